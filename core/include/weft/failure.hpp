@@ -1,0 +1,48 @@
+// The one exception type of the engine: an internal invariant failure carrying its message.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <source_location>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+namespace weft {
+
+using u8 = std::uint8_t;
+using u16 = std::uint16_t;
+using u32 = std::uint32_t;
+using u64 = std::uint64_t;
+using i64 = std::int64_t;
+
+// An operation that cannot continue stops by throwing this. It unwinds to the nearest guard
+// (or the Python method boundary), releasing every lock and reference on the way.
+class InvariantFailure : public std::exception {
+ public:
+  explicit InvariantFailure(std::string message, bool has_message = true)
+      : message_(std::move(message)), has_message_(has_message) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& message() const noexcept { return message_; }
+  // A failure without text (only the binding makes one) is shown with a generic message.
+  bool has_message() const noexcept { return has_message_; }
+
+ private:
+  std::string message_;
+  bool has_message_;
+};
+
+// Writes a short report to standard error, then throws. Kept out of line so that the hot
+// paths that may fail stay small.
+[[noreturn]] void fail(std::string message,
+                       std::source_location where = std::source_location::current());
+
+// Joins the printable pieces of a message.
+template <class... Parts>
+std::string cat(const Parts&... parts) {
+  std::ostringstream out;
+  ((out << parts), ...);
+  return out.str();
+}
+
+}  // namespace weft

@@ -1,0 +1,120 @@
+// Per-type value arenas: the cells that hold node values outside the node records.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "weft/locks.hpp"
+#include "weft/node.hpp"
+#include "weft/value_slot.hpp"
+
+namespace weft {
+
+// A process-unique identifier of a type; the address of a per-type variable, widened.
+struct TypeKey {
+  u64 high = 0;
+  u64 low = 0;
+  friend bool operator==(const TypeKey&, const TypeKey&) = default;
+};
+
+template <class T>
+TypeKey type_key_of() {
+  static const char marker = 0;
+  return TypeKey{0, reinterpret_cast<u64>(&marker)};
+}
+
+[[noreturn]] void fail_cell_out_of_range(u32 index, std::size_t size);
+
+// The arena as the registry and deletion see it, without its value type.
+class ErasedArena {
+ public:
+  virtual ~ErasedArena() = default;
+  virtual TypeKey type_key_of() const = 0;
+  virtual void release(u32 index) = 0;
+};
+
+template <class T>
+class GenericArena final : public ErasedArena {
+ public:
+  TypeKey type_key_of() const override { return weft::type_key_of<GenericArena<T>>(); }
+
+  // A cell holding `value`: the last released cell if there is one, else a new one.
+  u32 alloc(T value) {
+    std::optional<T> dropped;
+    ExclusiveGuard guard(lock_);
+    if (!free_.empty()) {
+      u32 index = free_.back();
+      free_.pop_back();
+      dropped = cells_[index].replace(std::move(value));
+      return index;
+    }
+    cells_.emplace_back();
+    cells_.back().replace(std::move(value));
+    return static_cast<u32>(cells_.size() - 1);
+  }
+
+  // An empty cell, filled later by the node's first compute.
+  u32 alloc_empty() {
+    ExclusiveGuard guard(lock_);
+    if (!free_.empty()) {
+      u32 index = free_.back();
+      free_.pop_back();
+      return index;
+    }
+    cells_.emplace_back();
+    return static_cast<u32>(cells_.size() - 1);
+  }
+
+  T read(u32 index) {
+    SharedGuard guard(lock_);
+    return cell(index).read();
+  }
+
+  // Stores `value` unless the cell holds an equal one; true when it stored. This is where a
+  // recomputed node's cutoff is decided.
+  bool write_if_changed(u32 index, T value) {
+    std::optional<T> dropped;  // dropped after the guard is released
+    SharedGuard guard(lock_);
+    ValueSlot<T>& c = cell(index);
+    if (const T* old = c.peek(); old && ValueTraits<T>::equal(*old, value)) {
+      dropped.emplace(std::move(value));
+      return false;
+    }
+    dropped = c.replace(std::move(value));
+    return true;
+  }
+
+  bool equals(u32 index, const T& value) {
+    SharedGuard guard(lock_);
+    const T* old = cell(index).peek();
+    return old && ValueTraits<T>::equal(*old, value);
+  }
+
+  void overwrite(u32 index, T value) {
+    std::optional<T> dropped;
+    SharedGuard guard(lock_);
+    dropped = cell(index).replace(std::move(value));
+  }
+
+  void release(u32 index) override {
+    std::optional<T> dropped;
+    ExclusiveGuard guard(lock_);
+    dropped = cell(index).take();
+    free_.push_back(index);
+  }
+
+  std::size_t cell_count() const { return cells_.size(); }
+  const AccessLock& lock() const { return lock_; }
+
+ private:
+  ValueSlot<T>& cell(u32 index) {
+    if (index >= cells_.size()) fail_cell_out_of_range(index, cells_.size());
+    return cells_[index];
+  }
+
+  AccessLock lock_;
+  std::vector<ValueSlot<T>> cells_;
+  std::vector<u32> free_;
+};
+
+}  // namespace weft

@@ -1,0 +1,370 @@
+// The runtime: one graph's nodes, values, edges, observers and dependency recording, and
+// every core operation on them.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "weft/arena_registry.hpp"
+#include "weft/dep_stack.hpp"
+#include "weft/hashing.hpp"
+#include "weft/locks.hpp"
+#include "weft/node.hpp"
+#include "weft/segmented_nodes.hpp"
+
+namespace weft {
+
+class Runtime;
+
+// A compute node's function: recomputes the node's value, stores it in the node's cell and
+// says whether the value changed. May throw; the failure then continues to the reader.
+class ComputeFn {
+ public:
+  virtual ~ComputeFn() = default;
+  virtual bool run(Runtime& runtime, u32 slot, bool was_stale) = 0;
+};
+using ComputeFnRef = std::shared_ptr<ComputeFn>;
+
+// An observer registered on one node.
+class ObserverBase {
+ public:
+  virtual ~ObserverBase() = default;
+  // Brings the node up to date and fires when its change stamp passed `last_seen`.
+  // Returns (fired, stamp).
+  virtual std::pair<bool, u64> check(Runtime& runtime, u64 last_seen) = 0;
+};
+using ObserverRef = std::shared_ptr<ObserverBase>;
+
+enum class TraceAction : u8 { RecomputedCutoff = 0, RecomputedChanged = 1, VerifiedClean = 2 };
+
+struct TraceRecord {
+  u32 slot;
+  TraceAction action;
+};
+
+template <class T>
+struct TracedRead {
+  T value;
+  std::vector<TraceRecord> records;
+  u64 total_nodes = 0;
+  u64 nodes_recomputed = 0;
+  u64 nodes_cutoff = 0;
+  u64 elapsed_ns = 0;
+  u32 target = 0;
+};
+
+struct NodeSnapshot {
+  std::vector<u32> dependencies;
+  std::vector<u32> dependents;
+  std::optional<std::string> label;
+  u32 slot = 0;
+  bool is_compute = false;
+};
+
+// The compute function of a node of value type T: the kind-specific `compute(runtime)`
+// gives the new value and this stores it, with cutoff when the node was being re-verified.
+template <class T, class F>
+class TypedCompute final : public ComputeFn {
+ public:
+  TypedCompute(F compute, std::shared_ptr<GenericArena<T>> arena)
+      : compute_(std::move(compute)), arena_(std::move(arena)) {}
+
+  bool run(Runtime& runtime, u32 slot, bool was_stale) override;
+
+  F& callable() { return compute_; }
+
+ private:
+  F compute_;
+  std::shared_ptr<GenericArena<T>> arena_;
+};
+
+class Runtime {
+ public:
+  Runtime();
+  ~Runtime();
+  Runtime(const Runtime&) = delete;
+  Runtime& operator=(const Runtime&) = delete;
+
+  RuntimeId id() const { return id_; }
+  u64 revision() const { return revision_; }
+  bool tracing() const { return tracing_; }
+  const SegmentedNodes& nodes() const { return nodes_; }
+  LocalDepStack& dep_stack() { return dep_stack_; }
+  const AccessLock& tables_lock() const { return tables_lock_; }
+  // The side-table lock itself, for tests that provoke access conflicts.
+  AccessLock& tables_lock_for_testing() { return tables_lock_; }
+
+  // ---- handles ----
+  // Runtime id, then slot, then generation; returns the node's record.
+  NodeRecord& validate(ErasedWeft handle, std::string_view type_name) const {
+    if (handle.runtime_id != id_) fail_foreign(handle, type_name);
+    NodeRecord& record = nodes_.checked_get(handle.slot);
+    if (handle.generation != record.generation) fail_stale(handle, type_name, record.generation);
+    return record;
+  }
+  template <class T>
+  NodeRecord& validate(Weft<T> handle) const {
+    return validate(handle.erased(), ValueTraits<T>::name);
+  }
+  bool is_alive(ErasedWeft handle) const;
+
+  // ---- reads ----
+  template <class T>
+  T read(Weft<T> handle);
+  void ensure_clean(u32 root);
+
+  // ---- creation and writes ----
+  template <class T>
+  Weft<T> create_input(T value);
+  // As create_input, but allowed while a compute runs (an operator's own input nodes).
+  template <class T>
+  Weft<T> create_input_unguarded(T value);
+  // The one routine behind every compute node: `compute(runtime)` returns the new value.
+  template <class T, class F>
+  Weft<T> create_compute(F compute);
+  template <class T>
+  void set(Weft<T> handle, T value);
+
+  // ---- observers ----
+  template <class T, class Callback>
+  u64 observe(Weft<T> handle, Callback callback);
+  void unobserve(u64 observer_id);
+  void stabilize();
+
+  // ---- labels, traces, snapshots ----
+  void set_label(u32 slot, std::string label);
+  void record_trace(u32 slot, TraceAction action);
+  template <class T>
+  TracedRead<T> get_traced(Weft<T> handle);
+  std::vector<NodeSnapshot> collect_snapshot() const;
+  u64 live_count() const;
+
+  // ---- deletion and ownership ----
+  void adopt(ErasedWeft owner, ErasedWeft owned);
+  template <class T>
+  void delete_node(Weft<T> handle) {
+    delete_node(handle.erased(), ValueTraits<T>::name);
+  }
+  void delete_node(ErasedWeft handle, std::string_view type_name);
+  u64 delete_with_dependents(ErasedWeft handle);
+  template <class T>
+  u64 delete_with_dependents(Weft<T> handle) {
+    return delete_with_dependents(handle.erased());
+  }
+
+  // ---- inspection (tests, diagnostics) ----
+  const NodeRecord& record(u32 slot) const { return nodes_.checked_get(slot); }
+  std::vector<u32> dependencies_of(u32 slot) const;
+  std::vector<u32> dependents_of(u32 slot) const;
+  bool is_compute(u32 slot) const;
+  std::optional<u32> owner_of(u32 slot) const;
+  std::vector<u32> owned_by(u32 slot) const;
+  std::size_t observer_count() const { return tables_.observers.size(); }
+  std::size_t free_slot_count() const { return tables_.free_slots.size(); }
+  const std::vector<TraceRecord>& trace_buffer() const { return tables_.trace; }
+
+ private:
+  struct ObserverEntry {
+    ObserverRef observer;
+    u64 last_seen;
+    u32 slot;
+  };
+
+  // Everything behind the side-table lock.
+  struct SideTables {
+    std::vector<ComputeFnRef> compute;
+    std::vector<std::vector<u32>> dependents;
+    ArenaRegistry arenas;
+    std::vector<TraceRecord> trace;
+    std::vector<u32> free_slots;
+    std::unordered_map<u32, std::string, RandomHasher> labels;
+    std::unordered_map<u64, ObserverEntry, RandomHasher> observers;
+    std::unordered_map<u32, u32, RandomHasher> owner_of;
+    std::unordered_map<u32, std::vector<u32>, RandomHasher> owned;
+  };
+
+  [[noreturn]] void fail_foreign(ErasedWeft handle, std::string_view type_name) const;
+  [[noreturn]] static void fail_stale(ErasedWeft handle, std::string_view type_name,
+                                      u32 slot_generation);
+  [[noreturn]] static void fail_arena_missing_for_read();
+  [[noreturn]] static void fail_arena_missing_for_input();
+  [[noreturn]] static void fail_set_on_compute(u32 slot);
+  [[noreturn]] static void fail_create_in_compute(bool query);
+
+  // Takes a slot for a new node (the last freed one, else a fresh one). Under exclusive
+  // side-table access.
+  u32 allocate_slot(u64 stamp, u32 value_index, u16 type_tag, NodeState state);
+  void check_capacity() const;
+  template <class T>
+  Weft<T> mint(u32 slot) const {
+    return Weft<T>{slot, nodes_.get(slot).generation, id_};
+  }
+
+  // Verification and recomputation steps of ensure_clean.
+  void dispatch(u32 slot);
+  bool check_or_recompute(u32 slot, NodeState dispatched);
+  bool recompute(u32 slot, const ComputeFnRef& fn, bool was_stale, u64 start, NodeState dispatched);
+  int commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool merge, u64 start);
+  void store_deps(NodeRecord& record, const std::vector<u32>& deps);
+
+  void invalidate_dependents(u32 slot);
+
+  // Deletion steps.
+  void release_slot(u32 slot);
+
+  RuntimeId id_;
+  SegmentedNodes nodes_;
+  mutable AccessLock tables_lock_;
+  SideTables tables_;
+  u64 next_observer_id_ = 1;
+  u64 revision_ = 1;
+  LocalDepStack dep_stack_;
+  bool tracing_ = false;
+  std::vector<u32> invalidation_work_;  // reused by every propagation; it calls out to nothing
+};
+
+// ---- template definitions ----
+
+template <class T, class F>
+bool TypedCompute<T, F>::run(Runtime& runtime, u32 slot, bool was_stale) {
+  T value = compute_(runtime);
+  u32 index = runtime.nodes().get(slot).value_index;
+  if (!was_stale) {
+    arena_->overwrite(index, std::move(value));
+    return true;
+  }
+  return arena_->write_if_changed(index, std::move(value));
+}
+
+template <class T>
+T Runtime::read(Weft<T> handle) {
+  NodeRecord& record = validate(handle);
+  dep_stack_.record_read(handle.slot, handle.generation);
+  ensure_clean(handle.slot);
+  GenericArena<T>* arena;
+  {
+    SharedGuard guard(tables_lock_);
+    arena = tables_.arenas.template arena_ptr_for_tag<T>(record.type_tag);
+  }
+  if (!arena) fail_arena_missing_for_read();
+  return arena->read(record.value_index);
+}
+
+template <class T>
+Weft<T> Runtime::create_input(T value) {
+  if (dep_stack_.in_compute()) fail_create_in_compute(false);
+  return create_input_unguarded<T>(std::move(value));
+}
+
+template <class T>
+Weft<T> Runtime::create_input_unguarded(T value) {
+  ExclusiveGuard guard(tables_lock_);
+  check_capacity();
+  u64 now = revision_;
+  auto [tag, arena] = tables_.arenas.template ensure_tagged<T>();
+  u32 index = arena->alloc(std::move(value));
+  u32 slot = allocate_slot(now, index, tag, NodeState::Clean);
+  return mint<T>(slot);
+}
+
+template <class T, class F>
+Weft<T> Runtime::create_compute(F compute) {
+  if (dep_stack_.in_compute()) fail_create_in_compute(true);
+  ComputeFnRef replaced;  // dropped after the guard is released
+  ExclusiveGuard guard(tables_lock_);
+  check_capacity();
+  auto [tag, arena] = tables_.arenas.template ensure_tagged<T>();
+  u32 index = arena->alloc_empty();
+  u32 slot = allocate_slot(0, index, tag, NodeState::Dirty);
+  replaced = std::move(tables_.compute[slot]);
+  tables_.compute[slot] = std::make_shared<TypedCompute<T, F>>(std::move(compute), std::move(arena));
+  return mint<T>(slot);
+}
+
+template <class T>
+void Runtime::set(Weft<T> handle, T value) {
+  NodeRecord& record = validate(handle);
+  GenericArena<T>* arena;
+  {
+    SharedGuard guard(tables_lock_);
+    arena = tables_.arenas.template arena_ptr_for_tag<T>(record.type_tag);
+    if (!arena) fail_arena_missing_for_input();
+    if (tables_.compute[handle.slot]) fail_set_on_compute(handle.slot);
+  }
+  if (arena->equals(record.value_index, value)) return;
+  if (record.changed_at != kBeingWritten) record.changed_at = kBeingWritten;
+  arena->overwrite(record.value_index, std::move(value));
+  revision_ += 1;
+  record.changed_at = revision_;
+  record.verified_at = std::max(record.verified_at, revision_);
+  invalidate_dependents(handle.slot);
+}
+
+template <class T, class Callback>
+class CallbackObserver final : public ObserverBase {
+ public:
+  CallbackObserver(Weft<T> handle, Callback callback)
+      : handle_(handle), callback_(std::move(callback)) {}
+
+  std::pair<bool, u64> check(Runtime& runtime, u64 last_seen) override {
+    runtime.ensure_clean(handle_.slot);
+    u64 stamp = std::min(runtime.nodes().get(handle_.slot).changed_at, runtime.revision());
+    if (last_seen >= stamp) return {false, stamp};
+    T value = runtime.read(handle_);
+    callback_(value);
+    return {true, stamp};
+  }
+
+ private:
+  Weft<T> handle_;
+  Callback callback_;
+};
+
+template <class T, class Callback>
+u64 Runtime::observe(Weft<T> handle, Callback callback) {
+  NodeRecord& record = validate(handle);
+  u64 last_seen = record.node_state() == NodeState::Dirty
+                      ? 0
+                      : std::min(record.changed_at, revision_);
+  ObserverRef observer = std::make_shared<CallbackObserver<T, Callback>>(handle, std::move(callback));
+  ExclusiveGuard guard(tables_lock_);
+  u64 id = next_observer_id_++;
+  tables_.observers.insert_or_assign(id, ObserverEntry{std::move(observer), last_seen, handle.slot});
+  return id;
+}
+
+template <class T>
+TracedRead<T> Runtime::get_traced(Weft<T> handle) {
+  tables_lock_.check_exclusive_available();
+  tables_.trace.clear();
+  tracing_ = true;
+  struct TracingOff {
+    bool& flag;
+    ~TracingOff() { flag = false; }
+  } off{tracing_};
+  auto start = std::chrono::steady_clock::now();
+  T value = read(handle);
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  tracing_ = false;
+  tables_lock_.check_exclusive_available();
+  TracedRead<T> result{std::move(value), std::move(tables_.trace)};
+  tables_.trace = {};
+  for (const TraceRecord& r : result.records) {
+    if (r.action != TraceAction::VerifiedClean) ++result.nodes_recomputed;
+    if (r.action == TraceAction::RecomputedCutoff) ++result.nodes_cutoff;
+  }
+  result.total_nodes = live_count();
+  result.elapsed_ns =
+      static_cast<u64>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
+  result.target = handle.slot;
+  return result;
+}
+
+}  // namespace weft

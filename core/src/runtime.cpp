@@ -1,0 +1,144 @@
+// Runtime construction, handles, slot allocation, input propagation and inspection.
+#include "weft/runtime.hpp"
+
+#include <atomic>
+
+namespace weft {
+
+namespace {
+std::atomic<u64> next_runtime_id{1};
+}
+
+Runtime::Runtime() : id_{next_runtime_id.fetch_add(1)} {}
+
+Runtime::~Runtime() = default;
+
+void Runtime::fail_foreign(ErasedWeft handle, std::string_view type_name) const {
+  fail(cat("weft-core: Weft<", type_name, "> handle from a foreign runtime (handle was minted by runtime ",
+           handle.runtime_id.value, ", used on runtime ", id_.value, ")"));
+}
+
+void Runtime::fail_stale(ErasedWeft handle, std::string_view type_name, u32 slot_generation) {
+  fail(cat("weft-core: stale Weft<", type_name, "> handle: the node at slot ", handle.slot,
+           " was deleted (handle generation ", handle.generation, ", slot generation ",
+           slot_generation, ")"));
+}
+
+void Runtime::fail_arena_missing_for_read() {
+  fail("weft-core: arena missing for handle's type; this should be impossible");
+}
+
+void Runtime::fail_arena_missing_for_input() {
+  fail("weft-core: arena missing for input handle's type");
+}
+
+void Runtime::fail_set_on_compute(u32 slot) {
+  fail(cat("Runtime::set called on a query (compute) node at slot ", slot,
+           "; only input nodes can be set"));
+}
+
+void Runtime::fail_create_in_compute(bool query) {
+  fail(query ? "create_query called during compute; not permitted"
+             : "create_input called during compute; not permitted");
+}
+
+bool Runtime::is_alive(ErasedWeft handle) const {
+  if (handle.runtime_id != id_) return false;
+  const NodeRecord& record = nodes_.checked_get(handle.slot);
+  return record.node_state() != NodeState::Deleted && record.generation == handle.generation;
+}
+
+void Runtime::check_capacity() const {
+  if (tables_.free_slots.empty() && nodes_.full()) {
+    fail(cat("SegmentedNodes exhausted at ", SegmentedNodes::kCapacity, " slots"));
+  }
+}
+
+u32 Runtime::allocate_slot(u64 stamp, u32 value_index, u16 type_tag, NodeState state) {
+  if (!tables_.free_slots.empty()) {
+    u32 slot = tables_.free_slots.back();
+    tables_.free_slots.pop_back();
+    NodeRecord& record = nodes_.get(slot);
+    record.verified_at = stamp;
+    record.changed_at = stamp;
+    record.value_index = value_index;
+    record.type_tag = type_tag;
+    record.set_state(state);
+    record.dep_count = 0;
+    return slot;
+  }
+  NodeRecord fresh;
+  fresh.verified_at = stamp;
+  fresh.changed_at = stamp;
+  fresh.value_index = value_index;
+  fresh.type_tag = type_tag;
+  fresh.set_state(state);
+  u32 slot = nodes_.push(fresh);
+  tables_.compute.emplace_back();
+  tables_.dependents.emplace_back();
+  return slot;
+}
+
+void Runtime::invalidate_dependents(u32 slot) {
+  std::vector<u32>& work = invalidation_work_;
+  work.clear();
+  auto append_dependents = [&](u32 of) {
+    SharedGuard guard(tables_lock_);
+    const std::vector<u32>& dependents = tables_.dependents[of];
+    work.insert(work.end(), dependents.begin(), dependents.end());
+  };
+  append_dependents(slot);
+  while (!work.empty()) {
+    u32 next = work.back();
+    work.pop_back();
+    NodeRecord& record = nodes_.get(next);
+    switch (record.node_state()) {
+      case NodeState::Clean:
+      case NodeState::Failed:
+        record.set_state(NodeState::Stale);
+        append_dependents(next);
+        break;
+      case NodeState::Computing:
+        record.set_state(NodeState::ComputingStale);
+        append_dependents(next);
+        break;
+      case NodeState::Dirty:
+        append_dependents(next);
+        break;
+      case NodeState::Stale:
+      case NodeState::ComputingStale:
+      case NodeState::Deleted:
+        break;
+    }
+  }
+}
+
+std::vector<u32> Runtime::dependencies_of(u32 slot) const {
+  return with_deps(nodes_.checked_get(slot),
+                   [](const u32* deps, std::size_t n) { return std::vector<u32>(deps, deps + n); });
+}
+
+std::vector<u32> Runtime::dependents_of(u32 slot) const {
+  SharedGuard guard(tables_lock_);
+  return slot < tables_.dependents.size() ? tables_.dependents[slot] : std::vector<u32>{};
+}
+
+bool Runtime::is_compute(u32 slot) const {
+  SharedGuard guard(tables_lock_);
+  return slot < tables_.compute.size() && tables_.compute[slot] != nullptr;
+}
+
+std::optional<u32> Runtime::owner_of(u32 slot) const {
+  SharedGuard guard(tables_lock_);
+  auto it = tables_.owner_of.find(slot);
+  if (it == tables_.owner_of.end()) return std::nullopt;
+  return it->second;
+}
+
+std::vector<u32> Runtime::owned_by(u32 slot) const {
+  SharedGuard guard(tables_lock_);
+  auto it = tables_.owned.find(slot);
+  return it == tables_.owned.end() ? std::vector<u32>{} : it->second;
+}
+
+}  // namespace weft

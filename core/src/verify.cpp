@@ -1,0 +1,286 @@
+// Reads: bringing a node up to date by verification and recomputation, and committing the
+// dependencies a compute read.
+#include <algorithm>
+#include <thread>
+
+#include "weft/runtime.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define WEFT_SPIN_PAUSE() _mm_pause()
+#else
+#define WEFT_SPIN_PAUSE() ((void)0)
+#endif
+
+namespace weft {
+
+namespace {
+
+struct TraversalEntry {
+  u32 slot;
+  bool expanded;
+};
+
+[[noreturn]] void fail_budget(u32 root) {
+  fail(cat("weft-core: dependency cycle detected: ensure_clean(", root,
+           ") exceeded its traversal budget, which no acyclic graph can"));
+}
+
+[[noreturn]] void fail_cycle(u32 slot) {
+  fail(cat("weft-core: dependency cycle detected: node ", slot,
+           " was read while its own compute was in progress"));
+}
+
+[[noreturn]] void fail_failed(u32 slot) {
+  fail(cat("weft-core: node ", slot,
+           " read but its last compute panicked; it stays Failed until a dependency changes "
+           "(set an upstream input to retry)"));
+}
+
+[[noreturn]] void fail_deleted(u32 slot) {
+  fail(cat("weft-core: node ", slot,
+           " was deleted while a read was reaching it (a compute raced delete_node on one of its "
+           "recorded dependencies)"));
+}
+
+bool is_computing(NodeState s) { return s == NodeState::Computing || s == NodeState::ComputingStale; }
+
+// Membership in a slot list, by binary search over a sorted copy.
+class SlotSet {
+ public:
+  explicit SlotSet(const std::vector<u32>& slots) : sorted_(slots) {
+    std::sort(sorted_.begin(), sorted_.end());
+  }
+  bool contains(u32 slot) const { return std::binary_search(sorted_.begin(), sorted_.end(), slot); }
+
+ private:
+  std::vector<u32> sorted_;
+};
+
+void remove_all(std::vector<u32>& list, u32 slot) {
+  list.erase(std::remove(list.begin(), list.end(), slot), list.end());
+}
+
+}  // namespace
+
+void Runtime::ensure_clean(u32 root) {
+  if (nodes_.get(root).node_state() == NodeState::Clean) return;
+  u64 budget = static_cast<u64>(nodes_.count()) * 256 + 1024;
+  std::vector<TraversalEntry> stack;
+  stack.reserve(1);
+  stack.push_back({root, false});
+  while (!stack.empty()) {
+    TraversalEntry& top = stack.back();
+    u32 slot = top.slot;
+    NodeRecord& record = nodes_.get(slot);
+    if (top.expanded) {
+      stack.pop_back();
+      dispatch(slot);
+      continue;
+    }
+    if (--budget == 0) fail_budget(root);
+    NodeState state = record.node_state();
+    if (state == NodeState::Clean) {
+      stack.pop_back();
+    } else if (is_computing(state)) {
+      top.expanded = true;
+    } else {
+      top.expanded = true;  // `top` is not used after the pushes below
+      with_deps(record, [&](const u32* deps, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+          if (nodes_.get(deps[i]).node_state() != NodeState::Clean) stack.push_back({deps[i], false});
+        }
+      });
+    }
+  }
+}
+
+void Runtime::dispatch(u32 slot) {
+  unsigned retries = 0;
+  for (;;) {
+    NodeState state = nodes_.get(slot).node_state();
+    switch (state) {
+      case NodeState::Clean:
+        return;
+      case NodeState::Failed:
+        fail_failed(slot);
+      case NodeState::Deleted:
+        fail_deleted(slot);
+      case NodeState::Computing:
+      case NodeState::ComputingStale:
+        if (dep_stack_.is_on_stack(slot)) fail_cycle(slot);
+        // Another thread is computing it: wait.
+        if (++retries < 64) {
+          WEFT_SPIN_PAUSE();
+        } else {
+          std::this_thread::yield();
+        }
+        continue;
+      case NodeState::Dirty:
+      case NodeState::Stale:
+        if (check_or_recompute(slot, state)) return;
+        continue;
+    }
+  }
+}
+
+// Returns true when the node is done, false when its state moved on and it must be
+// dispatched again.
+bool Runtime::check_or_recompute(u32 slot, NodeState dispatched) {
+  NodeRecord& record = nodes_.get(slot);
+  ComputeFnRef fn;
+  {
+    SharedGuard guard(tables_lock_);
+    fn = tables_.compute[slot];
+  }
+  if (!fn) {  // an input
+    record.verified_at = std::max(record.verified_at, revision_);
+    if (record.node_state() != dispatched) return false;
+    record.set_state(NodeState::Clean);
+    return true;
+  }
+  NodeState now = record.node_state();
+  if (dispatched == NodeState::Dirty && (now == NodeState::Dirty || now == NodeState::Stale)) {
+    record.set_state(NodeState::Computing);
+    return recompute(slot, fn, now == NodeState::Stale, revision_, dispatched);
+  }
+  if (dispatched == NodeState::Stale && now == NodeState::Stale) {
+    record.set_state(NodeState::Computing);
+    u64 start = revision_;
+    bool changed = with_deps(record, [&](const u32* deps, std::size_t n) {
+      for (std::size_t i = 0; i < n; ++i) {
+        const NodeRecord& dep = nodes_.get(deps[i]);
+        if (dep.node_state() != NodeState::Clean || dep.changed_at > record.verified_at) return true;
+      }
+      return false;
+    });
+    if (changed) return recompute(slot, fn, true, start, dispatched);
+    record.verified_at = std::max(record.verified_at, start);
+    if (record.node_state() == NodeState::Computing) {
+      record.set_state(NodeState::Clean);
+      record_trace(slot, TraceAction::VerifiedClean);
+    } else if (record.node_state() == NodeState::ComputingStale) {
+      record.set_state(NodeState::Stale);
+      dep_stack_.taint_top();
+    }
+    return record.node_state() == dispatched;
+  }
+  return false;
+}
+
+bool Runtime::recompute(u32 slot, const ComputeFnRef& fn, bool was_stale, u64 start,
+                        NodeState dispatched) {
+  NodeRecord& record = nodes_.get(slot);
+  dep_stack_.push_frame(slot);
+  bool changed;
+  try {
+    changed = fn->run(*this, slot, was_stale);
+  } catch (...) {
+    DepFrame frame = dep_stack_.pop_frame();
+    int result = commit_deps(slot, frame.reads, true, start);
+    bool computing = record.node_state() == NodeState::Computing;
+    if (result == 2) {
+      record.set_state(NodeState::Dirty);
+    } else if (result == 0 && computing) {
+      record.set_state(NodeState::Failed);
+    } else {
+      record.set_state(NodeState::Stale);
+    }
+    dep_stack_.taint_top();
+    throw;
+  }
+  DepFrame frame = dep_stack_.pop_frame();
+  int result = commit_deps(slot, frame.reads, false, start);
+  dep_stack_.recycle(std::move(frame.reads));
+  if (!(was_stale && !changed)) record.changed_at = std::max(record.changed_at, start);
+  if (result == 2) {
+    record.set_state(NodeState::Dirty);
+    return false;
+  }
+  record.verified_at = std::max(record.verified_at, start);
+  if (record.node_state() == NodeState::Computing) {
+    if (result == 1 || frame.tainted) {
+      record.set_state(NodeState::Stale);
+      dep_stack_.taint_top();
+    } else {
+      record.set_state(NodeState::Clean);
+    }
+  } else if (record.node_state() == NodeState::ComputingStale) {
+    record.set_state(NodeState::Stale);
+    dep_stack_.taint_top();
+  }
+  record_trace(slot, changed ? TraceAction::RecomputedChanged : TraceAction::RecomputedCutoff);
+  return record.node_state() == dispatched;
+}
+
+int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool merge, u64 start) {
+  NodeRecord& record = nodes_.get(slot);
+  if (!merge) {
+    bool same = with_deps(record, [&](const u32* deps, std::size_t n) {
+      if (n != reads.size()) return false;
+      for (std::size_t i = 0; i < n; ++i) {
+        if (deps[i] != reads[i].slot) return false;
+      }
+      return true;
+    });
+    if (same) return 0;
+  }
+  std::vector<u32> old = dependencies_of(slot);
+  std::vector<u32> fresh;
+  if (merge) {
+    fresh = old;
+    SlotSet seen(old);
+    std::vector<u32> added;
+    for (const ReadRecord& read : reads) {
+      if (seen.contains(read.slot) || std::find(added.begin(), added.end(), read.slot) != added.end()) {
+        continue;
+      }
+      added.push_back(read.slot);
+      fresh.push_back(read.slot);
+    }
+  } else {
+    fresh.reserve(reads.size());
+    for (const ReadRecord& read : reads) fresh.push_back(read.slot);
+  }
+  if (fresh == old) return 0;
+
+  ExclusiveGuard guard(tables_lock_);
+  for (const ReadRecord& read : reads) {
+    const NodeRecord& dep = nodes_.get(read.slot);
+    if (dep.generation != read.generation || dep.node_state() == NodeState::Deleted) return 2;
+  }
+  SlotSet in_old(old);
+  SlotSet in_fresh(fresh);
+  int result = 0;
+  for (u32 dep_slot : fresh) {
+    if (in_old.contains(dep_slot)) continue;
+    const NodeRecord& dep = nodes_.get(dep_slot);
+    NodeState s = dep.node_state();
+    bool tolerated = merge && s == NodeState::Failed;
+    if ((s != NodeState::Clean && !tolerated) || (s == NodeState::Clean && dep.changed_at > start)) {
+      result = 1;
+      break;
+    }
+  }
+  store_deps(record, fresh);
+  for (u32 dep_slot : old) {
+    if (!in_fresh.contains(dep_slot)) remove_all(tables_.dependents[dep_slot], slot);
+  }
+  for (u32 dep_slot : fresh) {
+    if (!in_old.contains(dep_slot)) tables_.dependents[dep_slot].push_back(slot);
+  }
+  return result;
+}
+
+void Runtime::store_deps(NodeRecord& record, const std::vector<u32>& deps) {
+  if (deps.size() <= kInlineDeps) {
+    std::copy(deps.begin(), deps.end(), record.deps);
+    record.dep_count = static_cast<u8>(deps.size());
+    replace_block(record.overflow_deps, nullptr);
+  } else {
+    replace_block(record.overflow_deps, make_dep_block(deps.data(), deps.size()));
+    record.dep_count = kOverflowDepCount;
+  }
+}
+
+}  // namespace weft

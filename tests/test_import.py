@@ -1,0 +1,5 @@
+import weft
+
+
+def test_module_imports():
+    assert weft.__doc__ == ""
