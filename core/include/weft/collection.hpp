@@ -1,0 +1,376 @@
+// Incremental collections: a multiset with a delta log, reader cursors and compaction, tied
+// into the graph by a version node.
+#pragma once
+
+#include <algorithm>
+#include <deque>
+#include <memory>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "weft/hashing.hpp"
+#include "weft/locks.hpp"
+#include "weft/runtime.hpp"
+
+namespace weft {
+
+// Equality, hashing and ordering of collection elements. By default they come from the
+// value type's traits (`equal`, `hash`, `less`); pairs and sequences compose their members.
+template <class E>
+struct ElementTraits {
+  static bool equal(const E& a, const E& b) { return ValueTraits<E>::equal(a, b); }
+  static i64 hash(const E& e) { return ValueTraits<E>::hash(e); }
+  static bool less(const E& a, const E& b) { return ValueTraits<E>::less(a, b); }
+};
+
+template <>
+struct ElementTraits<u64> {
+  static bool equal(u64 a, u64 b) { return a == b; }
+  static i64 hash(u64 e) { return static_cast<i64>(e); }
+  static bool less(u64 a, u64 b) { return a < b; }
+};
+
+inline i64 combine_hashes(const i64* hashes, std::size_t n) {
+  return static_cast<i64>(siphash13(hashes, n * sizeof(i64), 0, 0));
+}
+
+template <class E>
+struct ElementTraits<std::pair<E, E>> {
+  // The second members are compared only when the first ones are equal.
+  static bool equal(const std::pair<E, E>& a, const std::pair<E, E>& b) {
+    return ElementTraits<E>::equal(a.first, b.first) && ElementTraits<E>::equal(a.second, b.second);
+  }
+  static i64 hash(const std::pair<E, E>& p) {
+    i64 parts[2] = {ElementTraits<E>::hash(p.first), ElementTraits<E>::hash(p.second)};
+    return combine_hashes(parts, 2);
+  }
+};
+
+template <class E>
+struct ElementTraits<std::vector<E>> {
+  static bool equal(const std::vector<E>& a, const std::vector<E>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (!ElementTraits<E>::equal(a[i], b[i])) return false;
+    }
+    return true;
+  }
+  static i64 hash(const std::vector<E>& seq) {
+    std::vector<i64> parts;
+    parts.reserve(seq.size());
+    for (const E& e : seq) parts.push_back(ElementTraits<E>::hash(e));
+    return combine_hashes(parts.data(), parts.size());
+  }
+};
+
+// Hashes elements with SipHash-1-3 under random keys drawn when the map is made.
+template <class E>
+struct ElementHash {
+  SipKeys keys = SipKeys::random();
+  std::size_t operator()(const E& e) const {
+    i64 h = ElementTraits<E>::hash(e);
+    return static_cast<std::size_t>(siphash13(&h, sizeof h, keys.k0, keys.k1));
+  }
+};
+
+template <class E>
+struct ElementEqual {
+  bool operator()(const E& a, const E& b) const { return ElementTraits<E>::equal(a, b); }
+};
+
+template <class K, class V>
+using ElementMap = std::unordered_map<K, V, ElementHash<K>, ElementEqual<K>>;
+
+enum class DeltaKind : u8 { Insert = 0, Delete = 1 };
+
+template <class E>
+struct Delta {
+  DeltaKind kind;
+  E element;
+};
+
+// An operator's position in a delta log: the absolute index of the next delta it has not
+// consumed. The log holds one reference and the operator another; when only the log's is
+// left, the operator is gone and the cursor is dead.
+struct ReaderCursor {
+  u64 index = 0;
+};
+using CursorRef = std::shared_ptr<ReaderCursor>;
+
+constexpr std::size_t kCompactionThreshold = 1024;
+
+// The delta log with its readers, shared by every kind of collection state.
+template <class D>
+class DeltaLog {
+ public:
+  u64 base() const { return base_; }
+  u64 version() const { return base_ + log_.size(); }
+  std::size_t size() const { return log_.size(); }
+  const D& at(u64 absolute) const { return log_[absolute - base_]; }
+
+  void push(D delta) {
+    log_.push_back(std::move(delta));
+    compact();
+  }
+
+  CursorRef add_reader() {
+    auto cursor = std::make_shared<ReaderCursor>(ReaderCursor{version()});
+    readers_.push_back(cursor);
+    return cursor;
+  }
+
+  std::size_t reader_count() const { return readers_.size(); }
+
+  // Copies of the deltas from `from` to the end.
+  std::vector<D> since(u64 from) const {
+    std::vector<D> out;
+    if (from < version()) out.reserve(version() - from);
+    for (u64 i = from; i < version(); ++i) out.push_back(at(i));
+    return out;
+  }
+
+ private:
+  // Drops what every live reader has consumed, once the log is long enough to be worth it.
+  void compact() {
+    if (log_.size() < kCompactionThreshold) return;
+    readers_.erase(std::remove_if(readers_.begin(), readers_.end(),
+                                  [](const CursorRef& c) { return c.use_count() == 1; }),
+                   readers_.end());
+    if (readers_.empty()) {
+      base_ = version();
+      log_.clear();
+      return;
+    }
+    u64 slowest = readers_.front()->index;
+    for (const CursorRef& c : readers_) slowest = std::min(slowest, c->index);
+    if (slowest > base_) {
+      log_.erase(log_.begin(), log_.begin() + static_cast<std::ptrdiff_t>(slowest - base_));
+      base_ = slowest;
+    }
+  }
+
+  std::deque<D> log_;
+  std::vector<CursorRef> readers_;
+  u64 base_ = 0;
+};
+
+// A multiset of elements and the log of its changes. Guarded by `borrow`: shared for
+// reading, exclusive for changing; a conflict is an invariant failure.
+template <class E>
+class CollectionState {
+ public:
+  AccessLock borrow;
+
+  // Caller holds the exclusive borrow.
+  void insert(E element) {
+    auto [it, inserted] = counts_.try_emplace(element, 0);
+    ++it->second;
+    log_.push(Delta<E>{DeltaKind::Insert, std::move(element)});
+  }
+
+  // Caller holds the exclusive borrow. False, with nothing recorded, when absent.
+  bool remove(const E& element) {
+    auto it = counts_.find(element);
+    if (it == counts_.end()) return false;
+    if (--it->second == 0) counts_.erase(it);
+    log_.push(Delta<E>{DeltaKind::Delete, element});
+    return true;
+  }
+
+  // Every element repeated by its count, copies adjacent, distinct elements in hash order.
+  std::vector<E> snapshot() const {
+    std::vector<E> out;
+    out.reserve(element_count());
+    for (const auto& [element, count] : counts_) {
+      for (u64 i = 0; i < count; ++i) out.push_back(element);
+    }
+    return out;
+  }
+
+  // Caller holds the exclusive borrow. A cursor at the current version, and a snapshot that
+  // covers every delta before it.
+  CursorRef subscribe(std::vector<E>& snapshot_out) {
+    snapshot_out = snapshot();
+    return log_.add_reader();
+  }
+
+  u64 element_count() const {
+    u64 total = 0;
+    for (const auto& entry : counts_) total += entry.second;
+    return total;
+  }
+
+  u64 version() const { return log_.version(); }
+  const DeltaLog<Delta<E>>& log() const { return log_; }
+
+ private:
+  DeltaLog<Delta<E>> log_;
+  ElementMap<E, u64> counts_;
+};
+
+template <class E>
+using StateRef = std::shared_ptr<CollectionState<E>>;
+
+// What a collection object holds: its state, its version node and whether it is maintained
+// by an operator (derived) rather than by the program.
+template <class E>
+struct CollectionHandle {
+  StateRef<E> state;
+  Weft<u64> version_node;
+  bool derived = false;
+};
+
+// Pending deltas after a cursor, and the version they lead up to.
+template <class E>
+struct PendingDeltas {
+  std::vector<Delta<E>> deltas;
+  u64 version = 0;
+};
+
+template <class E>
+PendingDeltas<E> pending(CollectionState<E>& state, const ReaderCursor& cursor) {
+  SharedGuard borrow(state.borrow);
+  return {state.log().since(cursor.index), state.version()};
+}
+
+[[noreturn]] void fail_mutate_derived();
+
+template <class E>
+CollectionHandle<E> create_collection(Runtime& runtime) {
+  if (runtime.dep_stack().in_compute()) fail("create_input called during compute; not permitted");
+  auto state = std::make_shared<CollectionState<E>>();
+  Weft<u64> node = runtime.create_input_unguarded<u64>(0);
+  return {std::move(state), node, false};
+}
+
+// A collection maintained by an operator from inside its compute: an input version node
+// that the operator sets, created even while a compute runs.
+template <class E>
+CollectionHandle<E> create_owned_collection(Runtime& runtime) {
+  auto state = std::make_shared<CollectionState<E>>();
+  Weft<u64> node = runtime.create_input_unguarded<u64>(0);
+  return {std::move(state), node, true};
+}
+
+template <class E>
+void insert(Runtime& runtime, const CollectionHandle<E>& c, E element) {
+  if (c.derived) fail_mutate_derived();
+  u64 version;
+  {
+    ExclusiveGuard borrow(c.state->borrow);
+    c.state->insert(std::move(element));
+    version = c.state->version();
+  }
+  runtime.set(c.version_node, version);
+}
+
+template <class E>
+bool remove(Runtime& runtime, const CollectionHandle<E>& c, const E& element) {
+  if (c.derived) fail_mutate_derived();
+  u64 version;
+  {
+    ExclusiveGuard borrow(c.state->borrow);
+    if (!c.state->remove(element)) return false;
+    version = c.state->version();
+  }
+  runtime.set(c.version_node, version);
+  return true;
+}
+
+template <class E>
+u64 snapshot_len(const CollectionHandle<E>& c) {
+  SharedGuard borrow(c.state->borrow);
+  return c.state->element_count();
+}
+
+// Applies transformed deltas to an operator's own state, under its exclusive borrow; a
+// delete of an absent element does nothing. Returns the state's new version.
+template <class E>
+u64 apply_deltas(CollectionState<E>& state, std::vector<Delta<E>>& deltas) {
+  ExclusiveGuard borrow(state.borrow);
+  for (Delta<E>& d : deltas) {
+    if (d.kind == DeltaKind::Insert) {
+      state.insert(std::move(d.element));
+    } else {
+      state.remove(d.element);
+    }
+  }
+  return state.version();
+}
+
+// Subscribes an operator to a source under the source's exclusive borrow.
+template <class E>
+CursorRef subscribe(CollectionState<E>& source, std::vector<E>& snapshot_out) {
+  ExclusiveGuard borrow(source.borrow);
+  return source.subscribe(snapshot_out);
+}
+
+// The compute of an operator that turns each source delta into at most one delta of its
+// own: `transform(delta)` returns the new delta or nothing. Every transform runs before
+// anything is applied, so a failure leaves the own state and the cursor as they were.
+template <class In, class Out, class Transform>
+class DeltaMapCompute {
+ public:
+  DeltaMapCompute(StateRef<In> source, CursorRef cursor, StateRef<Out> own, Transform transform,
+                  Weft<u64> source_version)
+      : source_(std::move(source)),
+        cursor_(std::move(cursor)),
+        own_(std::move(own)),
+        transform_(std::move(transform)),
+        source_version_(source_version) {}
+
+  u64 operator()(Runtime& runtime) {
+    runtime.read(source_version_);
+    PendingDeltas<In> in = pending(*source_, *cursor_);
+    std::vector<Delta<Out>> out;
+    out.reserve(in.deltas.size());
+    for (const Delta<In>& d : in.deltas) {
+      if (auto transformed = transform_(d)) out.push_back(std::move(*transformed));
+    }
+    u64 version = apply_deltas(*own_, out);
+    cursor_->index = in.version;
+    return version;
+  }
+
+ private:
+  StateRef<In> source_;
+  CursorRef cursor_;
+  StateRef<Out> own_;
+  Transform transform_;
+  Weft<u64> source_version_;
+};
+
+// Builds an operator of that kind: subscribe, run `transform` over the snapshot as inserts,
+// then create the compute node.
+template <class In, class Out, class Transform>
+CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<In>& source,
+                                      Transform transform) {
+  StateRef<In> source_state = source.state;
+  std::vector<In> snapshot;
+  CursorRef cursor = subscribe(*source_state, snapshot);
+  auto own = std::make_shared<CollectionState<Out>>();
+  std::vector<Delta<Out>> initial;
+  initial.reserve(snapshot.size());
+  for (In& e : snapshot) {
+    if (auto transformed = transform(Delta<In>{DeltaKind::Insert, std::move(e)})) {
+      initial.push_back(std::move(*transformed));
+    }
+  }
+  apply_deltas(*own, initial);
+  Weft<u64> node = runtime.create_compute<u64>(DeltaMapCompute<In, Out, Transform>(
+      source_state, std::move(cursor), own, std::move(transform), source.version_node));
+  return {own, node, true};
+}
+
+// Turns a collection of one element type into a derived collection of another, element by
+// element (pairs into tuples, sequences into lists, in the binding).
+template <class Out, class In, class Convert>
+CollectionHandle<Out> convert(Runtime& runtime, const CollectionHandle<In>& inner, Convert convert_fn) {
+  auto transform = [convert_fn = std::move(convert_fn)](const Delta<In>& d) mutable {
+    return std::optional<Delta<Out>>(Delta<Out>{d.kind, convert_fn(d.element)});
+  };
+  return build_delta_map<In, Out>(runtime, inner, std::move(transform));
+}
+
+}  // namespace weft

@@ -1,0 +1,200 @@
+// Group-by: one collection per key, kept up to date by one router node that owns the groups'
+// version nodes.
+#pragma once
+
+#include <atomic>
+#include <optional>
+
+#include "weft/collection.hpp"
+
+namespace weft {
+
+[[noreturn]] void fail_staged_without_key();
+[[noreturn]] void fail_router_unrecorded();
+[[noreturn]] void fail_router_recorded_twice();
+
+// The key -> group table, shared by the router and the grouped collection's handle.
+template <class K, class E>
+struct GroupsTable {
+  AccessLock borrow;
+  ElementMap<K, CollectionHandle<E>> groups;
+};
+
+template <class K, class E>
+struct GroupedHandle {
+  std::shared_ptr<GroupsTable<K, E>> table;
+  Weft<u64> router;
+};
+
+template <class K, class E>
+std::optional<CollectionHandle<E>> get_group(const GroupedHandle<K, E>& g, const K& key) {
+  SharedGuard borrow(g.table->borrow);
+  auto it = g.table->groups.find(key);
+  if (it == g.table->groups.end()) return std::nullopt;
+  return it->second;
+}
+
+template <class K, class E>
+u64 group_count(const GroupedHandle<K, E>& g) {
+  SharedGuard borrow(g.table->borrow);
+  return g.table->groups.size();
+}
+
+template <class K, class E>
+std::vector<K> group_keys(const GroupedHandle<K, E>& g) {
+  SharedGuard borrow(g.table->borrow);
+  std::vector<K> keys;
+  keys.reserve(g.table->groups.size());
+  for (const auto& entry : g.table->groups) keys.push_back(entry.first);
+  return keys;
+}
+
+namespace group_by_detail {
+
+// The key of each element routed in and not yet routed out, with how many copies are in.
+template <class K, class E>
+struct KeyMemo {
+  struct Entry {
+    K key;
+    u64 copies;
+  };
+  AccessLock borrow;
+  ElementMap<E, Entry> entries;
+
+  void record(const E& element, const K& key) {
+    auto [it, inserted] = entries.try_emplace(element, Entry{key, 0});
+    if (!inserted) it->second.key = key;
+    ++it->second.copies;
+  }
+
+  // The key an element was routed under, consuming one copy; nothing if it was never in.
+  std::optional<K> take(const E& element) {
+    auto it = entries.find(element);
+    if (it == entries.end()) return std::nullopt;
+    K key = it->second.key;
+    if (--it->second.copies == 0) entries.erase(it);
+    return key;
+  }
+};
+
+template <class K, class E>
+struct RouterState {
+  std::shared_ptr<GroupsTable<K, E>> table;
+  KeyMemo<K, E> memo;
+  std::atomic<u64> runs{0};
+  std::optional<Weft<u64>> router;
+  StateRef<E> source;
+  CursorRef cursor;
+  Weft<u64> source_version;
+};
+
+// The group for `key` and whether it was created now. A group created while the router runs
+// is adopted at once; groups created while building are adopted once the router exists.
+template <class K, class E>
+std::pair<CollectionHandle<E>, bool> find_or_create_group(Runtime& runtime, RouterState<K, E>& state,
+                                                          const K& key, bool adopt_now) {
+  ExclusiveGuard borrow(state.table->borrow);
+  auto it = state.table->groups.find(key);
+  if (it != state.table->groups.end()) return {it->second, false};
+  CollectionHandle<E> group = create_owned_collection<E>(runtime);
+  if (adopt_now) {
+    if (!state.router) fail_router_unrecorded();
+    runtime.adopt(state.router->erased(), group.version_node.erased());
+  }
+  state.table->groups.emplace(key, group);
+  return {std::move(group), true};
+}
+
+// Applies one group's deltas; true when any of them changed the group.
+template <class E>
+bool apply_to_group(CollectionState<E>& group, std::vector<Delta<E>>& deltas) {
+  ExclusiveGuard borrow(group.borrow);
+  bool changed = false;
+  for (Delta<E>& d : deltas) {
+    if (d.kind == DeltaKind::Insert) {
+      group.insert(std::move(d.element));
+      changed = true;
+    } else if (group.remove(d.element)) {
+      changed = true;
+    }
+  }
+  return changed;
+}
+
+}  // namespace group_by_detail
+
+// `key_of(element)` gives an element's group key.
+template <class K, class E, class KeyFn>
+GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source, KeyFn key_of) {
+  using namespace group_by_detail;
+  auto state = std::make_shared<RouterState<K, E>>();
+  state->source = source.state;
+  state->source_version = source.version_node;
+  std::vector<E> snapshot;
+  state->cursor = subscribe(*state->source, snapshot);
+  state->table = std::make_shared<GroupsTable<K, E>>();
+
+  std::vector<K> keys;
+  keys.reserve(snapshot.size());
+  for (const E& e : snapshot) keys.push_back(key_of(e));
+  std::vector<Weft<u64>> created;
+  for (std::size_t i = 0; i < snapshot.size(); ++i) {
+    {
+      ExclusiveGuard borrow(state->memo.borrow);
+      state->memo.record(snapshot[i], keys[i]);
+    }
+    auto [group, is_new] = find_or_create_group(runtime, *state, keys[i], false);
+    if (is_new) created.push_back(group.version_node);
+    u64 version;
+    {
+      ExclusiveGuard borrow(group.state->borrow);
+      group.state->insert(snapshot[i]);
+      version = group.state->version();
+    }
+    runtime.set(group.version_node, version);
+  }
+
+  auto route = [state, key_of = std::move(key_of)](Runtime& rt) mutable -> u64 {
+    rt.read(state->source_version);
+    PendingDeltas<E> in = pending(*state->source, *state->cursor);
+    if (in.deltas.empty()) return state->runs.load();
+    struct Staged {
+      DeltaKind kind;
+      E element;
+      std::optional<K> key;
+    };
+    std::vector<Staged> staged;
+    staged.reserve(in.deltas.size());
+    for (Delta<E>& d : in.deltas) {
+      std::optional<K> key;
+      if (d.kind == DeltaKind::Insert) key = key_of(d.element);
+      staged.push_back({d.kind, std::move(d.element), std::move(key)});
+    }
+    ElementMap<K, std::vector<Delta<E>>> per_key;
+    {
+      ExclusiveGuard borrow(state->memo.borrow);
+      for (Staged& s : staged) {
+        if (s.kind == DeltaKind::Insert) {
+          if (!s.key) fail_staged_without_key();
+          state->memo.record(s.element, *s.key);
+          per_key[*s.key].push_back({DeltaKind::Insert, std::move(s.element)});
+        } else if (std::optional<K> key = state->memo.take(s.element)) {
+          per_key[*key].push_back({DeltaKind::Delete, std::move(s.element)});
+        }
+      }
+    }
+    for (auto& [key, deltas] : per_key) {
+      CollectionHandle<E> group = find_or_create_group(rt, *state, key, true).first;
+      if (apply_to_group(*group.state, deltas)) rt.set(group.version_node, group.state->version());
+    }
+    state->cursor->index = in.version;
+    return state->runs.fetch_add(1) + 1;
+  };
+  Weft<u64> router = runtime.create_compute<u64>(std::move(route));
+  if (state->router) fail_router_recorded_twice();
+  state->router = router;
+  for (Weft<u64> node : created) runtime.adopt(router.erased(), node.erased());
+  return {state->table, router};
+}
+
+}  // namespace weft

@@ -1,0 +1,150 @@
+// Join: pairs of left and right elements with equal keys, maintained from both sides.
+#pragma once
+
+#include <optional>
+
+#include "weft/collection.hpp"
+
+namespace weft {
+
+namespace join_detail {
+
+// One side's index: key -> its elements in arrival order, and element -> key for the
+// elements the index holds (with their number of copies).
+template <class K, class E>
+struct SideIndex {
+  struct Memo {
+    K key;
+    u64 copies;
+  };
+  ElementMap<K, std::vector<E>> by_key;
+  ElementMap<E, Memo> memo;
+
+  void add(const E& element, const K& key) {
+    auto [it, inserted] = memo.try_emplace(element, Memo{key, 0});
+    if (!inserted) it->second.key = key;
+    ++it->second.copies;
+    by_key[key].push_back(element);
+  }
+
+  // Removes the first copy equal to `element` under `key`; false if the element is unknown.
+  bool remove(const E& element, const K& key) {
+    auto memo_it = memo.find(element);
+    if (memo_it == memo.end()) return false;
+    if (auto list = by_key.find(key); list != by_key.end()) {
+      auto& elements = list->second;
+      auto it = std::find_if(elements.begin(), elements.end(),
+                             [&](const E& e) { return ElementTraits<E>::equal(e, element); });
+      if (it != elements.end()) {
+        elements.erase(it);
+        if (--memo_it->second.copies == 0) memo.erase(memo_it);
+      }
+      if (elements.empty()) by_key.erase(list);
+    }
+    return true;
+  }
+
+  const std::vector<E>* partners(const K& key) const {
+    auto it = by_key.find(key);
+    return it == by_key.end() ? nullptr : &it->second;
+  }
+};
+
+template <class K, class E>
+struct JoinIndex {
+  AccessLock borrow;
+  SideIndex<K, E> left;
+  SideIndex<K, E> right;
+};
+
+template <class E>
+using Pair = std::pair<E, E>;
+
+// Applies one side's delta to the index and the pair collection. `is_left` decides which
+// member of each pair the element is.
+template <class K, class E>
+void apply_side(SideIndex<K, E>& side, const SideIndex<K, E>& other, CollectionState<Pair<E>>& pairs,
+                const Delta<E>& d, const K& key, bool is_left) {
+  auto make_pair = [&](const E& mine, const E& theirs) {
+    return is_left ? Pair<E>{mine, theirs} : Pair<E>{theirs, mine};
+  };
+  if (d.kind == DeltaKind::Insert) {
+    if (const std::vector<E>* partners = other.partners(key)) {
+      for (const E& p : *partners) pairs.insert(make_pair(d.element, p));
+    }
+    side.add(d.element, key);
+    return;
+  }
+  if (!side.remove(d.element, key)) return;
+  if (const std::vector<E>* partners = other.partners(key)) {
+    for (const E& p : *partners) pairs.remove(make_pair(d.element, p));
+  }
+}
+
+}  // namespace join_detail
+
+// Returns the collection of (left, right) pairs; the binding presents it as tuples.
+template <class K, class E, class LeftKey, class RightKey>
+CollectionHandle<std::pair<E, E>> join(Runtime& runtime, const CollectionHandle<E>& left,
+                                       const CollectionHandle<E>& right, LeftKey left_key,
+                                       RightKey right_key) {
+  using namespace join_detail;
+  StateRef<E> left_state = left.state;
+  StateRef<E> right_state = right.state;
+  std::vector<E> left_snapshot, right_snapshot;
+  CursorRef left_cursor = subscribe(*left_state, left_snapshot);
+  CursorRef right_cursor = subscribe(*right_state, right_snapshot);
+  auto index = std::make_shared<JoinIndex<K, E>>();
+  auto pairs = std::make_shared<CollectionState<Pair<E>>>();
+
+  std::vector<K> left_keys, right_keys;
+  left_keys.reserve(left_snapshot.size());
+  right_keys.reserve(right_snapshot.size());
+  for (const E& e : left_snapshot) left_keys.push_back(left_key(e));
+  for (const E& e : right_snapshot) right_keys.push_back(right_key(e));
+  {
+    ExclusiveGuard pairs_borrow(pairs->borrow);
+    ExclusiveGuard index_borrow(index->borrow);
+    for (std::size_t i = 0; i < left_snapshot.size(); ++i) {
+      index->left.add(left_snapshot[i], left_keys[i]);
+    }
+    for (std::size_t i = 0; i < right_snapshot.size(); ++i) {
+      apply_side(index->right, index->left, *pairs, Delta<E>{DeltaKind::Insert, right_snapshot[i]},
+                 right_keys[i], false);
+    }
+  }
+
+  Weft<u64> left_version = left.version_node;
+  Weft<u64> right_version = right.version_node;
+  auto compute = [=, left_key = std::move(left_key), right_key = std::move(right_key)](
+                     Runtime& rt) mutable -> u64 {
+    rt.read(left_version);
+    rt.read(right_version);
+    PendingDeltas<E> left_in = pending(*left_state, *left_cursor);
+    PendingDeltas<E> right_in = pending(*right_state, *right_cursor);
+    std::vector<K> lk, rk;
+    lk.reserve(left_in.deltas.size());
+    rk.reserve(right_in.deltas.size());
+    for (const Delta<E>& d : left_in.deltas) lk.push_back(left_key(d.element));
+    for (const Delta<E>& d : right_in.deltas) rk.push_back(right_key(d.element));
+    u64 version;
+    {
+      ExclusiveGuard pairs_borrow(pairs->borrow);
+      ExclusiveGuard index_borrow(index->borrow);
+      for (std::size_t i = 0; i < left_in.deltas.size(); ++i) {
+        apply_side(index->left, index->right, *pairs, left_in.deltas[i], lk[i], true);
+      }
+      for (std::size_t i = 0; i < right_in.deltas.size(); ++i) {
+        apply_side(index->right, index->left, *pairs, right_in.deltas[i], rk[i], false);
+      }
+      version = pairs->version();
+    }
+    left_cursor->index = left_in.version;
+    right_cursor->index = right_in.version;
+    return version;
+  };
+  Weft<u64> node = runtime.create_compute<u64>(std::move(compute));
+  return {pairs, node, true};
+}
+
+}  // namespace weft

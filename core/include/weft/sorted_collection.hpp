@@ -1,0 +1,288 @@
+// Sorted collections with a positional delta log, and the window and pairwise operators
+// that follow it.
+#pragma once
+
+#include <optional>
+
+#include "weft/collection.hpp"
+
+namespace weft {
+
+template <class E>
+struct SortedDelta {
+  DeltaKind kind;
+  u64 position;
+  E value;
+};
+
+// Entries in key order. An existing key `a` sorts before a new key `b` when `a < b`; it is
+// equal when `a == b`; otherwise it sorts after. Failed comparisons count as false.
+template <class K, class E>
+class SortedState {
+ public:
+  AccessLock borrow;
+
+  // Upper bound: after every entry whose key sorts before or equal to `key`, so that equal
+  // keys keep their arrival order.
+  std::size_t insertion_position(const K& key) const {
+    std::size_t lo = 0, hi = entries_.size();
+    while (lo < hi) {
+      std::size_t mid = lo + (hi - lo) / 2;
+      if (sorts_before_or_equal(entries_[mid].first, key)) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    return lo;
+  }
+
+  // Caller holds the exclusive borrow.
+  void insert(K key, E value) {
+    std::size_t p = insertion_position(key);
+    entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(p), {std::move(key), value});
+    log_.push(SortedDelta<E>{DeltaKind::Insert, p, std::move(value)});
+  }
+
+  // Removes the first entry with an equal key and an equal value. Caller holds the
+  // exclusive borrow.
+  void remove(const K& key, const E& value) {
+    std::size_t lo = 0, hi = entries_.size();
+    while (lo < hi) {  // first entry whose key does not sort before `key`
+      std::size_t mid = lo + (hi - lo) / 2;
+      if (ElementTraits<K>::less(entries_[mid].first, key)) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    std::size_t end = insertion_position(key);
+    for (std::size_t p = lo; p < end; ++p) {
+      if (ElementTraits<E>::equal(entries_[p].second, value)) {
+        E stored = std::move(entries_[p].second);
+        entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(p));
+        log_.push(SortedDelta<E>{DeltaKind::Delete, p, std::move(stored)});
+        return;
+      }
+    }
+  }
+
+  std::vector<E> values() const {
+    std::vector<E> out;
+    out.reserve(entries_.size());
+    for (const auto& entry : entries_) out.push_back(entry.second);
+    return out;
+  }
+
+  // Caller holds the exclusive borrow.
+  CursorRef subscribe(std::vector<E>& snapshot_out) {
+    snapshot_out = values();
+    return log_.add_reader();
+  }
+
+  std::size_t size() const { return entries_.size(); }
+  u64 version() const { return log_.version(); }
+  const DeltaLog<SortedDelta<E>>& log() const { return log_; }
+
+ private:
+  static bool sorts_before_or_equal(const K& existing, const K& key) {
+    return ElementTraits<K>::less(existing, key) || ElementTraits<K>::equal(existing, key);
+  }
+
+  std::vector<std::pair<K, E>> entries_;
+  DeltaLog<SortedDelta<E>> log_;
+};
+
+template <class K, class E>
+struct SortedHandle {
+  std::shared_ptr<SortedState<K, E>> state;
+  Weft<u64> version_node;
+};
+
+template <class K, class E>
+std::vector<E> sorted_snapshot(const SortedHandle<K, E>& s) {
+  SharedGuard borrow(s.state->borrow);
+  return s.state->values();
+}
+
+template <class K, class E>
+u64 sorted_len(const SortedHandle<K, E>& s) {
+  SharedGuard borrow(s.state->borrow);
+  return s.state->size();
+}
+
+// `key_of(element)` gives the sort key.
+template <class K, class E, class KeyFn>
+SortedHandle<K, E> sort_by_key(Runtime& runtime, const CollectionHandle<E>& source, KeyFn key_of) {
+  StateRef<E> source_state = source.state;
+  std::vector<E> snapshot;
+  CursorRef cursor = subscribe(*source_state, snapshot);
+  auto sorted = std::make_shared<SortedState<K, E>>();
+  for (E& e : snapshot) {
+    K key = key_of(e);
+    ExclusiveGuard borrow(sorted->borrow);
+    sorted->insert(std::move(key), std::move(e));
+  }
+  Weft<u64> source_version = source.version_node;
+  auto compute = [=, key_of = std::move(key_of)](Runtime& rt) mutable -> u64 {
+    rt.read(source_version);
+    PendingDeltas<E> in = pending(*source_state, *cursor);
+    std::vector<K> keys;
+    keys.reserve(in.deltas.size());
+    for (const Delta<E>& d : in.deltas) keys.push_back(key_of(d.element));
+    u64 version;
+    {
+      ExclusiveGuard borrow(sorted->borrow);
+      for (std::size_t i = 0; i < in.deltas.size(); ++i) {
+        Delta<E>& d = in.deltas[i];
+        if (d.kind == DeltaKind::Insert) {
+          sorted->insert(std::move(keys[i]), std::move(d.element));
+        } else {
+          sorted->remove(keys[i], d.element);
+        }
+      }
+      version = sorted->version();
+    }
+    cursor->index = in.version;
+    return version;
+  };
+  Weft<u64> node = runtime.create_compute<u64>(std::move(compute));
+  return {sorted, node};
+}
+
+namespace sorted_detail {
+
+// An operator's own copy of the sorted values, moved by the same positions.
+template <class E>
+struct OrderedCopy {
+  AccessLock borrow;
+  std::vector<E> values;
+};
+
+template <class E>
+std::vector<E> run_at(const std::vector<E>& m, std::size_t start, std::size_t w) {
+  return std::vector<E>(m.begin() + static_cast<std::ptrdiff_t>(start),
+                        m.begin() + static_cast<std::ptrdiff_t>(start + w));
+}
+
+// Inclusive range [lo, hi] of window starts, empty when lo > hi (as signed numbers).
+template <class Visit>
+void for_starts(i64 lo, i64 hi, Visit&& visit) {
+  for (i64 s = std::max<i64>(lo, 0); s <= hi; ++s) visit(static_cast<std::size_t>(s));
+}
+
+// Updates the windows of size `w` for one positional delta; `out` receives their deltas.
+template <class E>
+void window_step(std::vector<E>& m, std::size_t w, const SortedDelta<E>& d,
+                 std::vector<Delta<std::vector<E>>>& out) {
+  const i64 n = static_cast<i64>(m.size());
+  const i64 i = static_cast<i64>(d.position);
+  const i64 W = static_cast<i64>(w);
+  auto emit = [&](DeltaKind kind, std::size_t s) { out.push_back({kind, run_at(m, s, w)}); };
+  if (d.kind == DeltaKind::Insert) {
+    if (i > 0 && n >= W) for_starts(i - W + 1, std::min(i - 1, n - W), [&](std::size_t s) { emit(DeltaKind::Delete, s); });
+    m.insert(m.begin() + i, d.value);
+    if (n + 1 >= W) for_starts(i - W + 1, std::min(i, n + 1 - W), [&](std::size_t s) { emit(DeltaKind::Insert, s); });
+  } else {
+    if (n >= W) for_starts(i - W + 1, std::min(i, n - W), [&](std::size_t s) { emit(DeltaKind::Delete, s); });
+    m.erase(m.begin() + i);
+    if (i > 0 && n - 1 >= W) for_starts(i - W + 1, std::min(i - 1, n - 1 - W), [&](std::size_t s) { emit(DeltaKind::Insert, s); });
+  }
+}
+
+// Updates the neighbour pairs for one positional delta.
+template <class E>
+void pairwise_step(std::vector<E>& m, const SortedDelta<E>& d, std::vector<Delta<std::pair<E, E>>>& out) {
+  const std::size_t n = m.size();
+  const std::size_t i = static_cast<std::size_t>(d.position);
+  if (d.kind == DeltaKind::Insert) {
+    if (i > 0) {
+      if (i < n) out.push_back({DeltaKind::Delete, {m[i - 1], m[i]}});
+      out.push_back({DeltaKind::Insert, {m[i - 1], d.value}});
+    }
+    if (i < n) out.push_back({DeltaKind::Insert, {d.value, m[i]}});
+    m.insert(m.begin() + static_cast<std::ptrdiff_t>(i), d.value);
+  } else {
+    const E& e = m[i];
+    if (i > 0) out.push_back({DeltaKind::Delete, {m[i - 1], e}});
+    if (i + 1 < n) out.push_back({DeltaKind::Delete, {e, m[i + 1]}});
+    if (i > 0 && i + 1 < n) out.push_back({DeltaKind::Insert, {m[i - 1], m[i + 1]}});
+    m.erase(m.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+}
+
+// The shared frame of window and pairwise: subscribe to the sorted log, seed an ordered
+// copy and the own collection, then follow the positional deltas with `step`.
+template <class Out, class K, class E, class Seed, class Step>
+CollectionHandle<Out> build_positional(Runtime& runtime, const SortedHandle<K, E>& sorted, Seed seed,
+                                       Step step) {
+  auto source = sorted.state;
+  auto copy = std::make_shared<OrderedCopy<E>>();
+  CursorRef cursor;
+  {
+    ExclusiveGuard borrow(source->borrow);
+    cursor = source->subscribe(copy->values);
+  }
+  auto own = std::make_shared<CollectionState<Out>>();
+  {
+    std::vector<Delta<Out>> initial = seed(copy->values);
+    apply_deltas(*own, initial);
+  }
+  Weft<u64> source_version = sorted.version_node;
+  auto compute = [=, step = std::move(step)](Runtime& rt) mutable -> u64 {
+    rt.read(source_version);
+    std::vector<SortedDelta<E>> in;
+    u64 seen;
+    {
+      SharedGuard borrow(source->borrow);
+      in = source->log().since(cursor->index);
+      seen = source->version();
+    }
+    std::vector<Delta<Out>> out;
+    {
+      ExclusiveGuard borrow(copy->borrow);
+      for (const SortedDelta<E>& d : in) step(copy->values, d, out);
+    }
+    u64 version = apply_deltas(*own, out);
+    cursor->index = seen;
+    return version;
+  };
+  Weft<u64> node = runtime.create_compute<u64>(std::move(compute));
+  return {own, node, true};
+}
+
+}  // namespace sorted_detail
+
+[[noreturn]] void fail_window_size();
+
+// Every run of `size` consecutive values in sorted order, as sequences.
+template <class K, class E>
+CollectionHandle<std::vector<E>> window(Runtime& runtime, const SortedHandle<K, E>& sorted, u64 size) {
+  if (size == 0) fail_window_size();
+  const std::size_t w = static_cast<std::size_t>(size);
+  auto seed = [w](const std::vector<E>& m) {
+    std::vector<Delta<std::vector<E>>> initial;
+    for (std::size_t s = 0; s + w <= m.size(); ++s) initial.push_back({DeltaKind::Insert, sorted_detail::run_at(m, s, w)});
+    return initial;
+  };
+  auto step = [w](std::vector<E>& m, const SortedDelta<E>& d, std::vector<Delta<std::vector<E>>>& out) {
+    sorted_detail::window_step(m, w, d, out);
+  };
+  return sorted_detail::build_positional<std::vector<E>>(runtime, sorted, seed, step);
+}
+
+// Every pair of neighbouring values in sorted order.
+template <class K, class E>
+CollectionHandle<std::pair<E, E>> pairwise(Runtime& runtime, const SortedHandle<K, E>& sorted) {
+  auto seed = [](const std::vector<E>& m) {
+    std::vector<Delta<std::pair<E, E>>> initial;
+    for (std::size_t k = 0; k + 1 < m.size(); ++k) initial.push_back({DeltaKind::Insert, {m[k], m[k + 1]}});
+    return initial;
+  };
+  auto step = [](std::vector<E>& m, const SortedDelta<E>& d, std::vector<Delta<std::pair<E, E>>>& out) {
+    sorted_detail::pairwise_step(m, d, out);
+  };
+  return sorted_detail::build_positional<std::pair<E, E>>(runtime, sorted, seed, step);
+}
+
+}  // namespace weft
