@@ -1,0 +1,281 @@
+// PanicException, the pending callback error slot, the failure path of Python calls, the
+// query compute and the RuntimeRef class.
+#include "callbacks.hpp"
+
+#include <string>
+
+#include "binding.hpp"
+
+namespace weft::py {
+
+namespace {
+
+// What a failure without a message shows.
+constexpr const char* kNoMessage = "weft: internal invariant failure (no message)";
+
+constexpr const char* kPanicDoc =
+    "Raised when an internal invariant of weft's native code fails.\n\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so that it\n"
+    "normally propagates all the way up the stack and ends the interpreter instead of\n"
+    "being swallowed by an ordinary `except Exception` handler.";
+
+PyObject* panic_type = nullptr;
+
+// The exception a failed callback left, held until a guarded method takes it.
+struct PendingError {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+};
+thread_local PendingError pending;
+
+void park(PyObject* type, PyObject* value, PyObject* traceback) {
+  PendingError old = pending;
+  pending = {type, value, traceback};
+  Py_XDECREF(old.type);
+  Py_XDECREF(old.value);
+  Py_XDECREF(old.traceback);
+}
+
+// UTF-8 text of a str object; unencodable characters are escaped. False on failure.
+bool utf8_of(PyObject* text, std::string& out) {
+  Py_ssize_t size = 0;
+  if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) {
+    out.assign(data, static_cast<std::size_t>(size));
+    return true;
+  }
+  PyErr_Clear();
+  PyObject* bytes = PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace");
+  if (!bytes) {
+    PyErr_Clear();
+    return false;
+  }
+  out.assign(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+  Py_DECREF(bytes);
+  return true;
+}
+
+// `str(obj)`, or nullopt-like false when str() raises (the error is cleared).
+bool str_of(PyObject* obj, std::string& out) {
+  PyObject* text = PyObject_Str(obj);
+  if (!text) {
+    PyErr_Clear();
+    return false;
+  }
+  bool ok = utf8_of(text, out);
+  Py_DECREF(text);
+  return ok;
+}
+
+// The qualified name of an exception type ("ZeroDivisionError", "Outer.Inner").
+std::string qualified_name(PyObject* type) {
+  std::string name;
+  if (PyObject* qualname = PyObject_GetAttrString(type, "__qualname__")) {
+    bool ok = PyUnicode_Check(qualname) && utf8_of(qualname, name);
+    Py_DECREF(qualname);
+    if (ok) return name;
+  } else {
+    PyErr_Clear();
+  }
+  return PyType_Check(type) ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "<unknown>";
+}
+
+// "<qualified type name>: <str of the value>".
+std::string format_exception(PyObject* type, PyObject* value) {
+  std::string text;
+  if (!str_of(value, text)) text = "<exception str() failed>";
+  return qualified_name(type) + ": " + text;
+}
+
+// The message a PanicException carries: its single str argument, else str() of it.
+// `has_message` is false for the panic of a failure that had none.
+std::string panic_message(PyObject* value, bool& has_message) {
+  std::string message;
+  has_message = true;
+  PyObject* args = PyObject_GetAttrString(value, "args");
+  if (args && PyTuple_Check(args) && PyTuple_GET_SIZE(args) == 1 &&
+      PyUnicode_Check(PyTuple_GET_ITEM(args, 0)) && utf8_of(PyTuple_GET_ITEM(args, 0), message)) {
+    Py_DECREF(args);
+  } else {
+    Py_XDECREF(args);
+    PyErr_Clear();
+    if (!str_of(value, message)) message = kNoMessage;
+  }
+  if (message == kNoMessage) has_message = false;
+  return message;
+}
+
+PyObject* message_object(const std::string& message) {
+  return PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() noexcept {
+  if (!panic_type) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    panic_type = PyErr_NewExceptionWithDoc("weft.PanicException", kPanicDoc,
+                                           PyExc_BaseException, nullptr);
+    if (!panic_type) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+  }
+  return panic_type;
+}
+
+void set_panic(const InvariantFailure& failure) noexcept {
+  discard_pending_error();
+  const std::string& message = failure.has_message() ? failure.message() : std::string(kNoMessage);
+  PyObject* type = panic_exception_type();
+  PyObject* text = message_object(message);
+  if (!text) return;  // the decoding error is the one left set
+  PyErr_SetObject(type ? type : PyExc_SystemError, text);
+  Py_DECREF(text);
+}
+
+bool restore_pending_error() noexcept {
+  if (!pending.type) return false;
+  PendingError taken = pending;
+  pending = {};
+  PyErr_Restore(taken.type, taken.value, taken.traceback);
+  return true;
+}
+
+void discard_pending_error() noexcept { park(nullptr, nullptr, nullptr); }
+
+bool has_pending_error() noexcept { return pending.type != nullptr; }
+
+void fail_from_python_error() {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (!type) {
+    type = Py_NewRef(PyExc_SystemError);
+    value = PyUnicode_FromString("attempted to fetch exception but none was set");
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (!value) value = Py_NewRef(Py_None);
+  if (traceback && PyExceptionInstance_Check(value)) PyException_SetTraceback(value, traceback);
+
+  PyObject* panic = panic_exception_type();
+  if (panic && PyErr_GivenExceptionMatches(type, panic)) {
+    // A failure of the engine that crossed Python code: it continues as itself.
+    bool has_message = true;
+    std::string message = panic_message(value, has_message);
+    PySys_WriteStderr("weft: a PanicException passed back through Python code; "
+                      "the failure it stands for continues:\n");
+    PyErr_Display(type, value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    throw InvariantFailure(std::move(message), has_message);
+  }
+
+  std::string text = format_exception(type, value);
+  park(type, value, traceback);
+  fail("weft: python callback raised: " + text);
+}
+
+void fail_with_python_error(std::string_view context) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  std::string text = "unknown error";
+  if (type) {
+    PyErr_NormalizeException(&type, &value, &traceback);
+    text = value ? format_exception(type, value) : qualified_name(type);
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  PyErr_Clear();
+  fail(std::string(context) + text);
+}
+
+// ---- the query compute ----
+
+namespace {
+
+[[noreturn]] void fail_already_borrowed() { fail("Already borrowed"); }
+
+// Kills a RuntimeRef: exclusive access, then the pointer is cleared for good.
+void invalidate(RuntimeRefObject* ref) {
+  if (ref->head.borrow.load(std::memory_order_relaxed) != 0) fail_already_borrowed();
+  ref->d.runtime = nullptr;
+}
+
+}  // namespace
+
+PyValue QueryCompute::operator()(Runtime& runtime) {
+  GilGuard gil;
+  RuntimeRefObject* ref;
+  try {
+    ref = new_object<RuntimeRefObject>(runtime_ref_type);
+  } catch (const PythonErrorSet&) {
+    fail_with_python_error("weft: could not create the RuntimeRef of a query: ");
+  }
+  ref->d.runtime = &runtime;
+  PyObject* argv[2] = {nullptr, reinterpret_cast<PyObject*>(ref)};
+  PyObject* result =
+      PyObject_Vectorcall(py_func.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  PyValue value = PyValue::steal(result);  // null when the call raised
+  try {
+    invalidate(ref);
+  } catch (...) {
+    Py_DECREF(ref);
+    throw;
+  }
+  Py_DECREF(ref);
+  if (!result) fail_from_python_error();
+  return value;
+}
+
+// ---- RuntimeRef ----
+
+namespace {
+
+PyObject* runtime_ref_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    static const char* const names[] = {"node"};
+    PyObject* argv[1];
+    parse_args("RuntimeRef.get()", names, args, nargs, kwnames, argv);
+    Receiver<RuntimeRefObject> ref(self, runtime_ref_type, "RuntimeRef");
+    Weft<PyValue> node = extract_node(argv[0], "node");
+    Runtime* runtime = ref->d.runtime;
+    if (!runtime) {
+      PyErr_SetString(PyExc_RuntimeError,
+                      "RuntimeRef is no longer valid (used outside query callback)");
+      throw PythonErrorSet{};
+    }
+    return runtime->read(node).release();
+  });
+}
+
+PyMethodDef runtime_ref_methods[] = {
+    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(runtime_ref_get)),
+     METH_FASTCALL | METH_KEYWORDS, "get($self, node)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot runtime_ref_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Read-only runtime handle passed to query closures. The pointer is\n"
+                    "nulled out after the callback returns to make stale captures fail\n"
+                    "loudly rather than silently corrupt memory.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<RuntimeRefObject>)},
+    {Py_tp_methods, runtime_ref_methods},
+    {0, nullptr},
+};
+
+PyType_Spec runtime_ref_spec = {
+    "builtins.RuntimeRef",
+    sizeof(RuntimeRefObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    runtime_ref_slots,
+};
+
+}  // namespace
+
+PyType_Spec* runtime_ref_type_spec() { return &runtime_ref_spec; }
+
+}  // namespace weft::py

@@ -1,0 +1,78 @@
+// Calls into Python callables, and the way failures travel between the engine and Python:
+// the per-thread pending callback error, PanicException, the query compute and observers.
+#pragma once
+
+#include "py_value.hpp"
+#include "weft/failure.hpp"
+#include "weft/runtime.hpp"
+
+namespace weft::py {
+
+// ---- failures and Python exceptions ----
+
+// The PanicException class (derived from BaseException), created on first use and kept
+// for the life of the process. Borrowed; null only if it could not be created.
+PyObject* panic_exception_type() noexcept;
+
+// Sets PanicException carrying the failure's message as the current Python error. Any
+// exception parked by the failure is discarded: the failure leaves as the panic instead.
+void set_panic(const InvariantFailure& failure) noexcept;
+
+// Restores the exception parked in this thread's pending callback error slot as the
+// current Python error and empties the slot. False when the slot is empty.
+bool restore_pending_error() noexcept;
+// Empties the slot, dropping what it held.
+void discard_pending_error() noexcept;
+// True when this thread's slot holds an exception.
+bool has_pending_error() noexcept;
+
+// The failure path of a Python call that returned NULL: takes the exception from the
+// interpreter (a SystemError when there is none), then either continues the failure that
+// a PanicException stands for, or parks the exception in the slot and fails with
+// "weft: python callback raised: <type>: <text>". Never returns.
+[[noreturn]] void fail_from_python_error();
+
+// Takes the current Python error (which must be set) and fails with `context` followed by
+// its formatted text, discarding the error. For failures of the binding's own Python API
+// calls (building a result, creating an object).
+[[noreturn]] void fail_with_python_error(std::string_view context);
+
+// ---- calling Python ----
+
+namespace detail {
+inline PyObject* as_object(const PyValue& v) noexcept { return v.get(); }
+inline PyObject* as_object(PyObject* v) noexcept { return v; }
+}  // namespace detail
+
+// Calls `fn` with positional arguments only (each a PyValue or a borrowed PyObject*) and
+// returns its result. A raised exception becomes the engine's failure through
+// fail_from_python_error: the caller sees an InvariantFailure.
+template <class... Args>
+PyValue call(const PyValue& fn, const Args&... args) {
+  GilGuard gil;
+  // One spare slot in front lets the callee prepend `self` without copying the arguments.
+  PyObject* argv[1 + sizeof...(Args)] = {nullptr, detail::as_object(args)...};
+  PyObject* result = PyObject_Vectorcall(
+      fn.get(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  if (!result) fail_from_python_error();
+  return PyValue::steal(result);
+}
+
+// ---- queries and observers ----
+
+// The compute of a node made by Runtime.create_query: calls `py_func` with a fresh
+// RuntimeRef on the computing runtime, kills the RuntimeRef when the call ends (returned
+// or raised) and gives the result as the node's new value.
+struct QueryCompute {
+  PyValue py_func;
+  PyValue operator()(Runtime& runtime);
+};
+
+// The callback of an observer registered by Runtime.observe: calls the Python callable
+// with the node's value and drops the result.
+struct ObserverCallback {
+  PyValue callback;
+  void operator()(const PyValue& value) { call(callback, value); }
+};
+
+}  // namespace weft::py

@@ -1,0 +1,104 @@
+// The slow paths of PyValue reference counting and the Python object protocol behind
+// ValueTraits<PyValue>.
+#include "py_value.hpp"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace weft::py {
+
+namespace {
+
+// Decrements made by threads without the interpreter lock, waiting for it.
+std::mutex deferred_mutex;
+std::vector<PyObject*>* deferred = nullptr;  // never destroyed: threads may queue at exit
+std::atomic<bool> deferred_pending{false};
+
+int drain_pending_call(void*) {
+  drain_deferred_decrefs();
+  return 0;
+}
+
+// The truth of a comparison result, consuming the result; an error means false.
+bool truth_of(PyObject* result) {
+  if (!result) {
+    PyErr_Clear();
+    return false;
+  }
+  int truth = PyObject_IsTrue(result);
+  Py_DECREF(result);
+  if (truth < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return truth != 0;
+}
+
+}  // namespace
+
+void incref_without_lock(PyObject* obj) noexcept {
+  GilGuard gil;
+  Py_INCREF(obj);
+}
+
+void decref_without_lock(PyObject* obj) noexcept {
+  bool first;
+  {
+    std::lock_guard<std::mutex> lock(deferred_mutex);
+    if (!deferred) deferred = new std::vector<PyObject*>();
+    first = deferred->empty();
+    deferred->push_back(obj);
+    deferred_pending.store(true, std::memory_order_release);
+  }
+  // Ask the interpreter to run the queue as soon as some thread holds the lock; a failure
+  // (the interpreter is finishing) leaves the queue for the next lock holder that drains.
+  if (first) Py_AddPendingCall(drain_pending_call, nullptr);
+}
+
+void drain_deferred_decrefs() noexcept {
+  if (!deferred_pending.load(std::memory_order_acquire)) return;
+  std::vector<PyObject*> batch;
+  {
+    std::lock_guard<std::mutex> lock(deferred_mutex);
+    if (deferred) batch.swap(*deferred);
+    deferred_pending.store(false, std::memory_order_release);
+  }
+  for (PyObject* obj : batch) Py_DECREF(obj);
+}
+
+}  // namespace weft::py
+
+namespace weft {
+
+bool ValueTraits<py::PyValue>::equal(const py::PyValue& a, const py::PyValue& b) {
+  py::GilGuard gil;
+  return py::truth_of(PyObject_RichCompare(a.get(), b.get(), Py_EQ));
+}
+
+i64 ValueTraits<py::PyValue>::hash(const py::PyValue& a) {
+  py::GilGuard gil;
+  Py_hash_t h = PyObject_Hash(a.get());
+  if (h == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return 0;
+  }
+  return static_cast<i64>(h);
+}
+
+bool ValueTraits<py::PyValue>::less(const py::PyValue& a, const py::PyValue& b) {
+  py::GilGuard gil;
+  return py::truth_of(PyObject_RichCompare(a.get(), b.get(), Py_LT));
+}
+
+bool ValueTraits<py::PyValue>::truthy(const py::PyValue& a) {
+  py::GilGuard gil;
+  int truth = PyObject_IsTrue(a.get());
+  if (truth < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return truth != 0;
+}
+
+}  // namespace weft

@@ -1,0 +1,130 @@
+// PyValue: the one node value type of the binding, a strong reference to a Python object,
+// and its mapping onto the Python object protocol for the core's generic operations.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string_view>
+#include <utility>
+
+#include "weft/node.hpp"
+
+namespace weft::py {
+
+// Reference counting needs the interpreter lock. Every entry into the binding holds it, so
+// the common path is one check; a thread without it takes it for an increment and queues
+// a decrement, which runs the next time the lock is taken.
+void incref_without_lock(PyObject* obj) noexcept;
+void decref_without_lock(PyObject* obj) noexcept;
+// Runs the decrements queued by threads that did not hold the lock. Needs the lock.
+void drain_deferred_decrefs() noexcept;
+
+// Holds the interpreter lock for its scope, taking it only when this thread lacks it.
+class GilGuard {
+ public:
+  GilGuard() : taken_(!PyGILState_Check()) {
+    if (taken_) acquire();
+  }
+  ~GilGuard() {
+    if (taken_) PyGILState_Release(state_);
+  }
+  GilGuard(const GilGuard&) = delete;
+  GilGuard& operator=(const GilGuard&) = delete;
+
+ private:
+  void acquire() {
+    state_ = PyGILState_Ensure();
+    drain_deferred_decrefs();
+  }
+  bool taken_;
+  PyGILState_STATE state_{};
+};
+
+// One strong reference to a Python object (None included). Copying takes a new reference,
+// destruction drops one; moving transfers it without touching the count.
+class PyValue {
+ public:
+  // Adopts `obj`, a new reference the caller owns.
+  static PyValue steal(PyObject* obj) noexcept { return PyValue(obj); }
+  // Takes a new reference to `obj`, which the caller only borrows.
+  static PyValue borrow(PyObject* obj) noexcept {
+    incref(obj);
+    return PyValue(obj);
+  }
+  static PyValue none() noexcept { return borrow(Py_None); }
+
+  PyValue(const PyValue& other) noexcept : obj_(other.obj_) {
+    if (obj_) incref(obj_);
+  }
+  PyValue(PyValue&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  PyValue& operator=(const PyValue& other) noexcept {
+    PyValue copy(other);
+    swap(copy);
+    return *this;
+  }
+  PyValue& operator=(PyValue&& other) noexcept {
+    PyValue moved(std::move(other));
+    swap(moved);
+    return *this;
+  }
+  ~PyValue() {
+    if (obj_) decref(obj_);
+  }
+
+  void swap(PyValue& other) noexcept { std::swap(obj_, other.obj_); }
+
+  // The object, borrowed; null only for a moved-from value.
+  PyObject* get() const noexcept { return obj_; }
+  // Hands the reference to the caller (the Python result of a method) and empties this.
+  PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+  // A new reference for the caller; this value keeps its own.
+  PyObject* new_reference() const noexcept {
+    incref(obj_);
+    return obj_;
+  }
+
+ private:
+  explicit PyValue(PyObject* obj) noexcept : obj_(obj) {}
+
+  static void incref(PyObject* obj) noexcept {
+    if (PyGILState_Check()) {
+      Py_INCREF(obj);
+    } else {
+      incref_without_lock(obj);
+    }
+  }
+  static void decref(PyObject* obj) noexcept {
+    if (PyGILState_Check()) {
+      Py_DECREF(obj);
+    } else {
+      decref_without_lock(obj);
+    }
+  }
+
+  PyObject* obj_;
+};
+
+}  // namespace weft::py
+
+namespace weft {
+
+// Equality, ordering, hashing and truth go through the Python object protocol. A Python
+// error inside any of them is discarded: it never surfaces, and the operation gives the
+// result stated for each.
+template <>
+struct ValueTraits<py::PyValue> {
+  static constexpr std::string_view name = "weft::PyValue";
+
+  // `a == b` (a on the left) and its truth; no identity shortcut, so NaN is never equal,
+  // not even to itself. An error means not equal.
+  static bool equal(const py::PyValue& a, const py::PyValue& b);
+  // `hash(a)`; an error hashes as 0.
+  static i64 hash(const py::PyValue& a);
+  // The truth of `a < b`; an error means false.
+  static bool less(const py::PyValue& a, const py::PyValue& b);
+  // The truth of `a`; an error means false.
+  static bool truthy(const py::PyValue& a);
+};
+
+}  // namespace weft
