@@ -160,6 +160,8 @@ std::size_t retired_waiting() {
   return d.retired.size();
 }
 
+std::size_t retired_count() { return domain().retired_count.load(std::memory_order_relaxed); }
+
 std::size_t hazard_records() {
   Domain& d = domain();
   std::lock_guard<SpinLock> g(d.records_lock);

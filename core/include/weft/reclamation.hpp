@@ -48,6 +48,7 @@ inline void replace_block(std::atomic<DepBlock*>& slot, DepBlock* replacement) {
 namespace reclamation {
 std::size_t run_pass();          // frees every unprotected retired block; returns how many
 std::size_t retired_waiting();   // blocks retired and not yet freed
+std::size_t retired_count();     // the count compared with the pass threshold
 std::size_t hazard_records();    // hazard records ever created
 }  // namespace reclamation
 

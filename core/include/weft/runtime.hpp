@@ -161,6 +161,8 @@ class Runtime {
 
   // ---- inspection (tests, diagnostics) ----
   const NodeRecord& record(u32 slot) const { return nodes_.checked_get(slot); }
+  // The record itself, for tests that put a node into a state no public operation reaches.
+  NodeRecord& record_for_testing(u32 slot) { return nodes_.checked_get(slot); }
   std::vector<u32> dependencies_of(u32 slot) const;
   std::vector<u32> dependents_of(u32 slot) const;
   bool is_compute(u32 slot) const;

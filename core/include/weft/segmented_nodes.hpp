@@ -38,6 +38,12 @@ class SegmentedNodes {
   }
 
   u32 count() const { return count_; }
+  // Segments allocated so far (inspection).
+  u32 segment_count() const {
+    u32 n = 0;
+    for (u32 s = 0; s < kDirectorySize; ++s) n += directory_[s] != nullptr;
+    return n;
+  }
   bool full() const { return count_ >= kCapacity; }
 
  private:

@@ -1,0 +1,117 @@
+#include "test_support.hpp"
+
+namespace weft {
+namespace {
+
+using testing::ComputeError;
+using testing::state_of;
+
+std::vector<u32> slots_of(const std::vector<ReadRecord>& reads) {
+  std::vector<u32> slots;
+  for (const ReadRecord& r : reads) slots.push_back(r.slot);
+  return slots;
+}
+
+TEST(LocalDepStack, FramesRecordReadsOnTheTopFrameOnly) {
+  LocalDepStack stack;
+  EXPECT_FALSE(stack.in_compute());
+  stack.record_read(9, 0);  // outside any compute: nothing
+  stack.push_frame(1);
+  stack.record_read(10, 0);
+  stack.push_frame(2);
+  stack.record_read(11, 3);
+  stack.record_read(11, 3);  // duplicates are kept
+  EXPECT_TRUE(stack.in_compute());
+  EXPECT_TRUE(stack.is_on_stack(1));
+  EXPECT_TRUE(stack.is_on_stack(2));
+  EXPECT_FALSE(stack.is_on_stack(10));
+
+  stack.taint_top();
+  DepFrame inner = stack.pop_frame();
+  EXPECT_EQ(inner.node, 2u);
+  EXPECT_TRUE(inner.tainted);
+  EXPECT_EQ(slots_of(inner.reads), (std::vector<u32>{11, 11}));
+  EXPECT_EQ(inner.reads[0].generation, 3u);
+
+  DepFrame outer = stack.pop_frame();
+  EXPECT_EQ(outer.node, 1u);
+  EXPECT_FALSE(outer.tainted);  // tainting touched only the top frame
+  EXPECT_EQ(slots_of(outer.reads), std::vector<u32>{10});
+
+  EXPECT_FALSE(stack.in_compute());
+  stack.taint_top();  // on an empty stack: nothing
+  EXPECT_FAILURE(stack.pop_frame(), "LocalDepStack::pop_frame on empty stack");
+  stack.push_frame(4);  // still usable after the failure
+  EXPECT_TRUE(stack.is_on_stack(4));
+  EXPECT_FALSE(stack.pop_frame().tainted);
+}
+
+TEST(DependencyRecording, OnlyReadsInsideAComputeAreRecorded) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(2);
+  auto b = rt.create_input<u64>(3);
+  auto q = rt.create_compute<u64>([a, b](Runtime& r) { return r.read(a) * r.read(b); });
+  EXPECT_EQ(rt.read(a), 2u);  // top-level read: no frame, nothing recorded
+  EXPECT_TRUE(rt.dependents_of(a.slot).empty());
+  EXPECT_EQ(rt.read(q), 6u);
+  EXPECT_EQ(rt.dependencies_of(q.slot), (std::vector<u32>{a.slot, b.slot}));
+  EXPECT_EQ(rt.dependents_of(a.slot), std::vector<u32>{q.slot});
+  EXPECT_EQ(rt.dependents_of(b.slot), std::vector<u32>{q.slot});
+  EXPECT_FALSE(rt.dep_stack().in_compute());
+}
+
+TEST(DependencyRecording, RepeatedReadsAreKeptInOrder) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(2);
+  auto b = rt.create_input<u64>(3);
+  auto q = rt.create_compute<u64>(
+      [a, b](Runtime& r) { return r.read(a) + r.read(b) + r.read(a); });
+  EXPECT_EQ(rt.read(q), 7u);
+  EXPECT_EQ(rt.dependencies_of(q.slot), (std::vector<u32>{a.slot, b.slot, a.slot}));
+  EXPECT_EQ(rt.dependents_of(a.slot), (std::vector<u32>{q.slot, q.slot}));
+}
+
+TEST(DependencyRecording, NestedComputeKeepsItsReadsInItsOwnFrame) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(2);
+  auto b = rt.create_input<u64>(5);
+  std::vector<bool> p_on_stack_during_q, q_on_stack_during_p;
+  Weft<u64> q;
+  auto p = rt.create_compute<u64>([&, a, b](Runtime& r) {
+    q_on_stack_during_p.push_back(r.dep_stack().is_on_stack(q.slot));
+    return r.read(a) + r.read(b);
+  });
+  q = rt.create_compute<u64>([&, p](Runtime& r) {
+    u64 v = r.read(p);
+    p_on_stack_during_q.push_back(r.dep_stack().is_on_stack(p.slot));
+    return v * 10;
+  });
+  EXPECT_EQ(rt.read(q), 70u);
+  EXPECT_EQ(rt.dependencies_of(q.slot), std::vector<u32>{p.slot});
+  EXPECT_EQ(rt.dependencies_of(p.slot), (std::vector<u32>{a.slot, b.slot}));
+  EXPECT_EQ(q_on_stack_during_p, std::vector<bool>{true});  // outer frames count too
+  EXPECT_EQ(p_on_stack_during_q, std::vector<bool>{false});  // p's frame was popped
+}
+
+TEST(DependencyRecording, ReadOfAFailedNodeIsStillRecorded) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(0);
+  auto bad = rt.create_compute<u64>([a](Runtime& r) -> u64 {
+    if (r.read(a) == 0) throw ComputeError("zero");
+    return 1;
+  });
+  auto reader = rt.create_compute<u64>([bad](Runtime& r) -> u64 {
+    try {
+      return r.read(bad);
+    } catch (const std::exception&) {
+      return 99;
+    }
+  });
+  EXPECT_EQ(rt.read(reader), 99u);
+  EXPECT_EQ(state_of(rt, bad), NodeState::Failed);
+  EXPECT_EQ(rt.dependencies_of(reader.slot), std::vector<u32>{bad.slot});
+  EXPECT_EQ(rt.dependents_of(bad.slot), std::vector<u32>{reader.slot});
+}
+
+}  // namespace
+}  // namespace weft

@@ -1,0 +1,70 @@
+// Helpers shared by the core's test suites.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "weft/runtime.hpp"
+
+namespace weft {
+
+// Text nodes, for tests that need a second value type.
+template <>
+struct ValueTraits<std::string> {
+  static constexpr std::string_view name = "std::string";
+  static bool equal(const std::string& a, const std::string& b) { return a == b; }
+};
+
+namespace testing {
+// A value type whose equality ignores `tag`, so that tests can tell which of two equal
+// values a cell kept.
+struct Tagged {
+  u64 key;
+  int tag;
+};
+}  // namespace testing
+
+template <>
+struct ValueTraits<testing::Tagged> {
+  static constexpr std::string_view name = "Tagged";
+  static bool equal(const testing::Tagged& a, const testing::Tagged& b) { return a.key == b.key; }
+};
+
+}  // namespace weft
+
+namespace weft::testing {
+
+// Runs `op` and returns the message of the InvariantFailure it throws; records a test
+// failure when it throws nothing or something else.
+template <class F>
+std::string failure_of(F&& op) {
+  try {
+    op();
+  } catch (const InvariantFailure& failure) {
+    return failure.message();
+  } catch (const std::exception& other) {
+    ADD_FAILURE() << "unexpected exception: " << other.what();
+    return "<other exception>";
+  }
+  ADD_FAILURE() << "no failure";
+  return "<no failure>";
+}
+
+inline NodeState state_of(const Runtime& rt, u32 slot) { return rt.record(slot).node_state(); }
+
+template <class T>
+NodeState state_of(const Runtime& rt, Weft<T> node) {
+  return state_of(rt, node.slot);
+}
+
+// A failure of a compute function's own code (not of the engine).
+struct ComputeError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+}  // namespace weft::testing
+
+#define EXPECT_FAILURE(statement, message) \
+  EXPECT_EQ(::weft::testing::failure_of([&] { (void)(statement); }), (message))
