@@ -142,7 +142,7 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched) {
   NodeState now = record.node_state();
   if (dispatched == NodeState::Dirty && (now == NodeState::Dirty || now == NodeState::Stale)) {
     record.set_state(NodeState::Computing);
-    return recompute(slot, fn, now == NodeState::Stale, revision_, dispatched);
+    return recompute(slot, fn, now == NodeState::Stale, revision_);
   }
   if (dispatched == NodeState::Stale && now == NodeState::Stale) {
     record.set_state(NodeState::Computing);
@@ -154,7 +154,7 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched) {
       }
       return false;
     });
-    if (changed) return recompute(slot, fn, true, start, dispatched);
+    if (changed) return recompute(slot, fn, true, start);
     record.verified_at = std::max(record.verified_at, start);
     if (record.node_state() == NodeState::Computing) {
       record.set_state(NodeState::Clean);
@@ -163,13 +163,14 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched) {
       record.set_state(NodeState::Stale);
       dep_stack_.taint_top();
     }
-    return record.node_state() == dispatched;
+    return true;
   }
   return false;
 }
 
-bool Runtime::recompute(u32 slot, const ComputeFnRef& fn, bool was_stale, u64 start,
-                        NodeState dispatched) {
+// Returns false when a node the compute read vanished meanwhile: the node is Dirty again and
+// must be dispatched anew. Otherwise the read is done with this node, even if it ended Stale.
+bool Runtime::recompute(u32 slot, const ComputeFnRef& fn, bool was_stale, u64 start) {
   NodeRecord& record = nodes_.get(slot);
   dep_stack_.push_frame(slot);
   bool changed;
@@ -210,7 +211,7 @@ bool Runtime::recompute(u32 slot, const ComputeFnRef& fn, bool was_stale, u64 st
     dep_stack_.taint_top();
   }
   record_trace(slot, changed ? TraceAction::RecomputedChanged : TraceAction::RecomputedCutoff);
-  return record.node_state() == dispatched;
+  return true;
 }
 
 int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool merge, u64 start) {
@@ -256,7 +257,10 @@ int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool me
     if (in_old.contains(dep_slot)) continue;
     const NodeRecord& dep = nodes_.get(dep_slot);
     NodeState s = dep.node_state();
-    bool tolerated = merge && s == NodeState::Failed;
+    // On the failure path, nodes that failed too, and nodes whose compute is still in
+    // progress (the cycle this compute ran into), do not make the list unverified: the
+    // node ends Failed rather than Stale.
+    bool tolerated = merge && (s == NodeState::Failed || is_computing(s));
     if ((s != NodeState::Clean && !tolerated) || (s == NodeState::Clean && dep.changed_at > start)) {
       result = 1;
       break;
