@@ -1,0 +1,232 @@
+"""Deletion through the Python API, and the release of everything the runtime holds."""
+
+import gc
+import re
+import sys
+import weakref
+
+import pytest
+
+import weft
+from weft_testing import Tracked
+
+
+def exact(text):
+    return "^" + re.escape(text) + "$"
+
+
+def finalizer(obj):
+    return weakref.finalize(obj, lambda: None)
+
+
+# ---- deletion ----
+
+
+def test_delete_node_needs_no_dependents():
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    q = rt.create_query(lambda ref: ref.get(a))
+    rt.get(q)
+    with pytest.raises(RuntimeError, match=exact(
+        f"weft-core: delete_node on node {a.id} which still has dependents; delete downstream nodes first"
+    )):
+        rt.delete_node(a)
+    assert rt.get(a) == 1  # nothing was deleted
+    assert rt.delete_node(q) is None
+    rt.delete_node(a)
+    assert rt.node_count() == 0
+
+
+def test_delete_with_dependents_counts_what_it_released():
+    rt = weft.Runtime()
+    x = rt.create_input(1)
+    a = rt.create_query(lambda ref: ref.get(x) + 1)
+    b = rt.create_query(lambda ref: ref.get(a) + 1)
+    never = rt.create_query(lambda ref: ref.get(x))
+    assert rt.get(b) == 3
+    assert rt.delete_with_dependents(x) == 3
+    assert [rt.is_alive(n) for n in (x, a, b, never)] == [False, False, False, True]
+    # The query that never ran was not reached; it fails as stale when it first runs.
+    with pytest.raises(RuntimeError, match=r"^weft-core: stale Weft<weft::PyValue> handle: the node at slot 0"):
+        rt.get(never)
+    assert rt.delete_with_dependents(x) == 0
+    with pytest.raises(RuntimeError, match="^weft-core: stale Weft<weft::PyValue> handle"):
+        rt.delete_node(x)
+
+
+def test_slots_are_reused_last_freed_first():
+    rt = weft.Runtime()
+    nodes = [rt.create_input(i) for i in range(3)]
+    rt.delete_node(nodes[0])
+    rt.delete_node(nodes[2])
+    assert [rt.create_input(9).id for _ in range(3)] == [2, 0, 3]
+
+
+def test_delete_inside_a_compute():
+    rt = weft.Runtime()
+    other = rt.create_input(1)
+    holder = {}
+
+    def delete_other(ref):
+        rt.delete_node(other)
+        return "deleted"
+
+    def delete_self(ref):
+        rt.delete_node(holder["self"])
+
+    assert rt.get(rt.create_query(delete_other)) == "deleted"
+    assert not rt.is_alive(other)
+    holder["self"] = rt.create_query(delete_self)
+    with pytest.raises(RuntimeError, match=exact(
+        f"weft-core: delete_node called from inside node {holder['self'].id}'s own compute"
+    )):
+        rt.get(holder["self"])
+
+
+def test_deleted_node_loses_label_and_observers():
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    fired = []
+    rt.observe(a, fired.append)
+    rt.set_label(a, "a")
+    rt.set(a, 2)
+    rt.delete_node(a)
+    rt.stabilize()
+    assert fired == []
+    assert rt.graph_snapshot() == []
+    b = rt.create_input(3)  # the same slot, without the old label
+    assert b.id == a.id
+    assert rt.graph_snapshot()[0]["label"] is None
+
+
+# ---- release of values, callables and observers ----
+
+
+def test_input_values_are_released():
+    rt = weft.Runtime()
+    first, second = Tracked("first"), Tracked("second")
+    f1, f2 = finalizer(first), finalizer(second)
+    a = rt.create_input(first)
+    del first
+    assert f1.alive
+    rt.set(a, second)
+    assert not f1.alive  # replaced by set
+    del second
+    rt.delete_node(a)
+    assert not f2.alive
+
+
+def test_query_callables_and_results_are_released_on_delete():
+    rt = weft.Runtime()
+    result = Tracked("result")
+    f_result = finalizer(result)
+
+    class Fn:
+        def __call__(self, ref):
+            return result
+
+    fn = Fn()
+    f_fn = finalizer(fn)
+    q = rt.create_query(fn)
+    del fn
+    rt.get(q)
+    del result
+    assert f_fn.alive and f_result.alive
+    rt.delete_node(q)
+    assert not f_fn.alive and not f_result.alive
+
+
+def test_observer_callbacks_are_released():
+    rt = weft.Runtime()
+    a = rt.create_input(0)
+
+    class Callback:
+        def __call__(self, value):
+            pass
+
+    callbacks = [Callback(), Callback()]
+    f0, f1 = (finalizer(c) for c in callbacks)
+    oid = rt.observe(a, callbacks[0])
+    rt.observe(a, callbacks[1])
+    del callbacks
+    rt.set(a, 1)
+    rt.stabilize()
+    rt.unobserve(oid)
+    assert not f0.alive and f1.alive
+    rt.delete_node(a)
+    assert not f1.alive
+
+
+def test_everything_is_released_with_the_runtime():
+    rt = weft.Runtime()
+    value, fn_result = Tracked("value"), Tracked("result")
+
+    class Callable:
+        def __call__(self, *args):
+            return fn_result
+
+    query_fn, observer_fn = Callable(), Callable()
+    finals = [finalizer(o) for o in (value, fn_result, query_fn, observer_fn)]
+    a = rt.create_input(value)
+    q = rt.create_query(query_fn)
+    rt.observe(q, observer_fn)
+    rt.observe(a, observer_fn)
+    rt.stabilize()
+    del value, fn_result, query_fn, observer_fn, Callable
+    assert all(f.alive for f in finals)
+    del rt
+    assert not any(f.alive for f in finals)
+    # Handles outlive their runtime and stay plain values.
+    assert repr(a) == "NodeId(slot=0)" and a != q
+
+
+def test_cutoff_keeps_one_reference_to_the_old_value():
+    rt = weft.Runtime()
+    a = rt.create_input(0)
+    q = rt.create_query(lambda ref: [ref.get(a) * 0])
+    kept = rt.get(q)
+    rt.set(a, 1)
+    assert rt.get(q) is kept
+    assert sys.getrefcount(kept) == 3  # the cell, `kept`, the argument
+    rt.delete_node(q)
+    assert sys.getrefcount(kept) == 2
+
+
+def test_references_are_balanced():
+    rt = weft.Runtime()
+    value = object()
+    base = sys.getrefcount(value)
+    a = rt.create_input(value)
+    assert sys.getrefcount(value) == base + 1
+    q = rt.create_query(lambda ref: ref.get(a))
+    for _ in range(100):
+        rt.get(a)
+        rt.get(q)
+        rt.get_traced(q)
+        rt.set(a, value)
+    rt.observe(q, lambda v: None)
+    rt.stabilize()
+    assert sys.getrefcount(value) == base + 2  # the input's cell and the query's cell
+    rt.delete_with_dependents(a)
+    assert sys.getrefcount(value) == base
+
+
+def test_parked_exceptions_are_released():
+    rt = weft.Runtime()
+    boom = ValueError("boom")
+    base = sys.getrefcount(boom)
+
+    def fn(ref):
+        raise boom
+
+    for _ in range(3):  # guarded: taken out of the slot and raised
+        with pytest.raises(ValueError):
+            rt.get(rt.create_query(fn))
+    # Read through RuntimeRef.get (unguarded), the parked exception is dropped.
+    inner = rt.create_query(fn)
+    outer = rt.create_query(lambda ref: ref.get(inner))
+    with pytest.raises(RuntimeError, match="ValueError: boom"):
+        rt.get(outer)
+    boom.__traceback__ = None
+    gc.collect()
+    assert sys.getrefcount(boom) == base

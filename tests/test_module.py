@@ -1,0 +1,223 @@
+"""The module object, the class properties shared by every class, and thread affinity."""
+
+import gc
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import pytest
+
+import weft
+from weft_testing import PanicException, Tracked, run_in_thread
+
+CLASSES = [
+    weft.Runtime,
+    weft.NodeId,
+    weft.ObserverId,
+    weft.RuntimeRef,
+    weft.Collection,
+    weft.SortedCollection,
+    weft.GroupedCollection,
+]
+NOT_CONSTRUCTIBLE = CLASSES[1:]
+
+
+def run_python(code):
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    return result.stdout
+
+
+# ---- the module ----
+
+
+def test_module_namespace():
+    assert weft.__doc__ == ""
+    assert weft.__all__ == [
+        "Runtime",
+        "NodeId",
+        "ObserverId",
+        "RuntimeRef",
+        "Collection",
+        "SortedCollection",
+        "GroupedCollection",
+    ]
+    for name in weft.__all__:
+        assert getattr(weft, name).__name__ == name
+    assert not hasattr(weft, "PanicException")
+    public = {name for name in vars(weft) if not name.startswith("__")}
+    assert public == set(weft.__all__)
+
+
+def test_reimport_returns_the_cached_module():
+    out = run_python(
+        """
+        import sys, importlib, weft
+        first = weft
+        del sys.modules["weft"]
+        import weft
+        print(weft is first, importlib.reload(weft) is first, weft.__all__ == first.__all__)
+        """
+    )
+    assert out.split() == ["True", "True", "True"]
+
+
+@pytest.mark.parametrize("main_first", [False, True])
+def test_sub_interpreter_import_fails(main_first):
+    pytest.importorskip("_xxsubinterpreters")
+    out = run_python(
+        f"""
+        import _xxsubinterpreters as interpreters
+        if {main_first}:
+            import weft
+        sub = interpreters.create()
+        try:
+            interpreters.run_string(sub, "import weft")
+        except interpreters.RunFailedError as exc:
+            print(exc)
+        else:
+            print("imported")
+        """
+    )
+    assert out.startswith("<class 'ImportError'>: weft cannot be initialised in a sub-interpreter")
+
+
+# ---- class properties ----
+
+
+def test_panic_exception_is_a_base_exception():
+    assert issubclass(PanicException, BaseException)
+    assert not issubclass(PanicException, Exception)
+    assert PanicException.__bases__ == (BaseException,)
+    assert PanicException.__doc__
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_class_shape(cls):
+    assert cls.__bases__ == (object,)
+    assert cls.__module__ == "builtins"
+    assert repr(cls) == f"<class 'builtins.{cls.__name__}'>"
+    assert cls.__qualname__ == cls.__name__
+    with pytest.raises(TypeError, match="is not an acceptable base type"):
+        type("Sub", (cls,), {})
+    # No instance dict, no weak references, no cyclic GC.
+    assert "__dict__" not in dir(cls)
+    assert cls.__weakrefoffset__ == 0
+    assert cls.__dictoffset__ == 0
+    assert not cls.__flags__ & (1 << 14)  # Py_TPFLAGS_HAVE_GC
+
+
+def test_class_subclass_statement_fails():
+    with pytest.raises(TypeError):
+
+        class X(weft.Runtime):
+            pass
+
+
+@pytest.mark.parametrize("cls", NOT_CONSTRUCTIBLE, ids=lambda c: c.__name__)
+def test_only_runtime_is_constructible(cls):
+    with pytest.raises(TypeError, match=f"cannot create 'builtins.{cls.__name__}' instances"):
+        cls()
+
+
+def test_instances_have_no_dict_weakref_or_gc():
+    rt = weft.Runtime()
+    node = rt.create_input(1)
+    for obj in (rt, node, rt.observe(node, print)):
+        with pytest.raises(AttributeError):
+            obj.extra = 1
+        with pytest.raises(TypeError, match="cannot create weak reference"):
+            weakref.ref(obj)
+        assert not gc.is_tracked(obj)
+
+
+def test_class_docstrings():
+    assert weft.Runtime.__doc__ == ""
+    assert weft.Runtime.__text_signature__ == "()"
+    assert weft.NodeId.__doc__ == "Typed node handle exposed to Python. Wraps `Weft<PyValue>`."
+    assert (
+        weft.ObserverId.__doc__ == "Token for an observer registration; pass to `Runtime.unobserve`."
+    )
+    assert weft.RuntimeRef.__doc__ == (
+        "Read-only runtime handle passed to query closures. The pointer is\n"
+        "nulled out after the callback returns to make stale captures fail\n"
+        "loudly rather than silently corrupt memory."
+    )
+    for cls in (weft.Collection, weft.SortedCollection, weft.GroupedCollection):
+        assert cls.__doc__ == ""
+    assert weft.RuntimeRef.get.__text_signature__ == "($self, node)"
+    assert weft.RuntimeRef.get.__doc__ is None
+    assert weft.NodeId.id.__doc__ is None
+
+
+def test_runtime_constructor_takes_no_arguments():
+    with pytest.raises(TypeError, match=r"^Runtime\(\) takes 0 positional arguments but 1 was given$"):
+        weft.Runtime(1)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
+        weft.Runtime(x=1)
+
+
+# ---- thread affinity ----
+
+
+def test_runtime_used_from_another_thread_panics():
+    rt = weft.Runtime()
+    node = rt.create_input(1)
+    for call in (lambda: rt.get(node), rt.node_count, rt.stabilize, lambda: rt.create_input(2)):
+        _, error = run_in_thread(call)
+        assert type(error) is PanicException
+        assert "weft::PyRuntime is unsendable, but sent to another thread" in str(error)
+    assert rt.get(node) == 1 and rt.node_count() == 1
+
+
+def test_node_id_used_from_another_thread_panics():
+    rt = weft.Runtime()
+    node = rt.create_input(1)
+    for call in (lambda: hash(node), lambda: node == node, lambda: repr(node), lambda: node.id):
+        _, error = run_in_thread(call)
+        assert type(error) is PanicException
+        assert str(error) == "weft::PyNodeId is unsendable, but sent to another thread"
+
+
+def test_argument_from_another_thread_panics(monkeypatch):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    rt = weft.Runtime()
+    foreign_node, _ = run_in_thread(lambda: weft.Runtime().create_input(1))
+    with pytest.raises(PanicException, match="weft::PyNodeId is unsendable, but sent to another thread"):
+        rt.get(foreign_node)
+    with pytest.raises(PanicException, match="weft::PyNodeId is unsendable"):
+        rt.create_input(1) == foreign_node
+    del foreign_node
+    assert [str(r.exc_value) for r in reports] == [
+        "weft::PyNodeId is unsendable, but is being dropped on another thread"
+    ]
+
+
+def test_drop_on_another_thread_is_reported_and_leaks(monkeypatch):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    value = Tracked()
+    released = weakref.finalize(value, lambda: None)
+
+    def make():
+        rt = weft.Runtime()
+        rt.create_input(value)
+        return rt
+
+    rt, _ = run_in_thread(make)
+    del rt
+    gc.collect()
+    assert [type(r.exc_value) for r in reports] == [RuntimeError]
+    assert str(reports[0].exc_value) == (
+        "weft::PyRuntime is unsendable, but is being dropped on another thread"
+    )
+    # The runtime's contents were leaked rather than released off their thread.
+    del value
+    assert released.alive
+    released.detach()

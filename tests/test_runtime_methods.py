@@ -1,0 +1,312 @@
+"""The Runtime methods: signatures, argument parsing and conversion, and how failures reach
+Python from guarded and unguarded methods."""
+
+import re
+
+import pytest
+
+import weft
+from weft_testing import PanicException
+
+METHODS = [
+    ("create_input", "($self, value)", None),
+    ("get", "($self, node)", None),
+    ("set", "($self, node, value)", None),
+    (
+        "delete_node",
+        "($self, node)",
+        "Delete a node and recycle its slot. Every surviving handle to it\n"
+        "raises on use. The node must have no dependents.",
+    ),
+    (
+        "delete_with_dependents",
+        "($self, node)",
+        "Delete the node, every node that depends on it (transitively)\n"
+        "and every node an operator created for them. Returns how many\n"
+        "nodes were deleted; 0 if the node was already gone. A query that\n"
+        "has never run is not reached, and raises as stale on first use.",
+    ),
+    (
+        "is_alive",
+        "($self, node)",
+        "True while the node exists in this runtime. False after it is\n"
+        "deleted, and for a node from another runtime.",
+    ),
+    (
+        "observe",
+        "($self, node, callback)",
+        "Register `callback` to fire on `stabilize()` whenever the node's\n"
+        "value changed since the last firing.",
+    ),
+    ("unobserve", "($self, id)", None),
+    (
+        "stabilize",
+        "($self)",
+        "Bring observed nodes up to date and fire callbacks for changed\nvalues.",
+    ),
+    ("create_query", "($self, py_func)", None),
+    ("set_label", "($self, node, label)", None),
+    ("set_label_by_id", "($self, id, label)", None),
+    ("get_traced", "($self, node)", None),
+    ("graph_snapshot", "($self)", None),
+    ("node_count", "($self)", None),
+]
+
+STALE = (
+    "weft-core: stale Weft<weft::PyValue> handle: the node at slot {slot} was deleted "
+    "(handle generation {old}, slot generation {new})"
+)
+
+
+def stale_node(rt):
+    node = rt.create_input("doomed")
+    rt.delete_node(node)
+    return node
+
+
+def exact(text):
+    return "^" + re.escape(text) + "$"
+
+
+@pytest.mark.parametrize("name,signature,doc", METHODS, ids=[m[0] for m in METHODS])
+def test_signatures_and_docstrings(name, signature, doc):
+    method = getattr(weft.Runtime, name)
+    assert method.__text_signature__ == signature
+    assert method.__doc__ == doc
+
+
+def test_method_table_order():
+    names = [name for name in vars(weft.Runtime) if not name.startswith("__")]
+    assert names[: len(METHODS)] == [m[0] for m in METHODS]
+
+
+# ---- argument parsing ----
+
+
+def test_positional_and_keyword_forms_are_equivalent():
+    rt = weft.Runtime()
+    a = rt.create_input(value=1)
+    rt.set(node=a, value=2)
+    rt.set(a, value=3)
+    assert rt.get(node=a) == 3
+    q = rt.create_query(py_func=lambda ref: ref.get(a) * 2)
+    oid = rt.observe(callback=print, node=q)
+    rt.unobserve(id=oid)
+    rt.set_label(label="q", node=q)
+    rt.set_label_by_id(label="a", id=a.id)
+    value, trace = rt.get_traced(node=q)
+    assert value == 6 and trace["target"] == q.id
+    assert rt.is_alive(node=q)
+    assert rt.delete_with_dependents(node=q) == 1
+    rt.delete_node(node=a)
+
+
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (lambda rt, n: rt.get(n, n), "Runtime.get() takes 1 positional argument but 2 were given"),
+        (lambda rt, n: rt.get(), "Runtime.get() missing 1 required positional argument: 'node'"),
+        (
+            lambda rt, n: rt.set(),
+            "Runtime.set() missing 2 required positional arguments: 'node' and 'value'",
+        ),
+        (lambda rt, n: rt.set(n), "Runtime.set() missing 1 required positional argument: 'value'"),
+        (lambda rt, n: rt.get(nod=n), "Runtime.get() got an unexpected keyword argument 'nod'"),
+        (lambda rt, n: rt.get(n, node=n), "Runtime.get() got multiple values for argument 'node'"),
+        (
+            lambda rt, n: rt.observe(n, print, 1),
+            "Runtime.observe() takes 2 positional arguments but 3 were given",
+        ),
+        (lambda rt, n: rt.stabilize(1), "Runtime.stabilize() takes no arguments (1 given)"),
+        (lambda rt, n: rt.node_count(x=1), "Runtime.node_count() takes no keyword arguments"),
+        (lambda rt, n: rt.graph_snapshot(n), "Runtime.graph_snapshot() takes no arguments (1 given)"),
+    ],
+)
+def test_parsing_errors(call, message):
+    rt = weft.Runtime()
+    node = rt.create_input(1)
+    with pytest.raises(TypeError, match=exact(message)):
+        call(rt, node)
+
+
+# ---- argument conversion ----
+
+
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (lambda rt, n: rt.get(5), "argument 'node': 'int' object cannot be converted to 'NodeId'"),
+        (lambda rt, n: rt.set(rt, 1), "argument 'node': 'Runtime' object cannot be converted to 'NodeId'"),
+        (lambda rt, n: rt.observe(None, print), "argument 'node': 'NoneType' object cannot be converted to 'NodeId'"),
+        (lambda rt, n: rt.unobserve(n), "argument 'id': 'NodeId' object cannot be converted to 'ObserverId'"),
+        (lambda rt, n: rt.set_label(n, 5), "argument 'label': 'int' object cannot be converted to 'str'"),
+        (lambda rt, n: rt.set_label_by_id(0, b"x"), "argument 'label': 'bytes' object cannot be converted to 'str'"),
+        (lambda rt, n: rt.set_label_by_id("0", "x"), "argument 'id': 'str' object cannot be interpreted as an integer"),
+        (lambda rt, n: rt.set_label_by_id(1.0, "x"), "argument 'id': 'float' object cannot be interpreted as an integer"),
+        # Arguments convert in declaration order: `id` fails before `label` is looked at.
+        (lambda rt, n: rt.set_label_by_id(None, None), "argument 'id': 'NoneType' object cannot be interpreted as an integer"),
+    ],
+)
+def test_conversion_type_errors(call, message):
+    rt = weft.Runtime()
+    node = rt.create_input(1)
+    with pytest.raises(TypeError, match=exact(message)):
+        call(rt, node)
+
+
+def test_u32_range():
+    rt = weft.Runtime()
+    with pytest.raises(OverflowError, match=exact("number too small to fit in target type")):
+        rt.set_label_by_id(-1, "x")
+    with pytest.raises(OverflowError, match=exact("number too large to fit in target type")):
+        rt.set_label_by_id(2**32, "x")
+    with pytest.raises(OverflowError) as info:
+        rt.set_label_by_id(2**64, "x")
+    assert not str(info.value).startswith("argument")
+    rt.set_label_by_id(2**32 - 1, "top")  # accepted; no node needs to live there
+    rt.set_label_by_id(True, "one")
+    assert rt.graph_snapshot() == []
+
+
+def test_wrong_receiver_type():
+    with pytest.raises(TypeError):
+        weft.Runtime.get(5, None)
+
+
+# ---- guarded methods: RuntimeError with the core's text ----
+
+
+def test_stale_handle_in_guarded_methods():
+    rt = weft.Runtime()
+    node = stale_node(rt)
+    message = STALE.format(slot=0, old=0, new=1)
+    for call in (rt.get, lambda n: rt.set(n, 1), rt.delete_node, rt.get_traced):
+        with pytest.raises(RuntimeError, match=exact(message)):
+            call(node)
+    assert rt.is_alive(node) is False
+    assert rt.delete_with_dependents(node) == 0
+
+
+def test_foreign_handle():
+    rt1, rt2 = weft.Runtime(), weft.Runtime()
+    node = rt1.create_input(1)
+    with pytest.raises(RuntimeError) as info:
+        rt2.get(node)
+    match = re.fullmatch(
+        r"weft-core: Weft<weft::PyValue> handle from a foreign runtime "
+        r"\(handle was minted by runtime (\d+), used on runtime (\d+)\)",
+        str(info.value),
+    )
+    assert match and int(match[2]) == int(match[1]) + 1  # ids count up per Runtime()
+    assert rt2.is_alive(node) is False
+    with pytest.raises(RuntimeError, match=r"^weft-core: delete_with_dependents with a handle from a foreign runtime"):
+        rt2.delete_with_dependents(node)
+    # Unguarded: the same core failure is a panic.
+    with pytest.raises(PanicException, match=r"^weft-core: Weft<weft::PyValue> handle from a foreign runtime"):
+        rt2.observe(node, print)
+
+
+def test_guarded_core_failures():
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    q = rt.create_query(lambda ref: ref.get(a))
+    with pytest.raises(RuntimeError, match=exact(
+        f"Runtime::set called on a query (compute) node at slot {q.id}; only input nodes can be set"
+    )):
+        rt.set(q, 5)
+    rt.get(q)
+    with pytest.raises(RuntimeError, match=exact(
+        f"weft-core: delete_node on node {a.id} which still has dependents; delete downstream nodes first"
+    )):
+        rt.delete_node(a)
+
+    holder = {}
+    cyclic = rt.create_query(lambda ref: ref.get(holder["self"]))
+    holder["self"] = cyclic
+    with pytest.raises(RuntimeError, match=exact(
+        f"weft-core: dependency cycle detected: node {cyclic.id} was read while its own compute was in progress"
+    )):
+        rt.get(cyclic)
+    # After any failure the runtime stays usable.
+    rt.set(a, 2)
+    assert rt.get(q) == 2
+
+
+# ---- unguarded methods: PanicException ----
+
+
+def test_observe_with_a_stale_handle_panics():
+    rt = weft.Runtime()
+    node = stale_node(rt)
+    with pytest.raises(PanicException, match=exact(STALE.format(slot=0, old=0, new=1))):
+        rt.observe(node, print)
+
+
+@pytest.mark.parametrize(
+    "make,message",
+    [
+        (lambda rt: rt.create_input(1), "create_input called during compute; not permitted"),
+        (lambda rt: rt.create_query(print), "create_query called during compute; not permitted"),
+    ],
+)
+def test_node_creation_inside_a_query(make, message):
+    rt = weft.Runtime()
+    seen = []
+
+    def fn(ref):
+        try:
+            make(rt)
+        except PanicException as exc:
+            seen.append(str(exc))
+        make(rt)  # uncaught this time
+
+    q = rt.create_query(fn)
+    with pytest.raises(RuntimeError, match=exact(message)):
+        rt.get(q)
+    assert seen == [message]
+    assert rt.node_count() == 1
+
+
+def test_delete_with_dependents_inside_a_query():
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    q = rt.create_query(lambda ref: rt.delete_with_dependents(a))
+    with pytest.raises(RuntimeError, match=exact(
+        "weft-core: delete_with_dependents called during compute; not permitted"
+    )):
+        rt.get(q)
+    assert rt.is_alive(a)
+
+
+def test_is_alive():
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    assert rt.is_alive(a) is True
+    rt.delete_node(a)
+    assert rt.is_alive(a) is False
+    b = rt.create_input(2)  # same slot, new generation
+    assert b.id == a.id
+    assert rt.is_alive(b) is True and rt.is_alive(a) is False
+    assert weft.Runtime().is_alive(b) is False
+
+
+def test_set_label_uses_only_the_slot():
+    rt = weft.Runtime()
+    old = stale_node(rt)
+    new = rt.create_input(1)
+    rt.set_label(old, "through a stale handle")
+    assert rt.graph_snapshot()[0]["label"] == "through a stale handle"
+    other = weft.Runtime()
+    other.create_input(0)
+    other.set_label(new, "through a foreign handle")
+    assert other.graph_snapshot()[0]["label"] == "through a foreign handle"
+
+
+def test_runtime_reentered_from_a_query():
+    rt = weft.Runtime()
+    a = rt.create_input(2)
+    b = rt.create_query(lambda ref: ref.get(a) + 1)
+    c = rt.create_query(lambda ref: rt.get(b) * 10 + rt.node_count())
+    assert rt.get(c) == 33
+    snapshot = {n["id"]: n for n in rt.graph_snapshot()}
+    assert snapshot[c.id]["dependencies"] == [b.id]  # nested Runtime.get records the read

@@ -1,0 +1,118 @@
+"""Labels, traced reads, graph snapshots and node counts through the Python API."""
+
+import pytest
+
+import weft
+
+TRACE_KEYS = ["target", "total_nodes", "nodes_recomputed", "nodes_cutoff", "elapsed_ns", "node_traces"]
+NODE_KEYS = ["id", "kind", "label", "dependencies", "dependents"]
+
+
+def test_traced_read_of_an_input():
+    rt = weft.Runtime()
+    a = rt.create_input("v")
+    result = rt.get_traced(a)
+    assert type(result) is tuple and len(result) == 2
+    value, trace = result
+    assert value == "v"
+    assert list(trace) == TRACE_KEYS
+    assert trace["target"] == a.id
+    assert trace["node_traces"] == []
+    assert trace["nodes_recomputed"] == 0 and trace["nodes_cutoff"] == 0
+    assert trace["total_nodes"] == 1
+    assert isinstance(trace["elapsed_ns"], int) and trace["elapsed_ns"] >= 0
+
+
+def test_traced_read_of_a_new_query_then_a_clean_one():
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    q = rt.create_query(lambda ref: ref.get(a) + 1)
+    value, trace = rt.get_traced(q)
+    assert value == 2
+    assert trace["node_traces"] == [{"id": q.id, "action": "recomputed_changed"}]
+    assert list(trace["node_traces"][0]) == ["id", "action"]
+    assert trace["nodes_recomputed"] == 1 and trace["nodes_cutoff"] == 0
+    _, trace = rt.get_traced(q)
+    assert trace["node_traces"] == [] and trace["nodes_recomputed"] == 0
+
+
+def test_cutoff_chain_trace():
+    # q reads a, r reads q; a changes so that q computes an equal value.
+    rt = weft.Runtime()
+    a = rt.create_input(4)
+    q = rt.create_query(lambda ref: ref.get(a) // 10)
+    r = rt.create_query(lambda ref: ref.get(q) + 100)
+    assert rt.get(r) == 100
+    rt.set(a, 5)
+    value, trace = rt.get_traced(r)
+    assert value == 100
+    assert trace["node_traces"] == [
+        {"id": q.id, "action": "recomputed_cutoff"},
+        {"id": r.id, "action": "verified_clean"},
+    ]
+    assert trace["nodes_recomputed"] == 1 and trace["nodes_cutoff"] == 1
+    assert trace["total_nodes"] == rt.node_count() == 3
+
+
+def test_failed_traced_read_raises_and_leaves_tracing_off():
+    rt = weft.Runtime()
+    a = rt.create_input(0)
+    q = rt.create_query(lambda ref: 1 / ref.get(a))
+    with pytest.raises(ZeroDivisionError):
+        rt.get_traced(q)
+    rt.set(a, 1)
+    assert rt.get(q) == 1.0
+    _, trace = rt.get_traced(a)
+    assert trace["node_traces"] == []
+
+
+def test_graph_snapshot_shape():
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    q = rt.create_query(lambda ref: ref.get(a))
+    never = rt.create_query(lambda ref: ref.get(a))
+    rt.get(q)
+    snapshot = rt.graph_snapshot()
+    assert [list(entry) for entry in snapshot] == [NODE_KEYS] * 3
+    assert snapshot == [
+        {"id": a.id, "kind": "input", "label": None, "dependencies": [], "dependents": [q.id]},
+        {"id": q.id, "kind": "compute", "label": None, "dependencies": [a.id], "dependents": []},
+        {"id": never.id, "kind": "compute", "label": None, "dependencies": [], "dependents": []},
+    ]
+
+
+def test_snapshot_lists_repeated_and_overflowing_dependencies_in_order():
+    rt = weft.Runtime()
+    inputs = [rt.create_input(i) for i in range(9)]
+    wide = rt.create_query(lambda ref: sum(ref.get(n) for n in inputs + inputs[:1]))
+    assert rt.get(wide) == 36
+    entry = rt.graph_snapshot()[wide.id]
+    assert entry["dependencies"] == [n.id for n in inputs] + [inputs[0].id]
+    # One dependents entry per recorded read.
+    assert rt.graph_snapshot()[inputs[0].id]["dependents"] == [wide.id, wide.id]
+
+
+def test_labels():
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    q = rt.create_query(lambda ref: ref.get(a))
+    rt.set_label(q, "total ✓")
+    rt.set_label(q, "total")  # replaced
+    assert rt.graph_snapshot()[q.id]["label"] == "total"
+    old_slot = q.id
+    rt.delete_node(q)
+    assert [e["id"] for e in rt.graph_snapshot()] == [a.id]
+    rt.set_label_by_id(old_slot, "for the next occupant")
+    new = rt.create_input(2)
+    assert new.id == old_slot
+    assert rt.graph_snapshot()[1]["label"] == "for the next occupant"
+
+
+def test_node_count():
+    rt = weft.Runtime()
+    nodes = [rt.create_input(i) for i in range(3)]
+    assert rt.node_count() == 3
+    rt.delete_node(nodes[1])
+    assert rt.node_count() == 2
+    rt.create_query(lambda ref: None)
+    assert rt.node_count() == 3

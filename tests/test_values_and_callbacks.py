@@ -1,0 +1,334 @@
+"""Python values as node values, calls into Python, RuntimeRef, and how exceptions travel."""
+
+import math
+import re
+import sys
+
+import pytest
+
+import weft
+from weft_testing import PanicException
+
+FAILED = (
+    "weft-core: node {} read but its last compute panicked; it stays Failed until a "
+    "dependency changes (set an upstream input to retry)"
+)
+DEAD_REF = "RuntimeRef is no longer valid (used outside query callback)"
+
+
+def counting_query(rt, fn):
+    calls = []
+
+    def run(ref):
+        calls.append(1)
+        return fn(ref)
+
+    return rt.create_query(run), calls
+
+
+# ---- values and equality ----
+
+
+def test_values_are_stored_uncopied():
+    rt = weft.Runtime()
+    value = {"k": [1, 2]}
+    a = rt.create_input(value)
+    q = rt.create_query(lambda ref: ref.get(a))
+    assert rt.get(a) is value
+    assert rt.get(q) is value
+    none = rt.create_input(None)
+    assert rt.get(none) is None
+
+
+def test_cutoff_keeps_the_old_object_and_dependents_clean():
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    q = rt.create_query(lambda ref: [ref.get(a) % 2, "x"])
+    r, r_calls = counting_query(rt, lambda ref: len(ref.get(q)))
+    first = rt.get(q)
+    assert rt.get(r) == 2
+    rt.set(a, 3)  # q recomputes to an equal, new list
+    value, trace = rt.get_traced(r)
+    assert value == 2 and len(r_calls) == 1
+    assert trace["node_traces"] == [
+        {"id": q.id, "action": "recomputed_cutoff"},
+        {"id": r.id, "action": "verified_clean"},
+    ]
+    assert rt.get(q) is first
+
+
+def test_set_with_an_equal_value_keeps_the_stored_object():
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    q, calls = counting_query(rt, lambda ref: ref.get(a))
+    rt.get(q)
+    rt.set(a, 1.0)
+    assert type(rt.get(a)) is int
+    assert rt.get(q) == 1 and len(calls) == 1
+
+
+def test_nan_always_counts_as_changed():
+    rt = weft.Runtime()
+    nan = float("nan")
+    a = rt.create_input(nan)
+    q, q_calls = counting_query(rt, lambda ref: ref.get(a))
+    rt.get(q)
+    rt.set(a, nan)  # the very same object: still not equal to itself
+    _, trace = rt.get_traced(q)
+    assert trace["node_traces"] == [{"id": q.id, "action": "recomputed_changed"}]
+    fired = []
+    rt.observe(q, fired.append)  # q is computed: fires only on a change
+    rt.stabilize()
+    for _ in range(2):
+        rt.set(a, nan)
+        rt.stabilize()
+    assert len(fired) == 2 and all(math.isnan(v) for v in fired)
+
+
+class RaisingEq:
+    def __eq__(self, other):
+        raise ZeroDivisionError("eq")
+
+    __hash__ = object.__hash__
+
+
+class FalsyLie:
+    def __bool__(self):
+        raise KeyError("bool")
+
+
+class EqReturnsRaisingBool:
+    def __eq__(self, other):
+        return FalsyLie()
+
+    __hash__ = object.__hash__
+
+
+@pytest.mark.parametrize("cls", [RaisingEq, EqReturnsRaisingBool])
+def test_equality_errors_are_swallowed_and_mean_unequal(cls):
+    rt = weft.Runtime()
+    obj = cls()
+    a = rt.create_input(obj)
+    q, calls = counting_query(rt, lambda ref: ref.get(a))
+    assert rt.get(q) is obj
+    rt.set(a, obj)  # same object, but equality fails: a change
+    assert rt.get(q) is obj and len(calls) == 2
+    # As a query result it is never cut off either.
+    b = rt.create_input(0)
+    p = rt.create_query(lambda ref: (ref.get(b), obj)[1])
+    r, r_calls = counting_query(rt, lambda ref: ref.get(p))
+    rt.get(r)
+    rt.set(b, 1)
+    _, trace = rt.get_traced(r)
+    assert [t["action"] for t in trace["node_traces"]] == ["recomputed_changed", "recomputed_changed"]
+    assert len(r_calls) == 2
+
+
+# ---- queries and RuntimeRef ----
+
+
+def test_ref_get_records_dependencies():
+    rt = weft.Runtime()
+    a = rt.create_input(2)
+    b = rt.create_input(3)
+    flag = rt.create_input(True)
+    q, calls = counting_query(rt, lambda ref: ref.get(a) if ref.get(flag) else ref.get(b))
+    assert rt.get(q) == 2
+    rt.set(b, 30)  # not read: nothing to do
+    assert rt.get(q) == 2 and len(calls) == 1
+    rt.set(flag, False)
+    assert rt.get(q) == 30 and len(calls) == 2
+    rt.set(a, 20)  # no longer read
+    assert rt.get(q) == 30 and len(calls) == 2
+
+
+def test_ref_get_argument_forms():
+    rt = weft.Runtime()
+    a = rt.create_input(5)
+    seen = {}
+
+    def fn(ref):
+        seen["kw"] = ref.get(node=a)
+        for bad, exc, text in [
+            ((), TypeError, r"RuntimeRef\.get\(\) missing 1 required positional argument: 'node'"),
+            ((a, a), TypeError, r"RuntimeRef\.get\(\) takes 1 positional argument but 2 were given"),
+            ((7,), TypeError, "^argument 'node': 'int' object cannot be converted to 'NodeId'$"),
+        ]:
+            with pytest.raises(exc, match=text):
+                ref.get(*bad)
+        return type(ref)
+
+    assert rt.get(rt.create_query(fn)) is weft.RuntimeRef
+    assert seen["kw"] == 5
+
+
+def test_each_call_gets_a_fresh_ref_that_dies_afterwards():
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    refs = []
+
+    def fn(ref):
+        refs.append(ref)
+        return ref.get(a)
+
+    q = rt.create_query(fn)
+    rt.get(q)
+    rt.set(a, 2)
+    rt.get(q)
+    assert len(refs) == 2 and refs[0] is not refs[1]
+    for ref in refs:
+        with pytest.raises(RuntimeError, match="^" + re.escape(DEAD_REF) + "$"):
+            ref.get(a)
+        # The binding kept no reference of its own.
+        assert sys.getrefcount(ref) == 3  # the list, `ref`, the argument
+
+
+def test_ref_is_dead_after_the_query_raised():
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    stored = []
+
+    def fn(ref):
+        stored.append(ref)
+        raise ValueError("no")
+
+    with pytest.raises(ValueError):
+        rt.get(rt.create_query(fn))
+    with pytest.raises(RuntimeError) as info:
+        stored[0].get(a)
+    assert str(info.value) == DEAD_REF
+    # The type check of the argument comes before the liveness check.
+    with pytest.raises(TypeError, match="argument 'node'"):
+        stored[0].get(1)
+
+
+def test_raising_query_surfaces_the_same_exception_then_failed():
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    boom = ValueError("boom")
+
+    def fn(ref):
+        if ref.get(a) == 1:
+            raise boom
+        return "ok"
+
+    q = rt.create_query(fn)
+    with pytest.raises(ValueError) as info:
+        rt.get(q)
+    assert info.value is boom
+    assert "fn" in [frame.name for frame in info.traceback]
+    with pytest.raises(RuntimeError) as info:
+        rt.get(q)
+    assert str(info.value) == FAILED.format(q.id)
+    rt.set(a, 2)
+    assert rt.get(q) == "ok"
+
+
+def test_non_callable_query_fails_on_first_read():
+    rt = weft.Runtime()
+    q = rt.create_query(42)
+    with pytest.raises(TypeError, match="'int' object is not callable"):
+        rt.get(q)
+
+
+def test_nested_guarded_get_passes_the_exception_object_through():
+    rt = weft.Runtime()
+    boom = KeyError("inner")
+    inner = rt.create_query(lambda ref: (_ for _ in ()).throw(boom))
+    outer = rt.create_query(lambda ref: rt.get(inner))
+    with pytest.raises(KeyError) as info:
+        rt.get(outer)
+    assert info.value is boom
+
+
+def test_failure_in_ref_get_reaches_the_query_as_panic(capfd):
+    rt = weft.Runtime()
+    gone = rt.create_input(1)
+    rt.delete_node(gone)
+    caught = []
+
+    def catching(ref):
+        try:
+            ref.get(gone)
+        except PanicException as exc:
+            caught.append(str(exc))
+        return "survived"
+
+    assert rt.get(rt.create_query(catching)) == "survived"
+    assert caught[0].startswith("weft-core: stale Weft<weft::PyValue> handle: the node at slot 0")
+
+    # Uncaught, the failure continues through the query as itself: RuntimeError outside,
+    # with a notice and the Python traceback on standard error.
+    def uncaught(ref):
+        return ref.get(gone)
+
+    capfd.readouterr()
+    with pytest.raises(RuntimeError) as info:
+        rt.get(rt.create_query(uncaught))
+    assert str(info.value) == caught[0]
+    err = capfd.readouterr().err
+    assert "PanicException passed back through Python code" in err
+    assert "in uncaught" in err
+
+
+def test_exception_in_a_nested_ref_read_becomes_its_message():
+    rt = weft.Runtime()
+
+    def inner_fn(ref):
+        raise ValueError("inner boom")
+
+    inner = rt.create_query(inner_fn)
+    outer = rt.create_query(lambda ref: ref.get(inner))
+    with pytest.raises(RuntimeError) as info:
+        rt.get(outer)
+    assert str(info.value) == "weft: python callback raised: ValueError: inner boom"
+    # Nothing stays parked for a later guarded failure to pick up.
+    with pytest.raises(RuntimeError, match="stale"):
+        victim = rt.create_input(0)
+        rt.delete_node(victim)
+        rt.get(victim)
+
+
+def test_callback_failure_messages():
+    rt = weft.Runtime()
+
+    class Local(Exception):
+        pass
+
+    class BadStr(Exception):
+        def __str__(self):
+            raise TypeError("no text")
+
+    def raiser(exc):
+        def fn(ref):
+            raise exc
+
+        return rt.create_query(fn)
+
+    cases = [
+        (ZeroDivisionError("division by zero"), "ZeroDivisionError: division by zero"),
+        (Local("x"), "test_callback_failure_messages.<locals>.Local: x"),
+        (BadStr(), "test_callback_failure_messages.<locals>.BadStr: <exception str() failed>"),
+    ]
+    messages = []
+
+    def reader(ref):
+        for node in nodes:
+            try:
+                ref.get(node)
+            except PanicException as exc:
+                messages.append(str(exc))
+
+    nodes = [raiser(exc) for exc, _ in cases]
+    rt.get(rt.create_query(reader))
+    assert messages == ["weft: python callback raised: " + text for _, text in cases]
+
+
+def test_panic_exception_carries_the_message_as_its_argument():
+    rt = weft.Runtime()
+    gone = rt.create_input(1)
+    rt.delete_node(gone)
+    with pytest.raises(PanicException) as info:
+        rt.observe(gone, print)
+    assert info.value.args == (str(info.value),)
+    assert not isinstance(info.value, Exception)

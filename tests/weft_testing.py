@@ -1,0 +1,46 @@
+"""Helpers shared by the Python suites."""
+
+import threading
+
+import weft
+
+
+def _find_panic_exception():
+    # The class is not a module attribute: catch one to get hold of it.
+    rt = weft.Runtime()
+    node = rt.create_input(0)
+    rt.delete_node(node)
+    try:
+        rt.observe(node, print)
+    except BaseException as exc:  # noqa: BLE001 - it derives from BaseException
+        return type(exc)
+    raise AssertionError("observe on a stale handle did not fail")
+
+
+PanicException = _find_panic_exception()
+
+
+def run_in_thread(fn):
+    """Runs fn() on a new thread; returns (result, exception)."""
+    box = {}
+
+    def target():
+        try:
+            box["result"] = fn()
+        except BaseException as exc:  # noqa: BLE001
+            box["error"] = exc
+
+    thread = threading.Thread(target=target)
+    thread.start()
+    thread.join()
+    return box.get("result"), box.get("error")
+
+
+class Tracked:
+    """A weak-referenceable value whose release a test can observe."""
+
+    def __init__(self, name="v"):
+        self.name = name
+
+    def __repr__(self):
+        return f"Tracked({self.name!r})"
