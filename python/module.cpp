@@ -115,8 +115,8 @@ PyType_Spec observer_id_spec = {
 };
 
 // ---- the collection classes ----
-// Registered now so that the module's namespace is complete; their contents and methods
-// are defined with the collection operators.
+// Empty stand-ins, registered so that the module's namespace is complete whether or not
+// the collection methods are built in.
 
 struct CollectionPlaceholderObject {
   ObjectHeader head;
@@ -159,9 +159,10 @@ PyType_Spec grouped_collection_spec = {
 
 PyType_Spec* node_id_type_spec() { return &node_id_spec; }
 PyType_Spec* observer_id_type_spec() { return &observer_id_spec; }
-PyType_Spec* collection_type_spec() { return &collection_spec; }
-PyType_Spec* sorted_collection_type_spec() { return &sorted_collection_spec; }
-PyType_Spec* grouped_collection_type_spec() { return &grouped_collection_spec; }
+// Weak: the definitions that come with the collection methods replace these at link time.
+[[gnu::weak]] PyType_Spec* collection_type_spec() { return &collection_spec; }
+[[gnu::weak]] PyType_Spec* sorted_collection_type_spec() { return &sorted_collection_spec; }
+[[gnu::weak]] PyType_Spec* grouped_collection_type_spec() { return &grouped_collection_spec; }
 
 namespace {
 
