@@ -1,0 +1,254 @@
+#include <map>
+
+#include "test_support.hpp"
+
+namespace weft {
+namespace {
+
+using testing::ComputeError;
+using testing::state_of;
+
+TEST(Observers, IdsAreIssuedPerRuntimeFromOne) {
+  Runtime one;
+  Runtime two;
+  auto a = one.create_input<u64>(1);
+  auto b = two.create_input<u64>(1);
+  EXPECT_EQ(one.observe(a, [](u64) {}), 1u);
+  EXPECT_EQ(one.observe(a, [](u64) {}), 2u);
+  EXPECT_EQ(two.observe(b, [](u64) {}), 1u);
+  one.unobserve(2);
+  EXPECT_EQ(one.observe(a, [](u64) {}), 3u);  // an id is never issued twice
+  EXPECT_EQ(one.observer_count(), 2u);
+}
+
+TEST(Observers, NeverReadQueryFiresOnceWithItsFirstValue) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(4);
+  int runs = 0;
+  auto q = rt.create_compute<u64>([&, a](Runtime& r) { ++runs; return r.read(a) * 3; });
+  std::vector<u64> values;
+  rt.observe(q, [&](u64 v) { values.push_back(v); });
+  EXPECT_EQ(runs, 0);  // observe neither computes nor reads
+  EXPECT_EQ(state_of(rt, q), NodeState::Dirty);
+  rt.stabilize();
+  EXPECT_EQ(values, std::vector<u64>{12});
+  rt.stabilize();
+  EXPECT_EQ(values, std::vector<u64>{12});
+  EXPECT_EQ(runs, 1);
+}
+
+TEST(Observers, ComputedQueryFiresOnlyAfterItChanges) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(4);
+  auto q = rt.create_compute<u64>([a](Runtime& r) { return r.read(a) + 1; });
+  rt.read(q);
+  std::vector<u64> values;
+  rt.observe(q, [&](u64 v) { values.push_back(v); });
+  rt.stabilize();
+  EXPECT_TRUE(values.empty());
+  rt.set(a, u64{5});
+  rt.stabilize();
+  EXPECT_EQ(values, std::vector<u64>{6});
+}
+
+TEST(Observers, InputFiresAfterAnEffectiveSetOnly) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(1);
+  std::vector<u64> values;
+  rt.observe(a, [&](u64 v) { values.push_back(v); });
+  rt.stabilize();
+  EXPECT_TRUE(values.empty());
+  rt.set(a, u64{2});
+  rt.stabilize();
+  EXPECT_EQ(values, std::vector<u64>{2});
+  rt.set(a, u64{2});
+  rt.stabilize();
+  EXPECT_EQ(values, std::vector<u64>{2});
+  rt.set(a, u64{3});
+  rt.set(a, u64{4});  // two writes between stabilizes: one firing, latest value
+  rt.stabilize();
+  EXPECT_EQ(values, (std::vector<u64>{2, 4}));
+}
+
+TEST(Observers, CutoffFiresNothing) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(2);
+  auto parity = rt.create_compute<u64>([a](Runtime& r) { return r.read(a) % 2; });
+  int fired = 0;
+  rt.observe(parity, [&](u64) { ++fired; });
+  rt.stabilize();
+  EXPECT_EQ(fired, 1);
+  rt.set(a, u64{4});
+  rt.stabilize();
+  EXPECT_EQ(fired, 1);
+  EXPECT_EQ(state_of(rt, parity), NodeState::Clean);  // brought up to date all the same
+}
+
+TEST(Observers, TwoObserversOnOneNodeBothFire) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(1);
+  int first = 0, second = 0;
+  rt.observe(a, [&](u64) { ++first; });
+  rt.observe(a, [&](u64) { ++second; });
+  rt.set(a, u64{2});
+  rt.stabilize();
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(second, 1);
+}
+
+TEST(Observers, UnobserveOfUnknownOrRemovedIdDoesNothing) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(1);
+  int fired = 0;
+  u64 id = rt.observe(a, [&](u64) { ++fired; });
+  rt.unobserve(777);
+  EXPECT_EQ(rt.observer_count(), 1u);
+  rt.unobserve(id);
+  rt.unobserve(id);
+  EXPECT_EQ(rt.observer_count(), 0u);
+  rt.set(a, u64{2});
+  rt.stabilize();
+  EXPECT_EQ(fired, 0);
+}
+
+// Three inputs with an observer each; the observer of `inputs[bad]` throws on its first call.
+struct ThreeObserved {
+  Runtime rt;
+  std::vector<Weft<u64>> inputs;
+  std::map<u32, int> calls;  // by observed slot
+  bool thrown = false;
+  explicit ThreeObserved(std::size_t bad) {
+    for (u64 k = 0; k < 3; ++k) inputs.push_back(rt.create_input<u64>(k));
+    for (std::size_t k = 0; k < 3; ++k) {
+      u32 slot = inputs[k].slot;
+      rt.observe(inputs[k], [this, slot, k, bad](u64) {
+        ++calls[slot];
+        if (k == bad && !thrown) {
+          thrown = true;
+          throw ComputeError("callback failed");
+        }
+      });
+    }
+    for (u64 k = 0; k < 3; ++k) rt.set(inputs[k], u64{10 + k});
+  }
+};
+
+TEST(Observers, FailingCallbackStopsStabilizeAndIsRetriedNextTime) {
+  ThreeObserved g(1);
+  EXPECT_THROW(g.rt.stabilize(), ComputeError);
+  u32 bad = g.inputs[1].slot;
+  EXPECT_EQ(g.calls[bad], 1);
+  EXPECT_EQ(g.rt.tables_lock().counter(), 0);
+
+  g.rt.stabilize();
+  EXPECT_EQ(g.calls[bad], 2);  // its last_seen was not updated: fires again
+  for (auto in : g.inputs) {
+    if (in.slot == bad) continue;
+    // Fired in the first round and kept its update, or fired now: once in all.
+    EXPECT_EQ(g.calls[in.slot], 1) << "slot " << in.slot;
+  }
+  g.rt.stabilize();
+  EXPECT_EQ(g.calls[bad], 2);
+}
+
+TEST(Observers, FailedNodeStopsStabilizeWithItsMessage) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(0);
+  auto f = rt.create_compute<u64>([a](Runtime& r) -> u64 {
+    if (r.read(a) == 0) throw ComputeError("zero");
+    return 1;
+  });
+  std::vector<u64> values;
+  rt.observe(f, [&](u64 v) { values.push_back(v); });
+  EXPECT_THROW(rt.stabilize(), ComputeError);
+  EXPECT_FAILURE(rt.stabilize(),
+                 cat("weft-core: node ", f.slot,
+                     " read but its last compute panicked; it stays Failed until a dependency "
+                     "changes (set an upstream input to retry)"));
+  rt.set(a, u64{1});
+  rt.stabilize();
+  EXPECT_EQ(values, std::vector<u64>{1});
+}
+
+TEST(Observers, ObserverAddedDuringStabilizeWaitsForTheNext) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(1);
+  auto q = rt.create_compute<u64>([a](Runtime& r) { return r.read(a) * 2; });
+  int q_fired = 0;
+  bool added = false;
+  rt.observe(a, [&](u64) {
+    if (!added) rt.observe(q, [&](u64) { ++q_fired; });
+    added = true;
+  });
+  rt.set(a, u64{2});
+  rt.stabilize();
+  EXPECT_TRUE(added);
+  EXPECT_EQ(q_fired, 0);  // not in this stabilize's snapshot
+  EXPECT_EQ(rt.observer_count(), 2u);
+  rt.stabilize();
+  EXPECT_EQ(q_fired, 1);
+}
+
+TEST(Observers, ObserverRemovedDuringStabilizeMayStillFireOnce) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(1);
+  auto b = rt.create_input<u64>(1);
+  int b_fired = 0;
+  u64 b_id = rt.observe(b, [&](u64) { ++b_fired; });
+  rt.observe(a, [&](u64) { rt.unobserve(b_id); });
+  rt.set(a, u64{2});
+  rt.set(b, u64{2});
+  rt.stabilize();
+  // Ahead in the snapshot it still runs; behind it, it ran before its removal.
+  EXPECT_EQ(b_fired, 1);
+  EXPECT_EQ(rt.observer_count(), 1u);
+  rt.set(b, u64{3});
+  rt.stabilize();
+  EXPECT_EQ(b_fired, 1);
+}
+
+TEST(Observers, InputSetByACallbackIsSeenByLaterObserversOrTheNextStabilize) {
+  Runtime rt;
+  auto p = rt.create_input<u64>(0);
+  auto i = rt.create_input<u64>(1);
+  auto q = rt.create_compute<u64>([i](Runtime& r) { return r.read(i) * 10; });
+  rt.read(q);
+  std::vector<std::string> log;
+  std::vector<u64> q_values;
+  rt.observe(p, [&](u64) {
+    log.push_back("p");
+    rt.set(i, u64{2});
+  });
+  rt.observe(q, [&](u64 v) {
+    log.push_back("q");
+    q_values.push_back(v);
+  });
+  rt.set(p, u64{1});
+  rt.stabilize();
+  if (log == std::vector<std::string>{"p", "q"}) {
+    EXPECT_EQ(q_values, std::vector<u64>{20});  // q's observer ran after the write
+  } else {
+    EXPECT_EQ(log, std::vector<std::string>{"p"});  // it ran before: sees it next time
+    EXPECT_TRUE(q_values.empty());
+  }
+  rt.stabilize();
+  EXPECT_EQ(q_values, std::vector<u64>{20});
+}
+
+TEST(Observers, CallbackMayReenterTheRuntime) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(1);
+  auto q = rt.create_compute<u64>([a](Runtime& r) { return r.read(a) + 1; });
+  std::vector<u64> seen;
+  rt.observe(q, [&](u64 v) {
+    seen.push_back(rt.read(q) + v);
+    rt.set_label(q.slot, "observed");
+    rt.unobserve(12345);
+  });
+  rt.stabilize();
+  EXPECT_EQ(seen, std::vector<u64>{4});
+  EXPECT_EQ(rt.collect_snapshot()[1].label, "observed");
+}
+
+}  // namespace
+}  // namespace weft
