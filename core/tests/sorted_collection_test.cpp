@@ -1,0 +1,280 @@
+// sort_by_key and its positional log; window and pairwise over it.
+#include <gtest/gtest.h>
+
+#include "collection_test_util.hpp"
+#include "weft/sorted_collection.hpp"
+
+using namespace weft;
+using namespace weft::coll_test;
+
+namespace {
+
+// A key whose comparisons all come out false when either side is poisoned, as a failing
+// comparison does.
+struct Key {
+  u64 value;
+  bool poison;
+};
+
+}  // namespace
+
+template <>
+struct weft::ElementTraits<Key> {
+  static bool equal(const Key& a, const Key& b) { return !a.poison && !b.poison && a.value == b.value; }
+  static i64 hash(const Key& k) { return static_cast<i64>(k.value); }
+  static bool less(const Key& a, const Key& b) { return !a.poison && !b.poison && a.value < b.value; }
+};
+
+namespace {
+
+using Seq = std::vector<u64>;
+using Pair = std::pair<u64, u64>;
+
+u64 identity(u64 x) { return x; }
+u64 tens(u64 x) { return x / 10; }
+
+struct Fixture {
+  Runtime rt;
+  CollectionHandle<u64> source = create_collection<u64>(rt);
+
+  void fill(std::initializer_list<u64> xs) {
+    for (u64 x : xs) insert(rt, source, x);
+  }
+  template <class K>
+  std::vector<u64> order(const SortedHandle<K, u64>& s) {
+    rt.read(s.version_node);
+    return sorted_snapshot(s);
+  }
+  template <class E>
+  std::vector<E> read(const CollectionHandle<E>& c) {
+    rt.read(c.version_node);
+    return contents(c);
+  }
+};
+
+struct Change {
+  DeltaKind kind;
+  u64 position;
+  u64 value;
+  friend bool operator==(const Change&, const Change&) = default;
+};
+
+template <class K>
+std::vector<Change> changes(const SortedHandle<K, u64>& s, u64 from) {
+  std::vector<Change> out;
+  for (u64 i = from; i < s.state->version(); ++i) {
+    const auto& d = s.state->log().at(i);
+    out.push_back({d.kind, d.position, d.value});
+  }
+  return out;
+}
+
+template <class E>
+std::vector<std::pair<DeltaKind, E>> deltas_since(const CollectionHandle<E>& c, u64 from) {
+  std::vector<std::pair<DeltaKind, E>> out;
+  for (u64 i = from; i < c.state->version(); ++i) out.push_back({c.state->log().at(i).kind, c.state->log().at(i).element});
+  return out;
+}
+
+constexpr DeltaKind Ins = DeltaKind::Insert;
+constexpr DeltaKind Del = DeltaKind::Delete;
+
+}  // namespace
+
+TEST(SortByKey, OrdersByKeyAndKeepsArrivalOrderForEqualKeys) {
+  Fixture f;
+  f.fill({3, 1, 2});
+  auto s = sort_by_key<u64>(f.rt, f.source, identity);
+  EXPECT_EQ(sorted_snapshot(s), (std::vector<u64>{1, 2, 3}));
+  EXPECT_EQ(s.state->version(), 3u);
+
+  // Equal keys: arrival order (built on an empty collection, so every element arrives as a
+  // delta).
+  auto other = create_collection<u64>(f.rt);
+  auto by_tens = sort_by_key<u64>(f.rt, other, tens);
+  for (u64 x : {15, 11, 13, 4, 27}) insert(f.rt, other, x);
+  EXPECT_EQ(f.order(by_tens), (std::vector<u64>{4, 15, 11, 13, 27}));
+  EXPECT_EQ(changes(by_tens, 0),
+            (std::vector<Change>{{Ins, 0, 15}, {Ins, 1, 11}, {Ins, 2, 13}, {Ins, 0, 4}, {Ins, 4, 27}}));
+
+  // A delete removes the matching entry among equal keys and leaves the others in place.
+  remove(f.rt, other, u64{11});
+  EXPECT_EQ(f.order(by_tens), (std::vector<u64>{4, 15, 13, 27}));
+  EXPECT_EQ(changes(by_tens, 5), (std::vector<Change>{{Del, 2, 11}}));
+  EXPECT_EQ(sorted_len(by_tens), 4u);
+}
+
+TEST(SortByKey, DeleteFindsTheFirstEqualValueAndLogsTheStoredOne) {
+  Runtime rt;
+  auto c = create_collection<Tagged>(rt);
+  auto key_ids = std::make_shared<std::vector<u64>>();
+  auto s = sort_by_key<u64>(rt, c, [key_ids](const Tagged& t) {
+    key_ids->push_back(t.id);
+    return t.value / 10;
+  });
+  insert(rt, c, Tagged{12, 1});
+  insert(rt, c, Tagged{14, 2});
+  insert(rt, c, Tagged{12, 3});
+  rt.read(s.version_node);
+  EXPECT_TRUE(remove(rt, c, Tagged{12, 9}));
+  rt.read(s.version_node);
+  EXPECT_EQ(*key_ids, (std::vector<u64>{1, 2, 3, 9}));  // keys of deletes are computed too
+  const auto& last = s.state->log().at(s.state->version() - 1);
+  EXPECT_EQ(last.kind, Del);
+  EXPECT_EQ(last.position, 0u);
+  EXPECT_EQ(last.value.id, 1u);
+  std::vector<u64> ids;
+  for (const Tagged& t : sorted_snapshot(s)) ids.push_back(t.id);
+  EXPECT_EQ(ids, (std::vector<u64>{2, 3}));
+}
+
+TEST(SortByKey, AnElementWhoseKeyChangedIsNotFoundOnDelete) {
+  Fixture f;
+  auto shift = std::make_shared<u64>(0);
+  auto s = sort_by_key<u64>(f.rt, f.source, [shift](u64 x) { return x + *shift; });
+  f.fill({1, 2});
+  EXPECT_EQ(f.order(s), (std::vector<u64>{1, 2}));
+  *shift = 100;
+  const u64 version = s.state->version();
+  remove(f.rt, f.source, u64{1});
+  EXPECT_EQ(f.order(s), (std::vector<u64>{1, 2}));
+  EXPECT_EQ(s.state->version(), version);
+}
+
+TEST(SortByKey, FailedComparisonsCountAsFalse) {
+  Fixture f;
+  auto s = sort_by_key<Key>(f.rt, f.source, [](u64 x) { return Key{x, x >= 90}; });
+  f.fill({10, 20, 30});
+  // Every comparison with the poisoned key is false: the existing keys sort after it.
+  insert(f.rt, f.source, u64{99});
+  EXPECT_EQ(f.order(s), (std::vector<u64>{99, 10, 20, 30}));
+  // A new key meets the poisoned entry during bisection and treats it as sorting after.
+  insert(f.rt, f.source, u64{5});
+  insert(f.rt, f.source, u64{25});
+  EXPECT_EQ(f.order(s), (std::vector<u64>{5, 99, 10, 20, 25, 30}));
+  // Ordinary keys are still found; the poisoned one never equals anything, so it stays.
+  remove(f.rt, f.source, u64{20});
+  remove(f.rt, f.source, u64{99});
+  EXPECT_EQ(f.order(s), (std::vector<u64>{5, 99, 10, 25, 30}));
+}
+
+TEST(SortByKey, ThrowingKeyFnAppliesNothing) {
+  Fixture f;
+  auto poisoned = std::make_shared<bool>(true);
+  auto s = sort_by_key<u64>(f.rt, f.source, [poisoned](u64 x) {
+    if (*poisoned && x == 13) throw CallbackError("thirteen");
+    return x;
+  });
+  f.fill({20, 13});
+  EXPECT_THROW(f.rt.read(s.version_node), CallbackError);
+  EXPECT_EQ(sorted_len(s), 0u);
+  EXPECT_EQ(s.state->version(), 0u);
+  *poisoned = false;
+  insert(f.rt, f.source, u64{1});
+  EXPECT_EQ(f.order(s), (std::vector<u64>{1, 13, 20}));
+}
+
+TEST(SortByKey, ThePositionalLogCompactsLikeACollectionLog) {
+  Fixture f;
+  auto s = sort_by_key<u64>(f.rt, f.source, identity);
+  for (u64 i = 0; i < 1023; ++i) insert(f.rt, f.source, i);
+  f.rt.read(s.version_node);
+  EXPECT_EQ(s.state->log().size(), 1023u);
+  insert(f.rt, f.source, u64{2000});
+  f.rt.read(s.version_node);
+  EXPECT_EQ(s.state->log().size(), 0u);
+  EXPECT_EQ(s.state->version(), 1024u);
+
+  auto pairs = pairwise(f.rt, s);  // never read: keeps everything after its cursor
+  for (u64 i = 0; i < 1100; ++i) insert(f.rt, f.source, 3000 + i);
+  f.rt.read(s.version_node);
+  EXPECT_EQ(s.state->log().base(), 1024u);
+  EXPECT_EQ(s.state->log().size(), 1100u);
+  EXPECT_EQ(f.read(pairs).size(), 2123u);
+}
+
+TEST(Window, SizeTwoFollowsAnInsertInTheMiddle) {
+  Fixture f;
+  f.fill({10, 20, 30});
+  auto s = sort_by_key<u64>(f.rt, f.source, identity);
+  auto w = window(f.rt, s, 2);
+  EXPECT_TRUE(w.derived);
+  EXPECT_EQ(contents(w), (std::vector<Seq>{{10, 20}, {20, 30}}));
+  const u64 start = w.state->version();
+  insert(f.rt, f.source, u64{25});
+  EXPECT_EQ(f.read(w), (std::vector<Seq>{{10, 20}, {20, 25}, {25, 30}}));
+  EXPECT_EQ(deltas_since(w, start),
+            (std::vector<std::pair<DeltaKind, Seq>>{{Del, {20, 30}}, {Ins, {20, 25}}, {Ins, {25, 30}}}));
+
+  const u64 mid = w.state->version();
+  remove(f.rt, f.source, u64{20});
+  EXPECT_EQ(f.read(w), (std::vector<Seq>{{10, 25}, {25, 30}}));
+  EXPECT_EQ(deltas_since(w, mid),
+            (std::vector<std::pair<DeltaKind, Seq>>{{Del, {10, 20}}, {Del, {20, 25}}, {Ins, {10, 25}}}));
+  remove(f.rt, f.source, u64{10});
+  insert(f.rt, f.source, u64{40});
+  EXPECT_EQ(f.read(w), (std::vector<Seq>{{25, 30}, {30, 40}}));
+}
+
+TEST(Window, NeedsAsManyElementsAsItsSize) {
+  Fixture f;
+  f.fill({1, 2});
+  auto s = sort_by_key<u64>(f.rt, f.source, identity);
+  auto w = window(f.rt, s, 3);
+  EXPECT_EQ(snapshot_len(w), 0u);
+  insert(f.rt, f.source, u64{3});
+  EXPECT_EQ(f.read(w), (std::vector<Seq>{{1, 2, 3}}));
+  insert(f.rt, f.source, u64{0});
+  insert(f.rt, f.source, u64{5});
+  EXPECT_EQ(f.read(w), (std::vector<Seq>{{0, 1, 2}, {1, 2, 3}, {2, 3, 5}}));
+  remove(f.rt, f.source, u64{2});
+  EXPECT_EQ(f.read(w), (std::vector<Seq>{{0, 1, 3}, {1, 3, 5}}));
+  remove(f.rt, f.source, u64{0});
+  remove(f.rt, f.source, u64{5});
+  EXPECT_EQ(f.read(w), std::vector<Seq>{});
+  auto single = window(f.rt, s, 1);
+  EXPECT_EQ(contents(single), (std::vector<Seq>{{1}, {3}}));
+}
+
+TEST(Window, SizeZeroIsRefused) {
+  Fixture f;
+  f.fill({1});
+  auto s = sort_by_key<u64>(f.rt, f.source, identity);
+  EXPECT_EQ(failure_text([&] { window(f.rt, s, 0); }), "window size must be positive");
+  EXPECT_EQ(s.state->log().reader_count(), 0u);
+}
+
+TEST(Pairwise, FollowsInsertsAndDeletesBetweenNeighbours) {
+  Fixture f;
+  f.fill({1, 3});
+  auto s = sort_by_key<u64>(f.rt, f.source, identity);
+  auto p = pairwise(f.rt, s);
+  EXPECT_EQ(contents(p), (std::vector<Pair>{{1, 3}}));
+  insert(f.rt, f.source, u64{2});
+  EXPECT_EQ(f.read(p), (std::vector<Pair>{{1, 2}, {2, 3}}));
+  remove(f.rt, f.source, u64{2});
+  EXPECT_EQ(f.read(p), (std::vector<Pair>{{1, 3}}));
+
+  // The ends: a new first or last element adds one pair, and deleting the first element
+  // removes only the pair it starts.
+  insert(f.rt, f.source, u64{0});
+  insert(f.rt, f.source, u64{9});
+  EXPECT_EQ(f.read(p), (std::vector<Pair>{{0, 1}, {1, 3}, {3, 9}}));
+  const u64 start = p.state->version();
+  remove(f.rt, f.source, u64{0});
+  EXPECT_EQ(f.read(p), (std::vector<Pair>{{1, 3}, {3, 9}}));
+  EXPECT_EQ(deltas_since(p, start), (std::vector<std::pair<DeltaKind, Pair>>{{Del, {0, 1}}}));
+}
+
+TEST(Pairwise, OneElementHasNoPairs) {
+  Fixture f;
+  f.fill({4});
+  auto s = sort_by_key<u64>(f.rt, f.source, identity);
+  auto p = pairwise(f.rt, s);
+  EXPECT_EQ(snapshot_len(p), 0u);
+  insert(f.rt, f.source, u64{4});
+  EXPECT_EQ(f.read(p), (std::vector<Pair>{{4, 4}}));
+  remove(f.rt, f.source, u64{4});
+  remove(f.rt, f.source, u64{4});
+  EXPECT_EQ(f.read(p), std::vector<Pair>{});
+}
