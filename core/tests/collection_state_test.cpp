@@ -116,6 +116,22 @@ TEST(CollectionState, StoredKeyIsTheFirstInsertAndDeleteCarriesTheCallersObject)
   EXPECT_EQ(m.state->log().at(m.state->version() - 1).element.id, 9u);
 }
 
+TEST(CollectionState, ChangesThroughADeletedVersionNodeAreRefusedBeforeAnythingChanges) {
+  Runtime rt;
+  auto c = create_collection<u64>(rt);
+  insert(rt, c, u64{1});
+  rt.delete_node(c.version_node);
+  const std::string stale = "weft-core: stale Weft<u64> handle: the node at slot " +
+                            std::to_string(c.version_node.slot) + " was deleted (handle generation " +
+                            std::to_string(c.version_node.generation) + ", slot generation " +
+                            std::to_string(rt.record(c.version_node.slot).generation) + ")";
+  EXPECT_EQ(failure_text([&] { insert(rt, c, u64{2}); }), stale);
+  EXPECT_EQ(failure_text([&] { remove(rt, c, u64{1}); }), stale);
+  EXPECT_EQ(snapshot_len(c), 1u);
+  EXPECT_EQ(c.state->version(), 1u);
+  EXPECT_EQ(c.state->borrow.counter(), 0);
+}
+
 TEST(CollectionCompaction, WithoutReadersThe1024thPushDiscardsTheWholeLog) {
   Runtime rt;
   auto c = create_collection<u64>(rt);

@@ -253,9 +253,12 @@ CollectionHandle<E> create_owned_collection(Runtime& runtime) {
   return {std::move(state), node, true};
 }
 
+// The version node is validated before the state changes, so that a collection whose node
+// was deleted refuses the change instead of recording a delta that no node announces.
 template <class E>
 void insert(Runtime& runtime, const CollectionHandle<E>& c, E element) {
   if (c.derived) fail_mutate_derived();
+  runtime.validate(c.version_node);
   u64 version;
   {
     ExclusiveGuard borrow(c.state->borrow);
@@ -268,6 +271,7 @@ void insert(Runtime& runtime, const CollectionHandle<E>& c, E element) {
 template <class E>
 bool remove(Runtime& runtime, const CollectionHandle<E>& c, const E& element) {
   if (c.derived) fail_mutate_derived();
+  runtime.validate(c.version_node);
   u64 version;
   {
     ExclusiveGuard borrow(c.state->borrow);
