@@ -76,14 +76,6 @@ TEST(ArenaRegistry, TagsFollowFirstUse) {
   EXPECT_FAILURE(registry.arena_at(2), "index out of range: type tag 2 of a registry with 2 arenas");
 }
 
-TEST(ArenaRegistry, TypeKeysAreDistinctPerType) {
-  EXPECT_EQ(type_key_of<u64>(), type_key_of<u64>());
-  EXPECT_FALSE(type_key_of<u64>() == type_key_of<std::string>());
-  EXPECT_FALSE(type_key_of<u64>() == type_key_of<GenericArena<u64>>());
-  GenericArena<u64> arena;
-  EXPECT_EQ(static_cast<ErasedArena&>(arena).type_key_of(), type_key_of<GenericArena<u64>>());
-}
-
 TEST(ArenaRegistry, RuntimeNodesOfTwoTypesUseTwoArenas) {
   Runtime rt;
   auto number = rt.create_input<u64>(5);

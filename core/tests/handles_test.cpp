@@ -23,18 +23,6 @@ TEST(RuntimeId, FirstRuntimeOfAProcessIsOneAndIdsAreNeverReused) {
       ::testing::ExitedWithCode(0), "");
 }
 
-TEST(RuntimeId, EachRuntimeTakesTheNextId) {
-  u64 before;
-  {
-    Runtime rt;
-    before = rt.id().value;
-  }
-  Runtime a;
-  Runtime b;
-  EXPECT_EQ(a.id().value, before + 1);
-  EXPECT_EQ(b.id().value, before + 2);
-}
-
 TEST(RuntimeBasics, NewRuntimeIsEmpty) {
   Runtime rt;
   EXPECT_EQ(rt.revision(), 1u);
