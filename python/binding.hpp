@@ -288,6 +288,9 @@ struct RuntimeRefObject {
 // The Runtime receiver, for the methods of Runtime.
 inline Runtime& core_of(const Receiver<RuntimeObject>& rt) { return *rt->d.core; }
 
+// Runtime.create_collection, defined with the collection classes.
+PyObject* runtime_create_collection(PyObject* self, PyObject* unused);
+
 // Type specs of the classes, defined next to their methods.
 PyType_Spec* runtime_type_spec();
 PyType_Spec* runtime_ref_type_spec();

@@ -114,55 +114,10 @@ PyType_Spec observer_id_spec = {
     observer_id_slots,
 };
 
-// ---- the collection classes ----
-// Empty stand-ins, registered so that the module's namespace is complete whether or not
-// the collection methods are built in.
-
-struct CollectionPlaceholderObject {
-  ObjectHeader head;
-  struct Data {
-    PyValue runtime;  // the owning Runtime object
-  } d;
-};
-
-PyType_Slot collection_placeholder_slots[] = {
-    {Py_tp_doc, const_cast<char*>("")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<CollectionPlaceholderObject>)},
-    {0, nullptr},
-};
-
-PyType_Spec collection_spec = {
-    "builtins.Collection",
-    sizeof(CollectionPlaceholderObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    collection_placeholder_slots,
-};
-
-PyType_Spec sorted_collection_spec = {
-    "builtins.SortedCollection",
-    sizeof(CollectionPlaceholderObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    collection_placeholder_slots,
-};
-
-PyType_Spec grouped_collection_spec = {
-    "builtins.GroupedCollection",
-    sizeof(CollectionPlaceholderObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    collection_placeholder_slots,
-};
-
 }  // namespace
 
 PyType_Spec* node_id_type_spec() { return &node_id_spec; }
 PyType_Spec* observer_id_type_spec() { return &observer_id_spec; }
-// Weak: the definitions that come with the collection methods replace these at link time.
-[[gnu::weak]] PyType_Spec* collection_type_spec() { return &collection_spec; }
-[[gnu::weak]] PyType_Spec* sorted_collection_type_spec() { return &sorted_collection_spec; }
-[[gnu::weak]] PyType_Spec* grouped_collection_type_spec() { return &grouped_collection_spec; }
 
 namespace {
 

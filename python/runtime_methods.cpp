@@ -305,6 +305,7 @@ PyMethodDef runtime_methods[] = {
     {"get_traced", fastcall(get_traced), kFast, "get_traced($self, node)\n--\n\n"},
     {"graph_snapshot", graph_snapshot, METH_NOARGS, "graph_snapshot($self)\n--\n\n"},
     {"node_count", node_count, METH_NOARGS, "node_count($self)\n--\n\n"},
+    {"create_collection", runtime_create_collection, METH_NOARGS, "create_collection($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,104 @@
+// What the collection classes share: their object layouts, the Python callables adapted to
+// the core operators, the conversions of inner results to Python objects, and the mirror
+// nodes that present u64 nodes as Python ints.
+#pragma once
+
+#include "binding.hpp"
+#include "weft/collection.hpp"
+#include "weft/group_by.hpp"
+#include "weft/sorted_collection.hpp"
+
+namespace weft {
+
+// Collection elements hash through Python, except lists: they have no Python hash, so a map
+// of lists (the windows) would put every one in the same bucket. Inside the maps a list
+// hashes by its members instead, which keeps equal lists together.
+template <>
+struct ElementTraits<py::PyValue> {
+  static bool equal(const py::PyValue& a, const py::PyValue& b) {
+    return ValueTraits<py::PyValue>::equal(a, b);
+  }
+  static i64 hash(const py::PyValue& e);
+  static bool less(const py::PyValue& a, const py::PyValue& b) {
+    return ValueTraits<py::PyValue>::less(a, b);
+  }
+};
+
+}  // namespace weft
+
+namespace weft::py {
+
+using PyCollectionHandle = CollectionHandle<PyValue>;
+using PySortedHandle = SortedHandle<PyValue, PyValue>;
+using PyGroupedHandle = GroupedHandle<PyValue, PyValue>;
+
+// Every collection object keeps its Runtime object alive.
+template <class Handle>
+struct CollectionObjectOf {
+  ObjectHeader head;
+  struct Data {
+    PyValue runtime;
+    Handle handle;
+  } d;
+};
+
+using CollectionObject = CollectionObjectOf<PyCollectionHandle>;
+using SortedCollectionObject = CollectionObjectOf<PySortedHandle>;
+using GroupedCollectionObject = CollectionObjectOf<PyGroupedHandle>;
+
+inline RuntimeObject* runtime_object(const PyValue& runtime) {
+  return object_cast<RuntimeObject>(runtime.get());
+}
+
+// Shared access to the Runtime that owns a collection, for the methods that use it: the
+// thread check first, then the borrow.
+class OwningRuntime {
+ public:
+  explicit OwningRuntime(const PyValue& runtime)
+      : obj_((check_thread(runtime_object(runtime)->head), runtime_object(runtime))),
+        access_(obj_->head) {}
+  Runtime& core() const { return *obj_->d.core; }
+  RuntimeObject* object() const { return obj_; }
+
+ private:
+  RuntimeObject* obj_;
+  SharedAccess access_;
+};
+
+// New collection objects over core results, each holding a new reference to the runtime.
+PyObject* wrap_collection(const PyValue& runtime, PyCollectionHandle handle);
+PyObject* wrap_sorted(const PyValue& runtime, PySortedHandle handle);
+PyObject* wrap_grouped(const PyValue& runtime, PyGroupedHandle handle);
+
+// The node presenting a u64 node's value as a Python int (`version_node`, `count`).
+Weft<PyValue> create_int_mirror(Runtime& runtime, Weft<u64> node);
+// `version_node`: the runtime's cached mirror of a version node, made on first use and
+// made again once the cached one is deleted.
+PyObject* version_node_of(const PyValue& runtime, Weft<u64> version_node);
+
+// Python callables as the core operators call them.
+struct UnaryCall {
+  PyValue fn;
+  PyValue operator()(const PyValue& x) { return call(fn, x); }
+};
+struct BinaryCall {
+  PyValue fn;
+  PyValue operator()(const PyValue& a, const PyValue& b) { return call(fn, a, b); }
+};
+struct TruthCall {
+  PyValue fn;
+  bool operator()(const PyValue& x) { return ValueTraits<PyValue>::truthy(call(fn, x)); }
+};
+// Calls `fn` with a new list of the elements.
+struct FoldCall {
+  PyValue fn;
+  PyValue operator()(std::vector<PyValue> elements);
+};
+
+// Inner results of join, pairwise and window as Python objects.
+PyValue to_tuple(const std::pair<PyValue, PyValue>& pair);
+PyValue to_list(const std::vector<PyValue>& values);
+
+inline PyObject* none() { Py_RETURN_NONE; }
+
+}  // namespace weft::py
