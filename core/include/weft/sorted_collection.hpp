@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "weft/chunked_sequence.hpp"
 #include "weft/collection.hpp"
 
 namespace weft {
@@ -25,42 +26,27 @@ class SortedState {
   // Upper bound: after every entry whose key sorts before or equal to `key`, so that equal
   // keys keep their arrival order.
   std::size_t insertion_position(const K& key) const {
-    std::size_t lo = 0, hi = entries_.size();
-    while (lo < hi) {
-      std::size_t mid = lo + (hi - lo) / 2;
-      if (sorts_before_or_equal(entries_[mid].first, key)) {
-        lo = mid + 1;
-      } else {
-        hi = mid;
-      }
-    }
-    return lo;
+    return entries_.partition_point(
+        [&](const std::pair<K, E>& entry) { return sorts_before_or_equal(entry.first, key); });
   }
 
   // Caller holds the exclusive borrow.
   void insert(K key, E value) {
     std::size_t p = insertion_position(key);
-    entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(p), {std::move(key), value});
+    entries_.insert(p, {std::move(key), value});
     log_.push(SortedDelta<E>{DeltaKind::Insert, p, std::move(value)});
   }
 
   // Removes the first entry with an equal key and an equal value. Caller holds the
   // exclusive borrow.
   void remove(const K& key, const E& value) {
-    std::size_t lo = 0, hi = entries_.size();
-    while (lo < hi) {  // first entry whose key does not sort before `key`
-      std::size_t mid = lo + (hi - lo) / 2;
-      if (ElementTraits<K>::less(entries_[mid].first, key)) {
-        lo = mid + 1;
-      } else {
-        hi = mid;
-      }
-    }
+    // From the first entry whose key does not sort before `key` to the insertion position.
+    std::size_t lo = entries_.partition_point(
+        [&](const std::pair<K, E>& entry) { return ElementTraits<K>::less(entry.first, key); });
     std::size_t end = insertion_position(key);
     for (std::size_t p = lo; p < end; ++p) {
       if (ElementTraits<E>::equal(entries_[p].second, value)) {
-        E stored = std::move(entries_[p].second);
-        entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(p));
+        E stored = std::move(entries_.erase(p).second);
         log_.push(SortedDelta<E>{DeltaKind::Delete, p, std::move(stored)});
         return;
       }
@@ -70,7 +56,7 @@ class SortedState {
   std::vector<E> values() const {
     std::vector<E> out;
     out.reserve(entries_.size());
-    for (const auto& entry : entries_) out.push_back(entry.second);
+    entries_.for_each([&](const std::pair<K, E>& entry) { out.push_back(entry.second); });
     return out;
   }
 
@@ -89,7 +75,7 @@ class SortedState {
     return ElementTraits<K>::less(existing, key) || ElementTraits<K>::equal(existing, key);
   }
 
-  std::vector<std::pair<K, E>> entries_;
+  ChunkedSequence<std::pair<K, E>> entries_;
   DeltaLog<SortedDelta<E>> log_;
 };
 
@@ -156,13 +142,21 @@ namespace sorted_detail {
 template <class E>
 struct OrderedCopy {
   AccessLock borrow;
-  std::vector<E> values;
+  ChunkedSequence<E> values;
 };
 
 template <class E>
 std::vector<E> run_at(const std::vector<E>& m, std::size_t start, std::size_t w) {
   return std::vector<E>(m.begin() + static_cast<std::ptrdiff_t>(start),
                         m.begin() + static_cast<std::ptrdiff_t>(start + w));
+}
+
+template <class E>
+std::vector<E> run_at(const ChunkedSequence<E>& m, std::size_t start, std::size_t w) {
+  std::vector<E> run;
+  run.reserve(w);
+  m.for_range(start, w, [&](const E& v) { run.push_back(v); });
+  return run;
 }
 
 // Inclusive range [lo, hi] of window starts, empty when lo > hi (as signed numbers).
@@ -173,7 +167,7 @@ void for_starts(i64 lo, i64 hi, Visit&& visit) {
 
 // Updates the windows of size `w` for one positional delta; `out` receives their deltas.
 template <class E>
-void window_step(std::vector<E>& m, std::size_t w, const SortedDelta<E>& d,
+void window_step(ChunkedSequence<E>& m, std::size_t w, const SortedDelta<E>& d,
                  std::vector<Delta<std::vector<E>>>& out) {
   const i64 n = static_cast<i64>(m.size());
   const i64 i = static_cast<i64>(d.position);
@@ -181,18 +175,18 @@ void window_step(std::vector<E>& m, std::size_t w, const SortedDelta<E>& d,
   auto emit = [&](DeltaKind kind, std::size_t s) { out.push_back({kind, run_at(m, s, w)}); };
   if (d.kind == DeltaKind::Insert) {
     if (i > 0 && n >= W) for_starts(i - W + 1, std::min(i - 1, n - W), [&](std::size_t s) { emit(DeltaKind::Delete, s); });
-    m.insert(m.begin() + i, d.value);
+    m.insert(static_cast<std::size_t>(i), d.value);
     if (n + 1 >= W) for_starts(i - W + 1, std::min(i, n + 1 - W), [&](std::size_t s) { emit(DeltaKind::Insert, s); });
   } else {
     if (n >= W) for_starts(i - W + 1, std::min(i, n - W), [&](std::size_t s) { emit(DeltaKind::Delete, s); });
-    m.erase(m.begin() + i);
+    m.erase(static_cast<std::size_t>(i));
     if (i > 0 && n - 1 >= W) for_starts(i - W + 1, std::min(i - 1, n - 1 - W), [&](std::size_t s) { emit(DeltaKind::Insert, s); });
   }
 }
 
 // Updates the neighbour pairs for one positional delta.
 template <class E>
-void pairwise_step(std::vector<E>& m, const SortedDelta<E>& d, std::vector<Delta<std::pair<E, E>>>& out) {
+void pairwise_step(ChunkedSequence<E>& m, const SortedDelta<E>& d, std::vector<Delta<std::pair<E, E>>>& out) {
   const std::size_t n = m.size();
   const std::size_t i = static_cast<std::size_t>(d.position);
   if (d.kind == DeltaKind::Insert) {
@@ -201,13 +195,13 @@ void pairwise_step(std::vector<E>& m, const SortedDelta<E>& d, std::vector<Delta
       out.push_back({DeltaKind::Insert, {m[i - 1], d.value}});
     }
     if (i < n) out.push_back({DeltaKind::Insert, {d.value, m[i]}});
-    m.insert(m.begin() + static_cast<std::ptrdiff_t>(i), d.value);
+    m.insert(i, d.value);
   } else {
-    const E& e = m[i];
+    const E e = m[i];
     if (i > 0) out.push_back({DeltaKind::Delete, {m[i - 1], e}});
     if (i + 1 < n) out.push_back({DeltaKind::Delete, {e, m[i + 1]}});
     if (i > 0 && i + 1 < n) out.push_back({DeltaKind::Insert, {m[i - 1], m[i + 1]}});
-    m.erase(m.begin() + static_cast<std::ptrdiff_t>(i));
+    m.erase(i);
   }
 }
 
@@ -219,13 +213,15 @@ CollectionHandle<Out> build_positional(Runtime& runtime, const SortedHandle<K, E
   auto source = sorted.state;
   auto copy = std::make_shared<OrderedCopy<E>>();
   CursorRef cursor;
+  std::vector<E> snapshot;
   {
     ExclusiveGuard borrow(source->borrow);
-    cursor = source->subscribe(copy->values);
+    cursor = source->subscribe(snapshot);
   }
+  for (E& v : snapshot) copy->values.insert(copy->values.size(), v);
   auto own = std::make_shared<CollectionState<Out>>();
   {
-    std::vector<Delta<Out>> initial = seed(copy->values);
+    std::vector<Delta<Out>> initial = seed(snapshot);
     apply_deltas(*own, initial);
   }
   Weft<u64> source_version = sorted.version_node;
@@ -265,7 +261,7 @@ CollectionHandle<std::vector<E>> window(Runtime& runtime, const SortedHandle<K, 
     for (std::size_t s = 0; s + w <= m.size(); ++s) initial.push_back({DeltaKind::Insert, sorted_detail::run_at(m, s, w)});
     return initial;
   };
-  auto step = [w](std::vector<E>& m, const SortedDelta<E>& d, std::vector<Delta<std::vector<E>>>& out) {
+  auto step = [w](ChunkedSequence<E>& m, const SortedDelta<E>& d, std::vector<Delta<std::vector<E>>>& out) {
     sorted_detail::window_step(m, w, d, out);
   };
   return sorted_detail::build_positional<std::vector<E>>(runtime, sorted, seed, step);
@@ -279,7 +275,7 @@ CollectionHandle<std::pair<E, E>> pairwise(Runtime& runtime, const SortedHandle<
     for (std::size_t k = 0; k + 1 < m.size(); ++k) initial.push_back({DeltaKind::Insert, {m[k], m[k + 1]}});
     return initial;
   };
-  auto step = [](std::vector<E>& m, const SortedDelta<E>& d, std::vector<Delta<std::pair<E, E>>>& out) {
+  auto step = [](ChunkedSequence<E>& m, const SortedDelta<E>& d, std::vector<Delta<std::pair<E, E>>>& out) {
     sorted_detail::pairwise_step(m, d, out);
   };
   return sorted_detail::build_positional<std::pair<E, E>>(runtime, sorted, seed, step);
