@@ -5,34 +5,15 @@
 
 #include "weft/runtime.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define WEFT_SPIN_PAUSE() _mm_pause()
-#else
-#define WEFT_SPIN_PAUSE() ((void)0)
-#endif
+#include "engine_internal.hpp"
 
 namespace weft {
 
 namespace {
 
-// Waiting for another party to finish with a node: spin briefly, then yield.
-class Backoff {
- public:
-  void wait() {
-    if (rounds_ < 64) {
-      WEFT_SPIN_PAUSE();
-    } else {
-      std::this_thread::yield();
-    }
-    ++rounds_;
-  }
-
- private:
-  unsigned rounds_ = 0;
-};
-
-bool is_computing(NodeState s) { return s == NodeState::Computing || s == NodeState::ComputingStale; }
+using internal::is_computing;
+using internal::Backoff;
+using internal::remove_all;
 
 [[noreturn]] void fail_twice(u32 slot) {
   fail(cat("weft-core: node ", slot, " deleted twice concurrently"));
@@ -42,9 +23,6 @@ bool is_computing(NodeState s) { return s == NodeState::Computing || s == NodeSt
   fail(cat("weft-core: delete_node called from inside node ", slot, "'s own compute"));
 }
 
-void remove_all(std::vector<u32>& list, u32 slot) {
-  list.erase(std::remove(list.begin(), list.end(), slot), list.end());
-}
 
 }  // namespace
 

@@ -5,16 +5,14 @@
 
 #include "weft/runtime.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define WEFT_SPIN_PAUSE() _mm_pause()
-#else
-#define WEFT_SPIN_PAUSE() ((void)0)
-#endif
+#include "engine_internal.hpp"
 
 namespace weft {
 
 namespace {
+
+using internal::is_computing;
+using internal::remove_all;
 
 struct TraversalEntry {
   u32 slot;
@@ -43,8 +41,6 @@ struct TraversalEntry {
            "recorded dependencies)"));
 }
 
-bool is_computing(NodeState s) { return s == NodeState::Computing || s == NodeState::ComputingStale; }
-
 // Membership in a slot list, by binary search over a sorted copy.
 class SlotSet {
  public:
@@ -57,9 +53,6 @@ class SlotSet {
   std::vector<u32> sorted_;
 };
 
-void remove_all(std::vector<u32>& list, u32 slot) {
-  list.erase(std::remove(list.begin(), list.end(), slot), list.end());
-}
 
 }  // namespace
 
@@ -111,7 +104,7 @@ void Runtime::dispatch(u32 slot) {
         if (dep_stack_.is_on_stack(slot)) fail_cycle(slot);
         // Another thread is computing it: wait.
         if (++retries < 64) {
-          WEFT_SPIN_PAUSE();
+          internal::spin_pause();
         } else {
           std::this_thread::yield();
         }

@@ -1,0 +1,49 @@
+// Small helpers shared by the engine's source files.
+#pragma once
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include "weft/state.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace weft::internal {
+
+// The processor's spin-wait hint.
+inline void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  _mm_pause();
+#endif
+}
+
+// Waiting for another party to finish with a node: spin for the first 64 rounds, then
+// yield the thread each round.
+class Backoff {
+ public:
+  void wait() {
+    if (rounds_ < 64) {
+      spin_pause();
+    } else {
+      std::this_thread::yield();
+    }
+    ++rounds_;
+  }
+
+ private:
+  unsigned rounds_ = 0;
+};
+
+inline bool is_computing(NodeState s) {
+  return s == NodeState::Computing || s == NodeState::ComputingStale;
+}
+
+// Removes every occurrence of `slot`, keeping the order of the rest.
+inline void remove_all(std::vector<u32>& list, u32 slot) {
+  list.erase(std::remove(list.begin(), list.end(), slot), list.end());
+}
+
+}  // namespace weft::internal
