@@ -1,0 +1,345 @@
+"""Collections: insert/delete, derived collections, map/filter/count/reduce, version nodes."""
+
+import gc
+import re
+
+import pytest
+
+import weft
+from weft_testing import PanicException
+
+DERIVED_MSG = (
+    "weft-core: insert/delete on a derived collection; derived collections are "
+    "maintained by their operator, mutate the source collection instead"
+)
+
+
+def contents(rt, coll):
+    return sorted(rt.get(coll.reduce(list)), key=repr)
+
+
+def panic_message(fn):
+    try:
+        fn()
+    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
+        assert type(exc).__name__ == "PanicException", repr(exc)
+        return str(exc)
+    raise AssertionError("no PanicException raised")
+
+
+# ---- insert / delete and versions ----
+
+
+def test_duplicates_count_and_each_change_bumps_the_version():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    v = c.version_node
+    assert rt.get(v) == 0
+    lens, versions = [], []
+    c.insert(1)
+    lens.append(c.snapshot_len()); versions.append(rt.get(v))
+    c.insert(1)
+    lens.append(c.snapshot_len()); versions.append(rt.get(v))
+    assert c.delete(1) is True
+    lens.append(c.snapshot_len()); versions.append(rt.get(v))
+    assert lens == [1, 2, 1]
+    assert versions == [1, 2, 3]
+
+
+def test_delete_absent_returns_false_and_changes_nothing():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    c.insert("a")
+    runs = []
+    q = rt.create_query(lambda ref: runs.append(ref.get(c.version_node)) or len(runs))
+    # first read of version_node outside any compute creates the mirror
+    c.version_node
+    assert rt.get(q) == 1
+    assert c.delete("b") is False
+    assert c.snapshot_len() == 1
+    assert rt.get(c.version_node) == 1
+    assert rt.get(q) == 1 and runs == [1]
+    assert c.delete("a") is True
+    assert c.delete("a") is False
+    assert c.snapshot_len() == 0
+    assert rt.get(q) == 2 and runs == [1, 2]
+
+
+class Key:
+    """Equal to any Key with the same k, but a distinct object."""
+
+    def __init__(self, k, tag):
+        self.k, self.tag = k, tag
+
+    def __eq__(self, other):
+        return isinstance(other, Key) and other.k == self.k
+
+    def __hash__(self):
+        return hash(self.k)
+
+
+def test_delete_with_equal_but_distinct_object_carries_the_callers_object():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    seen = []
+    m = c.map(lambda x: seen.append(x.tag) or x.k)
+    c.insert(Key(1, "stored"))
+    assert rt.get(m.reduce(list)) == [1]
+    assert c.delete(Key(1, "passed")) is True
+    assert rt.get(m.reduce(list)) == []
+    assert seen == ["stored", "passed"]
+
+
+def test_derived_collection_refuses_insert_and_delete():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    c.insert(1)
+    m = c.map(lambda x: x)
+    rt.get(m.version_node)
+    with pytest.raises(RuntimeError, match="^" + re.escape(DERIVED_MSG) + "$"):
+        m.insert(1)
+    with pytest.raises(RuntimeError, match="^" + re.escape(DERIVED_MSG) + "$"):
+        m.delete(1)
+    assert m.snapshot_len() == 1
+    assert rt.get(m.version_node) == 1
+    assert contents(rt, m) == [1]
+
+
+def test_compaction_without_and_with_a_lagging_reader():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    for i in range(1500):
+        c.insert(i)
+    assert c.snapshot_len() == 1500
+    # an operator built now sees everything once through its snapshot
+    m = c.map(lambda x: x)
+    lagging = c.map(lambda x: -x)
+    for i in range(1500, 4000):
+        c.insert(i)
+    for i in range(0, 4000, 2):
+        assert c.delete(i)
+    assert rt.get(m.version_node) > 0
+    assert m.snapshot_len() == 2000
+    assert sorted(rt.get(m.reduce(list))) == list(range(1, 4000, 2))
+    # the never-read operator loses no delta
+    assert sorted(rt.get(lagging.reduce(list))) == sorted(-i for i in range(1, 4000, 2))
+
+
+def test_operator_starts_with_version_equal_to_source_size():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    for x in (1, 2, 3):
+        c.insert(x)
+    m = c.map(lambda x: x * 10)
+    assert m.snapshot_len() == 3
+    assert rt.get(m.version_node) == 3
+    c.insert(4)
+    assert rt.get(m.version_node) == 4
+    assert contents(rt, m) == [10, 20, 30, 40]
+
+
+def test_create_collection_takes_no_arguments():
+    rt = weft.Runtime()
+    with pytest.raises(TypeError):
+        rt.create_collection(1)
+
+
+# ---- map / filter / count / reduce ----
+
+
+def test_map_with_duplicates_and_delete():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    for x in (1, 1, 2):
+        c.insert(x)
+    m = c.map(lambda x: x % 2)
+    r = m.reduce(sorted)
+    assert rt.get(r) == [0, 1, 1]
+    c.delete(1)
+    assert rt.get(r) == [0, 1]
+    assert m.snapshot_len() == 2
+
+
+class BadBool:
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
+def test_filter_truth_test_that_raises_excludes_silently():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    c.insert(1)
+    c.insert(2)
+    f = c.filter(lambda x: BadBool() if x == 2 else True)
+    assert contents(rt, f) == [1]
+    c.insert(3)
+    c.insert(2)
+    assert sorted(rt.get(f.reduce(list))) == [1, 3]
+
+
+def test_filter_basic_and_delete():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    f = c.filter(lambda x: x > 2)
+    r = f.reduce(sorted)
+    for x in (1, 3, 5, 3):
+        c.insert(x)
+    assert rt.get(r) == [3, 3, 5]
+    c.delete(3)
+    c.delete(1)
+    assert rt.get(r) == [3, 5]
+
+
+def test_count_ignores_absent_delete_and_nodes_are_distinct():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    n = c.count()
+    assert rt.get(n) == 0
+    c.insert("x")
+    c.insert("x")
+    assert rt.get(n) == 2
+    runs = []
+    q = rt.create_query(lambda ref: runs.append(1) or ref.get(n))
+    assert rt.get(q) == 2
+    assert c.delete("y") is False
+    assert rt.get(n) == 2
+    assert rt.get(q) == 2 and len(runs) == 1
+    n2 = c.count()
+    assert n2 != n
+    assert rt.get(n2) == 2
+
+
+def test_reduce_sees_full_list_after_every_change():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    calls = []
+    r = c.reduce(lambda xs: calls.append(sorted(xs)) or len(xs))
+    assert rt.get(r) == 0
+    c.insert(7)
+    c.insert(7)
+    assert rt.get(r) == 2
+    c.insert(8)
+    assert rt.get(r) == 3
+    c.delete(7)
+    assert rt.get(r) == 2
+    assert calls == [[], [7, 7], [7, 7, 8], [7, 8]]
+
+
+def test_constructor_callback_raise_is_a_panic():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    c.insert(0)
+    msg = panic_message(lambda: c.map(lambda x: 1 / x))
+    assert msg.startswith("weft: python callback raised: ZeroDivisionError")
+    msg = panic_message(lambda: c.filter(lambda x: 1 / x))
+    assert msg.startswith("weft: python callback raised: ZeroDivisionError")
+
+
+def test_map_raise_in_recompute_surfaces_and_retries_same_deltas():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    state = {"fail": True}
+
+    def f(x):
+        if state["fail"] and x == 2:
+            raise KeyError("boom")
+        return x
+
+    m = c.map(f)
+    r = m.reduce(sorted)
+    c.insert(1)
+    c.insert(2)
+    with pytest.raises(KeyError):
+        rt.get(r)
+    assert m.snapshot_len() == 0
+    state["fail"] = False
+    c.insert(3)
+    assert rt.get(r) == [1, 2, 3]
+
+
+def test_operator_construction_inside_a_query_is_refused():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    c.insert(1)
+    c.version_node  # mirror exists
+
+    def caught(ref):
+        try:
+            c.map(lambda x: x)
+        except BaseException as exc:  # noqa: BLE001
+            return (type(exc).__name__, str(exc))
+        return None
+
+    name, msg = rt.get(rt.create_query(caught))
+    assert name == "PanicException"
+    assert "create_query called during compute; not permitted" in msg
+
+    q = rt.create_query(lambda ref: c.map(lambda x: x))
+    with pytest.raises(RuntimeError, match="create_query called during compute; not permitted"):
+        rt.get(q)
+
+
+def test_create_collection_inside_a_query_is_refused():
+    rt = weft.Runtime()
+
+    def body(ref):
+        try:
+            rt.create_collection()
+        except BaseException as exc:  # noqa: BLE001
+            return str(exc)
+        return None
+
+    assert "create_input called during compute; not permitted" in rt.get(rt.create_query(body))
+
+
+# ---- version_node and lifetime ----
+
+
+def test_version_node_is_cached_and_recreated_after_delete():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    a = c.version_node
+    assert a == c.version_node
+    rt.delete_node(a)
+    b = c.version_node
+    assert b != a
+    c.insert(1)
+    assert rt.get(b) == 1
+
+
+def test_first_version_node_read_inside_a_query_fails_then_works():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+
+    def body(ref):
+        try:
+            return ref.get(c.version_node)
+        except BaseException as exc:  # noqa: BLE001
+            return (type(exc).__name__, str(exc))
+
+    out = rt.get(rt.create_query(body))
+    assert out[0] == "PanicException"
+    assert "create_query called during compute; not permitted" in out[1]
+    c.version_node
+    c.insert(5)
+    assert rt.get(rt.create_query(body)) == 1
+
+
+def test_query_on_version_node_recomputes_on_change():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    v = c.version_node
+    q = rt.create_query(lambda ref: ref.get(v) * 10)
+    assert rt.get(q) == 0
+    c.insert(1)
+    assert rt.get(q) == 10
+
+
+def test_collection_keeps_runtime_alive():
+    c = weft.Runtime().create_collection()
+    gc.collect()
+    c.insert(1)
+    c.insert(2)
+    assert c.snapshot_len() == 2
+    m = c.map(lambda x: x + 1)
+    assert m.snapshot_len() == 2
