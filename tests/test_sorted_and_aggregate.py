@@ -1,0 +1,320 @@
+"""sort_by_key, window, pairwise and aggregate."""
+
+from collections import Counter
+
+import pytest
+
+import weft
+
+
+def panic_message(fn):
+    try:
+        fn()
+    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
+        assert type(exc).__name__ == "PanicException", repr(exc)
+        return str(exc)
+    raise AssertionError("no PanicException raised")
+
+
+def bag(rt, coll):
+    return Counter(tuple(x) if isinstance(x, list) else x for x in rt.get(coll.reduce(list)))
+
+
+# ---- sort_by_key ----
+
+
+def test_sort_orders_and_equal_keys_keep_arrival_order():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    for x in (3, 1, 2):
+        c.insert(x)
+    s = c.sort_by_key(lambda x: x)
+    assert s.snapshot() == [1, 2, 3]
+    assert s.snapshot_len() == 3
+    c2 = rt.create_collection()
+    s2 = c2.sort_by_key(lambda p: p[0])
+    for p in [(1, "a"), (0, "z"), (1, "b"), (1, "c")]:
+        c2.insert(p)
+    rt.get(s2.version_node)
+    assert s2.snapshot() == [(0, "z"), (1, "a"), (1, "b"), (1, "c")]
+
+
+def test_sorted_delete_removes_matching_entry_only():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    s = c.sort_by_key(lambda p: p[0])
+    for p in [(1, "a"), (1, "b"), (1, "c"), (2, "d")]:
+        c.insert(p)
+    rt.get(s.version_node)
+    c.delete((1, "b"))
+    rt.get(s.version_node)
+    assert s.snapshot() == [(1, "a"), (1, "c"), (2, "d")]
+
+
+def test_sorted_snapshot_is_as_last_maintained():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    s = c.sort_by_key(lambda x: -x)
+    c.insert(1)
+    c.insert(2)
+    assert s.snapshot() == []
+    rt.get(s.version_node)
+    assert s.snapshot() == [2, 1]
+
+
+def test_sort_key_raise():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    c.insert(0)
+    assert panic_message(lambda: c.sort_by_key(lambda x: 1 / x)).startswith(
+        "weft: python callback raised: ZeroDivisionError"
+    )
+    c2 = rt.create_collection()
+    bad = {"on": True}
+
+    def key(x):
+        if bad["on"] and x == 5:
+            raise ArithmeticError("k")
+        return x
+
+    s = c2.sort_by_key(key)
+    c2.insert(3)
+    c2.insert(5)
+    with pytest.raises(ArithmeticError):
+        rt.get(s.version_node)
+    assert s.snapshot() == []
+    bad["on"] = False
+    c2.insert(4)
+    rt.get(s.version_node)
+    assert s.snapshot() == [3, 4, 5]
+
+
+# ---- window ----
+
+
+def test_window_two_with_insert_in_the_middle():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    for x in (1, 2, 3):
+        c.insert(x)
+    s = c.sort_by_key(lambda x: x)
+    w = s.window(2)
+    assert bag(rt, w) == Counter([(1, 2), (2, 3)])
+    c.insert(2.5)
+    assert bag(rt, w) == Counter([(1, 2), (2, 2.5), (2.5, 3)])
+    c.delete(1)
+    assert bag(rt, w) == Counter([(2, 2.5), (2.5, 3)])
+
+
+def test_window_three_needs_three_elements():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    c.insert(10)
+    c.insert(20)
+    w = c.sort_by_key(lambda x: x).window(3)
+    r = w.reduce(list)
+    assert rt.get(r) == []
+    c.insert(15)
+    assert rt.get(r) == [[10, 15, 20]]
+    c.delete(15)
+    assert rt.get(r) == []
+
+
+def test_window_size_errors():
+    rt = weft.Runtime()
+    s = rt.create_collection().sort_by_key(lambda x: x)
+    assert panic_message(lambda: s.window(0)) == "window size must be positive"
+    with pytest.raises(OverflowError):
+        s.window(-1)
+    with pytest.raises(TypeError, match="^argument 'size': "):
+        s.window("2")
+
+
+def test_window_results_are_derived():
+    rt = weft.Runtime()
+    w = rt.create_collection().sort_by_key(lambda x: x).window(1)
+    with pytest.raises(RuntimeError, match="^weft-core: insert/delete on a derived collection"):
+        w.insert([1])
+
+
+# ---- pairwise ----
+
+
+def test_pairwise_insert_and_delete_in_the_middle():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    c.insert(1)
+    c.insert(3)
+    p = c.sort_by_key(lambda x: x).pairwise()
+    r = p.reduce(list)
+    assert rt.get(r) == [(1, 3)]
+    c.insert(2)
+    assert Counter(rt.get(r)) == Counter([(1, 2), (2, 3)])
+    c.delete(2)
+    assert rt.get(r) == [(1, 3)]
+
+
+def test_pairwise_single_element_and_deleting_the_first():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    c.insert(5)
+    p = c.sort_by_key(lambda x: x).pairwise()
+    r = p.reduce(list)
+    assert rt.get(r) == []
+    c.insert(6)
+    c.insert(7)
+    assert Counter(rt.get(r)) == Counter([(5, 6), (6, 7)])
+    c.delete(5)
+    assert rt.get(r) == [(6, 7)]
+    c.delete(7)
+    assert rt.get(r) == []
+
+
+# ---- aggregate ----
+
+
+def counting(fn):
+    calls = []
+
+    def wrapper(*args):
+        calls.append(args)
+        return fn(*args)
+
+    return wrapper, calls
+
+
+def test_aggregate_empty_and_single_element():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    combine, calls = counting(lambda a, b: a + b)
+    agg = c.aggregate(0, lambda x: x * 10, combine)
+    assert rt.get(agg) == 0
+    c.insert(4)
+    assert rt.get(agg) == 40
+    assert calls == []
+
+
+def test_aggregate_sum_with_leaf_reuse():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    for x in (1, 2, 3):
+        c.insert(x)
+    agg = c.aggregate(0, lambda x: x, lambda a, b: a + b)
+    assert rt.get(agg) == 6
+    c.delete(2)
+    assert rt.get(agg) == 4
+    c.insert(5)
+    assert rt.get(agg) == 9
+
+
+def test_aggregate_leaf_order_is_visible_to_non_commutative_combine():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    agg = c.aggregate("", str, lambda a, b: a + b)
+    for x in "abc":
+        c.insert(x)
+    assert rt.get(agg) == "abc"
+    c.delete("b")
+    assert rt.get(agg) == "ac"
+    c.insert("d")  # reuses the freed leaf
+    assert rt.get(agg) == "adc"
+
+
+def test_aggregate_duplicate_delete_frees_last_assigned_leaf():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    agg = c.aggregate("", str, lambda a, b: a + b)
+    for x in "xyx":
+        c.insert(x)
+    assert rt.get(agg) == "xyx"
+    c.delete("x")
+    assert rt.get(agg) == "xy"
+    c.insert("z")
+    assert rt.get(agg) == "xyz"
+
+
+def test_aggregate_growth_recombines_internal_nodes():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    combine, calls = counting(lambda a, b: a + b)
+    agg = c.aggregate(0, lambda x: x, combine)
+    c.insert(1)
+    assert rt.get(agg) == 1 and len(calls) == 0
+    c.insert(2)
+    assert rt.get(agg) == 3 and len(calls) == 2  # grow to 2 (1) + path (1)
+    del calls[:]
+    c.insert(3)
+    assert rt.get(agg) == 6 and len(calls) == 5  # grow to 4 (3) + path (2)
+    del calls[:]
+    c.insert(4)
+    assert rt.get(agg) == 10 and len(calls) == 2
+    del calls[:]
+    c.delete(4)
+    assert rt.get(agg) == 6 and len(calls) == 2
+
+
+def test_aggregate_lift_not_called_on_delete():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    lift, calls = counting(lambda x: x)
+    agg = c.aggregate(0, lift, lambda a, b: a + b)
+    c.insert(1)
+    c.insert(2)
+    assert rt.get(agg) == 3
+    n = len(calls)
+    c.delete(1)
+    assert rt.get(agg) == 2
+    assert len(calls) == n
+
+
+def test_aggregate_rebuilds_after_combine_raises():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    bad = {"on": False}
+
+    def combine(a, b):
+        if bad["on"]:
+            raise RuntimeError("combine failed")
+        return a + b
+
+    agg = c.aggregate(0, lambda x: x, combine)
+    for x in (1, 2, 3):
+        c.insert(x)
+    assert rt.get(agg) == 6
+    bad["on"] = True
+    c.insert(10)
+    c.delete(1)
+    with pytest.raises(RuntimeError, match="combine failed"):
+        rt.get(agg)
+    bad["on"] = False
+    c.insert(100)
+    assert rt.get(agg) == 2 + 3 + 10 + 100
+
+
+def test_aggregate_constructor_raise_and_docstring():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    c.insert(0)
+    assert panic_message(lambda: c.aggregate(0, lambda x: 1 / x, lambda a, b: a + b)).startswith(
+        "weft: python callback raised: ZeroDivisionError"
+    )
+    method = type(c).aggregate
+    assert method.__text_signature__ == "($self, identity, lift, combine)"
+    assert method.__doc__.startswith(
+        "Incrementally maintained monoid fold: `lift` maps an element into\n"
+        "the aggregate domain, `combine` merges two aggregates, `identity`\n"
+        "is the unit. O(log n) per change;"
+    )
+
+
+def test_aggregate_cutoff_stops_unchanged_root():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    agg = c.aggregate(0, lambda x: 0, lambda a, b: a + b)
+    runs = []
+    q = rt.create_query(lambda ref: runs.append(1) or ref.get(agg))
+    c.insert(1)
+    assert rt.get(q) == 0
+    c.insert(2)
+    assert rt.get(q) == 0
+    assert len(runs) == 1
