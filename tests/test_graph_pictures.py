@@ -1,0 +1,43 @@
+"""The DOT pictures of a graph, and the runnable examples."""
+
+import pathlib
+import subprocess
+import sys
+
+import weft
+import weft_graph
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def test_dot_draws_inputs_queries_edges_and_trace_colours():
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    q = rt.create_query(lambda ref: ref.get(a) + ref.get(a))
+    rt.set_label(a, 'say "a"')
+    rt.get(q)
+    rt.set(a, 2)
+    _, trace = rt.get_traced(q)
+    dot = weft_graph.to_dot(rt.graph_snapshot(), trace)
+    assert f'n{a.id} [label="say \\"a\\"\\n#{a.id}" shape=box];' in dot
+    assert f"shape=ellipse style=filled fillcolor=\"{weft_graph.ACTION_COLOURS['recomputed_changed']}\"" in dot
+    assert "penwidth" in dot  # the traced target
+    assert dot.count(f"n{a.id} -> n{q.id};") == 1  # read twice, drawn once
+    assert "cluster_legend" in dot
+    assert "cluster_legend" not in weft_graph.to_dot(rt.graph_snapshot())
+
+
+def run_example(name, *args):
+    return subprocess.run([sys.executable, str(ROOT / "examples" / name), *args],
+                          capture_output=True, text=True, timeout=60, check=True).stdout
+
+
+def test_quickstart_runs():
+    out = run_example("quickstart.py")
+    assert "total: 30" in out and "large orders after one more: 3" in out
+
+
+def test_graph_explorer_prints_the_trace_and_writes_a_picture(tmp_path):
+    out = run_example("graph_explorer.py", str(tmp_path / "g.dot"))
+    assert "recomputed 1, cut off 1" in out
+    assert (tmp_path / "g.dot").read_text().startswith('digraph "weft"')
