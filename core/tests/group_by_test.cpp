@@ -84,6 +84,20 @@ TEST(GroupBy, CopiesInsertedAndDeletedTwiceLeaveTheGroupEmpty) {
   }
 }
 
+TEST(GroupBy, CopiesPresentWhenBuildingAreRememberedOncePerCopy) {
+  Fixture f;
+  for (u64 x : {7, 7, 8}) insert(f.rt, f.source, x);
+  auto g = f.by_parity();
+  EXPECT_EQ(f.group(g, 1), (std::vector<u64>{7, 7}));
+  remove(f.rt, f.source, u64{7});
+  f.rt.read(g.router);
+  EXPECT_EQ(f.group(g, 1), (std::vector<u64>{7}));
+  remove(f.rt, f.source, u64{7});
+  f.rt.read(g.router);
+  EXPECT_EQ(f.group(g, 1), std::vector<u64>{});
+  EXPECT_EQ(f.key_calls->size(), 3u);
+}
+
 TEST(GroupBy, DeletesUseTheRememberedKeyWithoutCallingKeyFn) {
   Fixture f;
   auto flip = std::make_shared<u64>(0);

@@ -1,6 +1,8 @@
 // sort_by_key and its positional log; window and pairwise over it.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "collection_test_util.hpp"
 #include "weft/sorted_collection.hpp"
 
@@ -266,6 +268,16 @@ TEST(Pairwise, FollowsInsertsAndDeletesBetweenNeighbours) {
   EXPECT_EQ(deltas_since(p, start), (std::vector<std::pair<DeltaKind, Pair>>{{Del, {0, 1}}}));
 }
 
+TEST(Pairwise, BuiltOnASortedCollectionThatHasNotCaughtUp) {
+  Fixture f;
+  f.fill({5, 1});
+  auto s = sort_by_key<u64>(f.rt, f.source, identity);
+  insert(f.rt, f.source, u64{3});  // not yet in the sorted state
+  auto p = pairwise(f.rt, s);
+  EXPECT_EQ(contents(p), (std::vector<Pair>{{1, 5}}));
+  EXPECT_EQ(f.read(p), (std::vector<Pair>{{1, 3}, {3, 5}}));
+}
+
 TEST(Pairwise, OneElementHasNoPairs) {
   Fixture f;
   f.fill({4});
@@ -277,4 +289,40 @@ TEST(Pairwise, OneElementHasNoPairs) {
   remove(f.rt, f.source, u64{4});
   remove(f.rt, f.source, u64{4});
   EXPECT_EQ(f.read(p), std::vector<Pair>{});
+}
+
+// Enough entries to spread the sorted state and the ordered copies over many chunks, with
+// changes landing anywhere in them.
+TEST(SortedAgreement, LargeCollectionsFollowTheModelEverywhere) {
+  Fixture f;
+  auto halves = [](u64 x) { return x / 2; };
+  auto s = sort_by_key<u64>(f.rt, f.source, halves);
+  auto w = window(f.rt, s, 4);
+  auto p = pairwise(f.rt, s);
+  std::vector<u64> model;  // values in key order, equal keys by arrival
+  auto by_key = [&](u64 a, u64 b) { return halves(a) < halves(b); };
+  std::mt19937_64 rng(7);
+  for (int step = 0; step < 4000; ++step) {
+    if (model.empty() || rng() % 3 != 0) {
+      u64 x = rng() % 1000;
+      insert(f.rt, f.source, x);
+      model.insert(std::upper_bound(model.begin(), model.end(), x, by_key), x);
+    } else {
+      u64 x = model[rng() % model.size()];
+      remove(f.rt, f.source, x);
+      auto run = std::lower_bound(model.begin(), model.end(), x, by_key);
+      model.erase(std::find(run, model.end(), x));
+    }
+    if (step % 500 != 499) continue;
+    f.rt.read(w.version_node);
+    f.rt.read(p.version_node);
+    ASSERT_EQ(sorted_snapshot(s), model) << "step " << step;
+    std::vector<Seq> windows;
+    for (std::size_t i = 0; i + 4 <= model.size(); ++i) windows.push_back(Seq(model.begin() + i, model.begin() + i + 4));
+    ASSERT_EQ(contents(w), sorted_copy(windows)) << "step " << step;
+    std::vector<Pair> pairs;
+    for (std::size_t i = 0; i + 1 < model.size(); ++i) pairs.push_back({model[i], model[i + 1]});
+    ASSERT_EQ(contents(p), sorted_copy(pairs)) << "step " << step;
+  }
+  EXPECT_GT(model.size(), 1000u);
 }
