@@ -198,6 +198,155 @@ def bench_broad(width: int, rounds: int, repeat: int) -> None:
         floor=per_op(floor_run, rounds, repeat), pygraph=per_op(graph_run, rounds, repeat))
 
 
+def bench_diamond(width: int, rounds: int, repeat: int) -> None:
+    """Diamond: one input, `width` branches, one sum over them."""
+    inc = lambda x: x + 1  # noqa: E731
+    rt = weft.Runtime()
+    src = rt.create_input(0)
+    br = [rt.create_query(lambda ref: inc(ref.get(src))) for _ in range(width)]
+    top = rt.create_query(lambda ref: sum(ref.get(b) for b in br))
+    g = PyGraph()
+    gsrc = g.input(0)
+    gbr = [g.query(lambda get: inc(get(gsrc))) for _ in range(width)]
+    gtop = g.query(lambda get: sum(get(b) for b in gbr))
+    counter = iter(range(1, 10**9))
+
+    def weft_run():
+        for _ in range(rounds):
+            v = next(counter)
+            rt.set(src, v)
+            assert rt.get(top) == width * (v + 1)
+
+    def graph_run():
+        for _ in range(rounds):
+            v = next(counter)
+            g.set(gsrc, v)
+            assert g.get(gtop) == width * (v + 1)
+
+    def floor_run():
+        for _ in range(rounds):
+            v = next(counter)
+            assert sum(inc(v) for _ in range(width)) == width * (v + 1)
+
+    row(f"diamond (width {width})", weft=per_op(weft_run, rounds, repeat),
+        floor=per_op(floor_run, rounds, repeat), pygraph=per_op(graph_run, rounds, repeat))
+
+
+def _cellx_layers(layers, inp, query, get):
+    a, b, c, d = (inp(v) for v in (1, 2, 3, 4))
+    srcs = (a, b, c, d)
+    cur = srcs
+    for _ in range(layers):
+        p1, p2, p3, p4 = cur
+        n1 = query(lambda gt, p2=p2: gt(p2))
+        n2 = query(lambda gt, p1=p1, p3=p3: gt(p1) - gt(p3))
+        n3 = query(lambda gt, p2=p2, p4=p4: gt(p2) + gt(p4))
+        n4 = query(lambda gt, p3=p3: gt(p3))
+        cur = (n1, n2, n3, n4)
+        for n in cur:
+            get(n)
+    return srcs, cur
+
+
+def cellx_floor(layers, vals):
+    p1, p2, p3, p4 = vals
+    for _ in range(layers):
+        p1, p2, p3, p4 = p2, p1 - p3, p2 + p4, p3
+    return [p1, p2, p3, p4]
+
+
+def bench_cellx(layers: int, rounds: int, repeat: int) -> None:
+    rt = weft.Runtime()
+    wsrc, wend = _cellx_layers(layers, rt.create_input,
+                               lambda f: rt.create_query(lambda ref: f(ref.get)), rt.get)
+    g = PyGraph()
+    gsrc, gend = _cellx_layers(layers, g.input, g.query, g.get)
+    before = cellx_floor(layers, (1, 2, 3, 4))
+    if layers == 1000:
+        assert before == [-3, -6, -2, 2], before
+    assert [rt.get(n) for n in wend] == before == [g.get(n) for n in gend]
+    after = cellx_floor(layers, (4, 3, 2, 1))
+    if layers == 1000:
+        assert after == [-2, -4, 2, 3], after
+
+    def run(set_, get, srcs, ends):
+        def go():
+            for i in range(rounds):
+                vals = (4, 3, 2, 1) if i % 2 == 0 else (1, 2, 3, 4)
+                for s_, v in zip(srcs, vals):
+                    set_(s_, v)
+                assert [get(n) for n in ends] == (after if i % 2 == 0 else before)
+        return go
+
+    def floor_run():
+        for i in range(rounds):
+            vals = (4, 3, 2, 1) if i % 2 == 0 else (1, 2, 3, 4)
+            assert cellx_floor(layers, vals) == (after if i % 2 == 0 else before)
+
+    row(f"cellx ({layers} layers)", weft=per_op(run(rt.set, rt.get, wsrc, wend), rounds, repeat),
+        floor=per_op(floor_run, rounds, repeat),
+        pygraph=per_op(run(g.set, g.get, gsrc, gend), rounds, repeat))
+
+
+def bench_aggregate_sum(size: int, rounds: int, repeat: int) -> None:
+    lift = lambda x: x  # noqa: E731
+    add = lambda a, b: a + b  # noqa: E731
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    for i in range(size):
+        c.insert(i % 1000)
+    agg = c.aggregate(0, lift, add)
+    rt.get(agg)
+    total = sum(i % 1000 for i in range(size))
+    data = [i % 1000 for i in range(size)]
+    ws, ps = iter(range(10**9)), iter(range(10**9))
+
+    def weft_run():
+        for _ in range(rounds):
+            c.insert(next(ws) % 1000)
+            rt.get(agg)
+
+    def incremental_run():
+        nonlocal total
+        for _ in range(rounds):
+            x = next(ps) % 1000
+            data.append(x)
+            total = add(total, lift(x))
+
+    w = per_op(weft_run, rounds, repeat)
+    inc = per_op(incremental_run, rounds, repeat)
+    assert rt.get(agg) == total == sum(data)
+    scratch = per_op(lambda: sum(data), 1, 3)
+    row(f"aggregate sum, {size} elements", weft=w, incremental_py=inc, scratch_py=scratch)
+
+
+def bench_group_count(size: int, rounds: int, repeat: int) -> None:
+    key = lambda x: x % 1000  # noqa: E731
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    for i in range(size):
+        c.insert(i)
+    grp = c.group_by(key).get_group(7)
+    n = grp.count()
+    rt.get(n)
+    counts = Counter(key(i) for i in range(size))
+    ws, ps = iter(range(size, 10**9)), iter(range(size, 10**9))
+
+    def weft_run():
+        for _ in range(rounds):
+            c.insert(next(ws))
+            rt.get(n)
+
+    def incremental_run():
+        for _ in range(rounds):
+            counts[key(next(ps))] += 1
+
+    w = per_op(weft_run, rounds, repeat)
+    inc = per_op(incremental_run, rounds, repeat)
+    assert rt.get(n) == counts[7]
+    row(f"group_by (1000 keys) + one group count, {size} elements", weft=w, incremental_py=inc)
+
+
 def bench_cutoff(length: int, rounds: int, repeat: int) -> None:
     """Avoidable propagation: the first query's result does not change, the rest is verified."""
     rt = weft.Runtime()
@@ -372,12 +521,16 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--json")
+    parser.add_argument("--plot")
     args = parser.parse_args()
+    sys.setrecursionlimit(100_000)
     q = args.quick
     repeat = 3 if q else 7
     bench_clean_get(100_000 if q else 1_000_000, repeat)
     bench_chain(50, 200 if q else 2000, repeat)
     bench_broad(50, 100 if q else 1000, repeat)
+    bench_diamond(5, 200 if q else 2000, repeat)
+    bench_cellx(1000, 5 if q else 30, repeat)
     bench_cutoff(1024, 50 if q else 300, repeat)
     small = bench_sparse(10, 100, 200 if q else 2000, repeat)
     large = bench_sparse(100 if q else 1000, 100, 200 if q else 2000, repeat)
@@ -387,14 +540,38 @@ def main() -> None:
     for size in (1000, 10_000 if q else 100_000):
         bench_collection_pipeline(size, 200 if q else 2000, repeat)
         bench_sorted_window(size, 100 if q else 1000, repeat)
+        bench_aggregate_sum(size, 200 if q else 2000, repeat)
+        bench_group_count(size, 200 if q else 2000, repeat)
 
-    print("weft benchmarks (ns per operation; peers: floor and hand-written Python, no third-party engines)")
+    print("weft benchmarks (ns per operation; peers: the floor and hand-written Python versions only; no existing reactive or incremental library is installed or run)")
     for r in ROWS:
+        if "weft" in r and r.get("floor"):
+            r["x_floor"] = round(r["weft"] / r["floor"], 2)
+        if "weft" in r and r.get("pygraph"):
+            r["pygraph_over_weft"] = round(r["pygraph"] / r["weft"], 2)
         rest = ", ".join(f"{k}={v}" for k, v in r.items() if k != "workload")
         print(f"  {r['workload']:<58} {rest}")
     if args.json:
         with open(args.json, "w") as f:
             json.dump(ROWS, f, indent=2)
+    if args.plot:
+        try:
+            import matplotlib
+            matplotlib.use("Agg")
+            import matplotlib.pyplot as plt
+        except ImportError:
+            print("matplotlib not importable: no plot")
+            return
+        rows = [r for r in ROWS if "weft" in r]
+        fig, ax = plt.subplots(figsize=(10, 0.4 * len(rows) + 1))
+        names = [r["workload"] for r in rows]
+        for j, k in enumerate(("weft", "floor", "pygraph", "incremental_py")):
+            ax.barh([i + 0.2 * j for i in range(len(rows))], [r.get(k, 0) for r in rows], 0.2, label=k)
+        ax.set_yticks(range(len(rows)), names, fontsize=6)
+        ax.set_xscale("log")
+        ax.legend()
+        fig.tight_layout()
+        fig.savefig(args.plot)
 
 
 if __name__ == "__main__":
