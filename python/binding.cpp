@@ -209,4 +209,9 @@ void convert_guarded_failure(const InvariantFailure& failure) {
   throw PythonErrorSet{};
 }
 
+PyValue built(PyObject* obj) {
+  if (!obj) fail_with_python_error("weft: failed to build a result: ");
+  return PyValue::steal(obj);
+}
+
 }  // namespace weft::py

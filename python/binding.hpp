@@ -169,6 +169,10 @@ std::string extract_str(PyObject* arg, const char* arg_name);
 // an int out of range an OverflowError without it.
 u32 extract_u32(PyObject* arg, const char* arg_name);
 
+// Takes the new reference a Python API call returned while building part of a result; a
+// failed call is an invariant failure of the method.
+PyValue built(PyObject* obj);
+
 // New NodeId / ObserverId objects. Throw PythonErrorSet when allocation fails.
 PyObject* wrap_node(Weft<PyValue> handle);
 PyObject* wrap_observer(u64 observer_id);

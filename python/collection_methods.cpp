@@ -27,11 +27,6 @@ using Coll = Receiver<CollectionObject>;
 
 Coll receiver(PyObject* self) { return Coll(self, collection_type, "Collection"); }
 
-PyValue built(PyObject* obj) {
-  if (!obj) fail_with_python_error("weft: failed to build a result: ");
-  return PyValue::steal(obj);
-}
-
 // A u64 node shown as a Python int.
 struct IntMirror {
   Weft<u64> node;

@@ -13,13 +13,6 @@ using Rt = Receiver<RuntimeObject>;
 
 Rt receiver(PyObject* self) { return Rt(self, runtime_type, "Runtime"); }
 
-// A new reference from a Python API call that built part of a result; a failure to build
-// it is an invariant failure of the method.
-PyValue built(PyObject* obj) {
-  if (!obj) fail_with_python_error("weft: failed to build a result: ");
-  return PyValue::steal(obj);
-}
-
 void put(const PyValue& dict, const char* key, PyValue value) {
   if (PyDict_SetItemString(dict.get(), key, value.get()) < 0) {
     fail_with_python_error("weft: failed to build a result: ");
