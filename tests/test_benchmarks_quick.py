@@ -23,4 +23,4 @@ def test_every_workload_small():
     bench.bench_collection_pipeline(1000, 3, 1)
     bench.bench_sorted_window(1000, 3, 1)
     bench.bench_aggregate_sum(1000, 3, 1)
-    bench.bench_group_count(1000, 3, 1)
+    bench.bench_group_count(1000, 10, 1)
