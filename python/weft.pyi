@@ -12,19 +12,19 @@ __all__ = [
     "GroupedCollection",
 ]
 
-class NodeTrace(TypedDict):
+class _NodeTrace(TypedDict):
     id: int
     action: Literal["recomputed_changed", "recomputed_cutoff", "verified_clean"]
 
-class Trace(TypedDict):
+class _Trace(TypedDict):
     target: int
     total_nodes: int
     nodes_recomputed: int
     nodes_cutoff: int
     elapsed_ns: int
-    node_traces: list[NodeTrace]
+    node_traces: list[_NodeTrace]
 
-class SnapshotNode(TypedDict):
+class _SnapshotNode(TypedDict):
     id: int
     kind: Literal["input", "compute"]
     label: str | None
@@ -65,8 +65,8 @@ class Runtime:
     def stabilize(self) -> None: ...
     def set_label(self, node: NodeId, label: str) -> None: ...
     def set_label_by_id(self, id: int, label: str) -> None: ...
-    def get_traced(self, node: NodeId) -> tuple[Any, Trace]: ...
-    def graph_snapshot(self) -> list[SnapshotNode]: ...
+    def get_traced(self, node: NodeId) -> tuple[Any, _Trace]: ...
+    def graph_snapshot(self) -> list[_SnapshotNode]: ...
     def node_count(self) -> int: ...
     def create_collection(self) -> Collection: ...
 
