@@ -1,0 +1,177 @@
+"""The engine's own costs: clean reads, verification, the shape of a 1,024-node graph,
+sparse updates in a large graph, idle `stabilize`, and node creation."""
+
+from __future__ import annotations
+
+import itertools
+import sys
+import time
+
+import weft
+
+from harness import Profile, Table, per_op
+from reactivity import ident, inc
+
+
+def clean_get(table: Table, n: int, repeat: int) -> None:
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    q = rt.create_query(lambda ref: ref.get(a) + 1)
+    get = rt.get
+    get(q)
+    d = {1: 2, 3: 4}
+    dget = d.get
+    rng = range(n)
+
+    def weft_loop():
+        for _ in rng:
+            get(q)
+
+    def dict_loop():
+        for _ in rng:
+            dget(1)
+
+    table.row("clean get (vs dict.get)", weft=per_op(weft_loop, n, repeat),
+              floor=per_op(dict_loop, n, repeat))
+
+
+def nonnegative(x):
+    return x >= 0
+
+
+SHAPE_NODES = 1024
+
+
+def shape_1024(table: Table, shape: str, case: str, rounds: int, repeat: int) -> None:
+    """A chain, a fan-out or a diamond of 1,024 queries over one input, read after a write
+    that is `unrelated` to them, `cut off` by the first queries, or `changes` them all."""
+    first = nonnegative if case == "cut off" else inc
+    rt = weft.Runtime()
+    head, unrelated = rt.create_input(0), rt.create_input(0)
+    get = rt.get
+    if shape == "chain":
+        node = rt.create_query(lambda r: first(r.get(head)))
+        for _ in range(SHAPE_NODES - 1):
+            get(node)  # first reads bottom-up: from the end they would nest
+            node = rt.create_query(lambda r, p=node: inc(r.get(p)))
+        reads = [node]
+    elif shape == "fan-out":
+        reads = [rt.create_query(lambda r: first(r.get(head))) for _ in range(SHAPE_NODES)]
+    else:
+        branches = [rt.create_query(lambda r: first(r.get(head))) for _ in range(SHAPE_NODES - 1)]
+        reads = [rt.create_query(lambda r: sum([r.get(b) for b in branches]))]
+    for n in reads:
+        get(n)
+    target = unrelated if case == "unrelated" else head
+    tick, set_ = itertools.count(1).__next__, rt.set
+
+    def weft_run():
+        for _ in range(rounds):
+            set_(target, tick())
+            for n in reads:
+                get(n)
+
+    d = {1: 2}
+    dget = d.get
+    floor_tick = itertools.count(1).__next__
+
+    def floor_run():
+        for _ in range(rounds):
+            v = floor_tick()
+            if case == "unrelated":
+                for _ in reads:
+                    dget(1)
+            elif shape == "chain":
+                x = first(v)
+                if case == "changes":
+                    for _ in range(SHAPE_NODES - 1):
+                        x = inc(x)
+            elif shape == "fan-out":
+                for _ in range(SHAPE_NODES):
+                    first(v)
+            else:
+                sum([first(v) for _ in range(SHAPE_NODES - 1)])
+
+    w, f = per_op(weft_run, rounds, repeat), per_op(floor_run, rounds, repeat)
+    extra = {}
+    if case == "cut off" and shape == "chain":
+        # Everything past the first query is verified without running Python.
+        extra["per_verified_node"] = (w - f) / (SHAPE_NODES - 1)
+    table.row(f"{shape} of {SHAPE_NODES}, {case}", weft=w, floor=f, **extra)
+
+
+def sparse(table: Table, chains: int, length: int, rounds: int, repeat: int) -> float:
+    rt = weft.Runtime()
+    sources, tails = [], []
+    for _ in range(chains):
+        src = rt.create_input(0)
+        node = src
+        for _ in range(length):
+            node = rt.create_query(lambda ref, prev=node: ref.get(prev) + 1)
+        sources.append(src)
+        tails.append(node)
+        rt.get(node)
+    counter = iter(range(1, 10**9))
+
+    def run():
+        for _ in range(rounds):
+            v = next(counter)
+            rt.set(sources[0], v)
+            assert rt.get(tails[0]) == v + length
+
+    t = per_op(run, rounds, repeat)
+    table.row(f"sparse update ({chains} chains of {length})", weft=t)
+    return t
+
+
+def stabilize_idle(table: Table, observers: int, repeat: int) -> None:
+    rt = weft.Runtime()
+    fired: list = []
+    for i in range(observers):
+        q = rt.create_query(lambda ref, i=i: i)
+        rt.get(q)
+        rt.observe(q, fired.append)
+    rt.stabilize()
+    fired.clear()
+    d = {1: 2}
+    dget = d.get
+
+    def dict_loop():
+        for _ in range(observers):
+            dget(1)
+
+    t = per_op(rt.stabilize, observers, repeat)
+    assert not fired
+    table.row(f"stabilize, {observers} observers, no change (per observer)", weft=t,
+              floor=per_op(dict_loop, observers, repeat))
+
+
+def creation(table: Table, count: int) -> None:
+    def rss() -> int:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * 4096
+
+    values = [None] * count  # the values exist before: only the engine's cost is measured
+    rt = weft.Runtime()
+    before = rss()
+    t0 = time.perf_counter_ns()
+    handles = [rt.create_input(v) for v in values]
+    elapsed = (time.perf_counter_ns() - t0) / count
+    after = rss()
+    # A NodeId is a Python object of its own; subtract what the handles themselves take.
+    handle_bytes = sys.getsizeof(handles[0]) + 8
+    table.row(f"create {count} inputs", weft=elapsed,
+              bytes_per_node=(after - before) / count - handle_bytes)
+
+
+def run_all(table: Table, p: Profile) -> None:
+    clean_get(table, p.pick(1_000_000, 100_000, 100), p.repeat)
+    for shape in ("chain", "fan-out", "diamond"):
+        for case in ("unrelated", "cut off", "changes"):
+            shape_1024(table, shape, case, p.rounds(300), p.repeat)
+    length = p.pick(100, 100, 10)
+    few = sparse(table, 10, length, p.rounds(2000), p.repeat)
+    many = sparse(table, p.pick(1000, 1000, 20), length, p.rounds(2000), p.repeat)
+    table.row("sparse update ratio (many / few chains)", ratio=many / few)
+    stabilize_idle(table, p.pick(10_000, 10_000, 100), p.repeat)
+    creation(table, p.pick(1_000_000, 100_000, 1000))

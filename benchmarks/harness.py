@@ -1,0 +1,97 @@
+"""Timing, profiles and the result table shared by every workload."""
+
+from __future__ import annotations
+
+import json
+import statistics
+import time
+from typing import Callable, Dict, List, Optional
+
+
+def per_op(fn: Callable[[], None], ops: int, repeat: int) -> float:
+    """Median nanoseconds per operation of `fn`, which performs `ops` operations."""
+    samples = []
+    for _ in range(repeat):
+        t0 = time.perf_counter_ns()
+        fn()
+        samples.append((time.perf_counter_ns() - t0) / ops)
+    return statistics.median(samples)
+
+
+class Profile:
+    """Sizes for one run: `full` (the default), `quick`, or `tiny` (a correctness pass)."""
+
+    def __init__(self, name: str) -> None:
+        if name not in ("full", "quick", "tiny"):
+            raise ValueError(name)
+        self.name = name
+        self.repeat = {"full": 7, "quick": 3, "tiny": 1}[name]
+
+    def rounds(self, full: int) -> int:
+        """Operations per timed sample: a tenth of the default in a quick run, 2 in a tiny one."""
+        return {"full": full, "quick": max(2, full // 10), "tiny": 2}[self.name]
+
+    def pick(self, full, quick, tiny):
+        return {"full": full, "quick": quick, "tiny": tiny}[self.name]
+
+
+# Derived columns: name -> (numerator, denominator).
+RATIOS = {
+    "x_floor": ("weft", "floor"),
+    "pygraph_over_weft": ("pygraph", "weft"),
+    "incremental_over_weft": ("incremental_py", "weft"),
+    "scratch_over_weft": ("scratch_py", "weft"),
+}
+
+
+class Table:
+    def __init__(self) -> None:
+        self.rows: List[dict] = []
+
+    def row(self, name: str, **values: float) -> None:
+        entry: Dict[str, object] = {"workload": name}
+        entry.update({k: round(v, 2 if k == "ratio" else 1) for k, v in values.items()})
+        for column, (num, den) in RATIOS.items():
+            if values.get(num) and values.get(den):
+                entry[column] = round(values[num] / values[den], 2)
+        self.rows.append(entry)
+
+    def value(self, name: str, column: str) -> Optional[float]:
+        for r in self.rows:
+            if r["workload"] == name:
+                return r.get(column)  # type: ignore[return-value]
+        return None
+
+    def print(self, title: str) -> None:
+        print(title)
+        for r in self.rows:
+            rest = ", ".join(f"{k}={v}" for k, v in r.items() if k != "workload")
+            print(f"  {r['workload']:<62} {rest}")
+
+    def write_json(self, path: str) -> None:
+        with open(path, "w") as f:
+            json.dump(self.rows, f, indent=2)
+            f.write("\n")
+
+    def plot(self, path: str) -> None:
+        try:
+            import matplotlib
+            matplotlib.use("Agg")
+            import matplotlib.pyplot as plt
+        except ImportError:
+            print("matplotlib is not installed: no plot")
+            return
+        rows = [r for r in self.rows if "weft" in r]
+        systems = ("weft", "floor", "pygraph", "incremental_py")
+        fig, ax = plt.subplots(figsize=(11, 0.32 * len(rows) + 1.5))
+        for j, system in enumerate(systems):
+            ax.barh([i + 0.2 * j for i in range(len(rows))],
+                    [r.get(system, 0) for r in rows], 0.2, label=system)
+        ax.set_yticks([i + 0.3 for i in range(len(rows))], [r["workload"] for r in rows],
+                      fontsize=6)
+        ax.invert_yaxis()
+        ax.set_xscale("log")
+        ax.set_xlabel("ns per operation (log scale)")
+        ax.legend()
+        fig.tight_layout()
+        fig.savefig(path, dpi=120)
