@@ -22,6 +22,17 @@ TITLE = ("weft benchmarks (ns per operation, median; peers: the floor and hand-w
          "versions; no existing reactive or incremental library is installed or run)")
 
 
+def cpu_model() -> str:
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown processor"
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="smaller rounds, fewer repeats")
@@ -30,7 +41,7 @@ def main() -> None:
     args = parser.parse_args()
     table = suite.run_all("quick" if args.quick else "full")
     print(f"{TITLE}\n  weft {metadata.version('weft')} on Python {platform.python_version()}, "
-          f"{platform.machine()}, {platform.processor() or 'unknown processor'}")
+          f"{platform.machine()}, {cpu_model()}")
     table.print("")
     if args.json:
         table.write_json(args.json)
