@@ -4,24 +4,30 @@ Observers print each formula whose value changed when the sheet is stabilized; f
 whose inputs did not change are not recomputed at all.
 """
 
+from typing import Any, Callable
+
 import weft
 
 rt = weft.Runtime()
-cells = {}
+cells: dict[str, weft.NodeId] = {}
 
 
-def cell(name, value):
+def print_cell(name: str) -> Callable[[Any], None]:
+    return lambda value: print(f"  {name} = {value}")
+
+
+def cell(name: str, value: Any) -> weft.NodeId:
     node = rt.create_input(value)
     rt.set_label(node, name)
     cells[name] = node
     return node
 
 
-def formula(name, func):
+def formula(name: str, func: Callable[[weft.RuntimeRef], Any]) -> weft.NodeId:
     node = rt.create_query(func)
     rt.set_label(node, name)
     cells[name] = node
-    rt.observe(node, lambda value, name=name: print(f"  {name} = {value}"))
+    rt.observe(node, print_cell(name))
     return node
 
 

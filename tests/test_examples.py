@@ -11,7 +11,7 @@ README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 
 
 def test_readme_usage_example_runs():
-    code = re.search(r"## Usage\s+```python\n(.*?)```", README.read_text(), re.S).group(1)
+    code = re.search(r"## Quick start\s+```python\n(.*?)```", README.read_text(), re.S).group(1)
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
         exec(compile(code, "README.md", "exec"), {})

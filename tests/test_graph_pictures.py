@@ -49,3 +49,19 @@ def test_spreadsheet_prints_only_what_changed():
     printed = after_b1.splitlines()[1:]
     assert "  B4 = 36.25" in printed and not any(line.startswith("  A4") for line in printed)
     assert out.split("set A3 = 30")[1].splitlines()[1].startswith("final:")
+
+
+def test_order_analytics_does_little_work_per_event():
+    out = run_example("order_analytics.py")
+    events = {line.split(":")[0]: line for line in out.splitlines() if line.startswith("event ")}
+    # One join key, one group key and one sort key per new order, however many came before.
+    assert all(line.startswith(f"{name}: 3 key,") for name, line in events.items()
+               if "buys" in line)
+    assert events["event 1"].startswith("event 1: 3 key, 1 map, 1 lift calls")
+    assert events["event 13"].startswith("event 13: 3 key, 2 map, 2 lift, 5 combine calls")
+    after_late_order = out.split("event 7:")[1].split("event 8:")[0]
+    assert "last three orders 103 (ending minute 12)" in after_late_order
+    after_cancel = out.split("event 11:")[1].split("event 12:")[0]
+    assert after_cancel.split("\n")[1:-1] == ["    dan revenue 12"]
+    assert "revenue: {'ann': 102, 'bob': 84, 'cat': 21, 'dan': 12}" in out
+    assert "latest three orders: (20, 42)" in out

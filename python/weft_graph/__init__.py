@@ -32,9 +32,9 @@ def _quote(text: str) -> str:
     return f'"{escaped}"'
 
 
-def _actions(trace: Optional[Mapping[str, Any]]) -> dict:
+def _actions(trace: Optional[Mapping[str, Any]]) -> dict[int, str]:
     """The last action recorded for each slot in a trace (a node can be recorded twice)."""
-    actions: dict = {}
+    actions: dict[int, str] = {}
     if trace is None:
         return actions
     for record in trace.get("node_traces", ()):
@@ -87,10 +87,10 @@ def to_dot(
     return "\n".join(lines) + "\n"
 
 
-def _unique(slots: Iterable[int]) -> list:
+def _unique(slots: Iterable[int]) -> list[int]:
     """Slots in first-seen order without repeats: a query that read a node twice gets one edge."""
-    seen: set = set()
-    out = []
+    seen: set[int] = set()
+    out: list[int] = []
     for slot in slots:
         if slot not in seen:
             seen.add(slot)
@@ -110,8 +110,8 @@ def render(
     Needs the ``graphviz`` Python package and the Graphviz ``dot`` program.
     """
     try:
-        import graphviz  # type: ignore[import-not-found]
+        import graphviz
     except ImportError as exc:  # pragma: no cover - depends on the environment
         raise RuntimeError("rendering needs the 'graphviz' package: pip install graphviz") from exc
     source = graphviz.Source(to_dot(snapshot, trace))
-    return source.render(path, format=format, cleanup=True)
+    return str(source.render(path, format=format, cleanup=True))
