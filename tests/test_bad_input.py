@@ -232,6 +232,16 @@ def test_stale_and_foreign_handles(use, error, which, message):
     assert w.fingerprint() == before
 
 
+def test_join_with_a_collection_of_another_runtime_is_refused():
+    w = World()
+    foreign = weft.Runtime().create_collection()
+    foreign.insert(1)
+    before = w.fingerprint()
+    with pytest.raises(PanicException, match="^weft-core: Weft<u64> handle from a foreign runtime"):
+        w.c.join(foreign, int, int)
+    assert w.fingerprint() == before
+
+
 def test_dead_runtime_ref_refuses_reads_and_changes_nothing():
     w = World()
     refused(
