@@ -232,8 +232,8 @@ PyObject* boundary(Body&& body) noexcept {
 
 // Converts a failure that reached a guard: the parked callback exception if this thread
 // holds one, else RuntimeError with the failure's message (RecursionError when reads
-// nested too deeply). A failure without a message
-// is rethrown for the boundary to turn into PanicException.
+// nested too deeply). A failure without a message is rethrown for the boundary to turn
+// into PanicException.
 [[noreturn]] void convert_guarded_failure(const InvariantFailure& failure);
 
 // Runs the core call of a guarded method. Only the core call belongs inside.

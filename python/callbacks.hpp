@@ -11,7 +11,8 @@ namespace weft::py {
 // ---- failures and Python exceptions ----
 
 // The PanicException class (derived from BaseException), created by the module's first
-// initialisation and kept for the life of the process. Borrowed; null only if it could not be created.
+// initialisation and kept for the life of the process. Borrowed; null only if it could not
+// be created.
 PyObject* panic_exception_type() noexcept;
 
 // Sets PanicException carrying the failure's message as the current Python error. Any

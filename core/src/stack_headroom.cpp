@@ -1,3 +1,4 @@
+// Finding where the current thread's stack ends.
 #include "weft/stack_headroom.hpp"
 
 #include <pthread.h>
@@ -18,7 +19,8 @@ std::uintptr_t probe_stack_floor() noexcept {
     void* low = nullptr;
     std::size_t size = 0;
     if (pthread_attr_getstack(&attr, &low, &size) == 0 && low && size > 0) {
-      floor = reinterpret_cast<std::uintptr_t>(low) + std::min<std::uintptr_t>(kStackMargin, size / 4);
+      std::uintptr_t margin = std::min<std::uintptr_t>(kStackMargin, size / 4);
+      floor = reinterpret_cast<std::uintptr_t>(low) + margin;
     }
     pthread_attr_destroy(&attr);
   }

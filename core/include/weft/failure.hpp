@@ -44,8 +44,8 @@ class StackExhausted : public InvariantFailure {
 [[noreturn]] void fail(std::string message,
                        std::source_location where = std::source_location::current());
 // The same, throwing StackExhausted.
-[[noreturn]] void fail_stack_exhausted(std::string message,
-                                       std::source_location where = std::source_location::current());
+[[noreturn]] void fail_stack_exhausted(
+    std::string message, std::source_location where = std::source_location::current());
 
 // Joins the printable pieces of a message.
 template <class... Parts>
