@@ -198,6 +198,10 @@ void parse_tuple_args(const char* fname, const char* const* names, std::size_t c
 
 void convert_guarded_failure(const InvariantFailure& failure) {
   if (restore_pending_error()) throw PythonErrorSet{};
+  if (const auto* exhausted = dynamic_cast<const StackExhausted*>(&failure)) {
+    set_recursion_error(*exhausted);
+    throw PythonErrorSet{};
+  }
   if (!failure.has_message()) throw failure;
   const std::string& message = failure.message();
   PyObject* text =

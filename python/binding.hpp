@@ -204,12 +204,15 @@ void parse_tuple_args(const char* fname, const char* const* names, std::size_t c
 
 // The boundary of every Python-facing function: runs `body`, which returns the result
 // (a new reference, or `error_value` semantics for non-object slots). A failure that
-// reaches here becomes PanicException; PythonErrorSet means the error is already set.
+// reaches here becomes PanicException (RecursionError when reads nested too deeply);
+// PythonErrorSet means the error is already set.
 template <class R, class Body>
 R boundary_as(R error_value, Body&& body) noexcept {
   try {
     return body();
   } catch (const PythonErrorSet&) {
+  } catch (const StackExhausted& failure) {
+    set_recursion_error(failure);
   } catch (const InvariantFailure& failure) {
     set_panic(failure);
   } catch (const std::bad_alloc&) {
@@ -228,8 +231,9 @@ PyObject* boundary(Body&& body) noexcept {
 }
 
 // Converts a failure that reached a guard: the parked callback exception if this thread
-// holds one, else RuntimeError with the failure's message. A failure without a message
-// is rethrown for the boundary to turn into PanicException.
+// holds one, else RuntimeError with the failure's message (RecursionError when reads
+// nested too deeply). A failure without a message is rethrown for the boundary to turn
+// into PanicException.
 [[noreturn]] void convert_guarded_failure(const InvariantFailure& failure);
 
 // Runs the core call of a guarded method. Only the core call belongs inside.

@@ -80,10 +80,25 @@ std::string qualified_name(PyObject* type) {
   return PyType_Check(type) ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "<unknown>";
 }
 
+// The text of an exception: str() of it, except that an exception holding one str
+// argument and keeping BaseException's own __str__ gives that argument directly. That
+// case needs no call, so it works at the recursion limit too, where str() itself would
+// fail (a RecursionError raised by the innermost of many nested queries).
+bool exception_text(PyObject* value, std::string& out) {
+  PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyExc_BaseException);
+  if (PyExceptionInstance_Check(value) && Py_TYPE(value)->tp_str == base->tp_str) {
+    PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(value)->args;
+    if (args && PyTuple_GET_SIZE(args) == 1 && PyUnicode_CheckExact(PyTuple_GET_ITEM(args, 0))) {
+      return utf8_of(PyTuple_GET_ITEM(args, 0), out);
+    }
+  }
+  return str_of(value, out);
+}
+
 // "<qualified type name>: <str of the value>".
 std::string format_exception(PyObject* type, PyObject* value) {
   std::string text;
-  if (!str_of(value, text)) text = "<exception str() failed>";
+  if (!exception_text(value, text)) text = "<exception str() failed>";
   return qualified_name(type) + ": " + text;
 }
 
@@ -103,6 +118,17 @@ std::string panic_message(PyObject* value, bool& has_message) {
   }
   if (message == kNoMessage) has_message = false;
   return message;
+}
+
+// The notice for a PanicException that came back out of Python code: where it passed
+// (the traceback) and its message. Printing may itself fail near the recursion limit, so
+// each piece is written on its own and a failed piece is skipped.
+void print_passing_panic(PyObject* traceback, const std::string& message) {
+  PySys_WriteStderr("weft: a PanicException passed back through Python code; "
+                    "the failure it stands for continues:\n");
+  PyObject* err = PySys_GetObject("stderr");  // borrowed
+  if (traceback && err && err != Py_None && PyTraceBack_Print(traceback, err) < 0) PyErr_Clear();
+  PySys_FormatStderr("weft.PanicException: %s\n", message.c_str());
 }
 
 PyObject* message_object(const std::string& message) {
@@ -133,6 +159,15 @@ void set_panic(const InvariantFailure& failure) noexcept {
   Py_DECREF(text);
 }
 
+void set_recursion_error(const StackExhausted& failure) noexcept {
+  discard_pending_error();
+  const std::string& message = failure.message();
+  if (PyObject* text = message_object(message)) {
+    PyErr_SetObject(PyExc_RecursionError, text);
+    Py_DECREF(text);
+  }
+}
+
 bool restore_pending_error() noexcept {
   if (!pending.type) return false;
   PendingError taken = pending;
@@ -161,9 +196,7 @@ void fail_from_python_error() {
     // A failure of the engine that crossed Python code: it continues as itself.
     bool has_message = true;
     std::string message = panic_message(value, has_message);
-    PySys_WriteStderr("weft: a PanicException passed back through Python code; "
-                      "the failure it stands for continues:\n");
-    PyErr_Display(type, value, traceback);
+    print_passing_panic(traceback, message);
     Py_XDECREF(type);
     Py_XDECREF(value);
     Py_XDECREF(traceback);

@@ -10,13 +10,18 @@ namespace weft::py {
 
 // ---- failures and Python exceptions ----
 
-// The PanicException class (derived from BaseException), created on first use and kept
-// for the life of the process. Borrowed; null only if it could not be created.
+// The PanicException class (derived from BaseException), created by the module's first
+// initialisation and kept for the life of the process. Borrowed; null only if it could not
+// be created.
 PyObject* panic_exception_type() noexcept;
 
 // Sets PanicException carrying the failure's message as the current Python error. Any
 // exception parked by the failure is discarded: the failure leaves as the panic instead.
 void set_panic(const InvariantFailure& failure) noexcept;
+
+// Sets RecursionError carrying the message of a read that found the stack nearly used up,
+// discarding any parked exception as set_panic does.
+void set_recursion_error(const StackExhausted& failure) noexcept;
 
 // Restores the exception parked in this thread's pending callback error slot as the
 // current Python error and empties the slot. False when the slot is empty.

@@ -228,6 +228,12 @@ PyMODINIT_FUNC PyInit_weft(void) {
     return nullptr;
   }
   if (cached_module) return initialised(Py_NewRef(cached_module));
+  // Made now rather than at the first failure, which may come at the recursion limit,
+  // where creating a class fails.
+  if (!panic_exception_type()) {
+    PyErr_SetString(PyExc_ImportError, "weft: could not create the PanicException class");
+    return nullptr;
+  }
   PyObject* module = PyModule_Create(&weft_module);
   if (!module) return nullptr;
   for (const ClassEntry& entry : classes) {

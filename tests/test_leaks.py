@@ -2,7 +2,10 @@
 
 import gc
 import os
+import sys
 import weakref
+
+import pytest
 
 import weft
 from weft_testing import PanicException
@@ -83,3 +86,102 @@ def test_memory_stays_flat_over_rounds():
     gc.collect()
     grown_kib = (_rss_pages() - base) * os.sysconf("SC_PAGE_SIZE") // 1024
     assert grown_kib < 16 * 1024, grown_kib
+
+
+# ---- raising callbacks of every kind ----
+
+
+class Raising:
+    """A callable that raises (an exception holding a payload) once armed."""
+
+    def __init__(self, fn, payload):
+        self.fn = fn
+        self.payload = payload
+        self.armed = False
+
+    def __call__(self, *args):
+        if self.armed:
+            raise Boom(self.payload)
+        return self.fn(*args)
+
+
+OPERATOR_KINDS = {
+    "map": lambda c, other, cb: c.map(cb).reduce(list),
+    "filter": lambda c, other, cb: c.filter(cb).reduce(list),
+    "reduce": lambda c, other, cb: c.reduce(cb),
+    "sort_by_key": lambda c, other, cb: c.sort_by_key(cb).version_node,
+    "group_by": lambda c, other, cb: c.group_by(cb).version_node,
+    "join_left": lambda c, other, cb: c.join(other, cb, lambda p: p.n).reduce(list),
+    "join_right": lambda c, other, cb: c.join(other, lambda p: p.n, cb).reduce(list),
+    "aggregate_lift": lambda c, other, cb: c.aggregate(Payload(0), cb, lambda x, y: x),
+    "aggregate_combine": lambda c, other, cb: c.aggregate(Payload(0), lambda p: p, cb),
+}
+RAISING_CASES = [("query", "update"), ("observer", "update"), ("reduce", "update")] + [
+    (kind, phase) for kind in OPERATOR_KINDS if kind != "reduce" for phase in ("build", "update")
+]
+
+
+def _raising_round(kind, phase, track):
+    """Builds a runtime whose callback of `kind` raises, triggers it, and drops it all.
+    `track(obj)` registers every user object for release checks."""
+    rt = weft.Runtime()
+    elements = [track(Payload(i)) for i in range(4)]
+    a = rt.create_input(track(Payload(10)))
+    c = rt.create_collection()
+    other = rt.create_collection()
+    for p in elements:
+        c.insert(p)
+        other.insert(p)
+    raising = track(Raising(lambda *args: args[-1], track(Payload("in the exception"))))
+    raising.armed = phase == "build"
+    try:
+        if kind == "query":
+            node = rt.create_query(track(lambda ref: raising(ref.get(a))))
+        elif kind == "observer":
+            rt.observe(a, raising)
+            node = None
+        else:
+            node = OPERATOR_KINDS[kind](c, other, raising)
+        if node is not None:
+            rt.get(node)
+        raising.armed = True
+        c.insert(track(Payload(99)))
+        other.insert(track(Payload(98)))
+        rt.set(a, track(Payload(11)))
+        if node is not None:
+            rt.get(node)
+        rt.stabilize()
+    except (Boom, PanicException, RuntimeError):
+        pass
+    else:
+        raise AssertionError("the callback did not raise")
+
+
+@pytest.mark.parametrize("kind,phase", RAISING_CASES, ids=[f"{k}-{p}" for k, p in RAISING_CASES])
+def test_raising_callback_releases_everything(kind, phase):
+    finalizers = []
+
+    def track(obj):
+        finalizers.append(weakref.finalize(obj, lambda: None))
+        return obj
+
+    shared = Payload("shared")
+    base = sys.getrefcount(shared)
+    _raising_round(kind, phase, lambda obj: (obj.__dict__.setdefault("shared", shared), track(obj))[1])
+    gc.collect()
+    assert [f for f in finalizers if f.alive] == []
+    assert sys.getrefcount(shared) == base
+
+
+def test_memory_stays_flat_over_raising_rounds():
+    def rounds(n):
+        for _ in range(n):
+            for kind, phase in RAISING_CASES:
+                _raising_round(kind, phase, lambda obj: obj)
+        gc.collect()
+
+    rounds(3)
+    base = _rss_pages()
+    rounds(30)
+    grown_kib = (_rss_pages() - base) * os.sysconf("SC_PAGE_SIZE") // 1024
+    assert grown_kib < 8 * 1024, grown_kib

@@ -221,3 +221,123 @@ def test_drop_on_another_thread_is_reported_and_leaks(monkeypatch):
     del value
     assert released.alive
     released.detach()
+
+
+def _affinity_world():
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    c = rt.create_collection()
+    c.insert(1)
+    s = c.sort_by_key(lambda x: x)
+    g = c.group_by(lambda x: x)
+    return rt, a, c, s, g, rt.observe(a, print)
+
+
+# Every class's methods and attributes, called on a thread that did not create the object.
+FOREIGN_THREAD_CALLS = [
+    ("weft::PyRuntime", lambda rt, a, c, s, g, oid: rt.set(a, 2)),
+    ("weft::PyRuntime", lambda rt, a, c, s, g, oid: rt.is_alive(a)),
+    ("weft::PyRuntime", lambda rt, a, c, s, g, oid: rt.graph_snapshot()),
+    ("weft::PyRuntime", lambda rt, a, c, s, g, oid: rt.create_collection()),
+    ("weft::PyRuntime", lambda rt, a, c, s, g, oid: rt.delete_with_dependents(a)),
+    ("weft::PyCollection", lambda rt, a, c, s, g, oid: c.insert(2)),
+    ("weft::PyCollection", lambda rt, a, c, s, g, oid: c.delete(1)),
+    ("weft::PyCollection", lambda rt, a, c, s, g, oid: c.snapshot_len()),
+    ("weft::PyCollection", lambda rt, a, c, s, g, oid: c.map(str)),
+    ("weft::PyCollection", lambda rt, a, c, s, g, oid: c.version_node),
+    ("weft::PySortedCollection", lambda rt, a, c, s, g, oid: s.snapshot()),
+    ("weft::PySortedCollection", lambda rt, a, c, s, g, oid: s.window(2)),
+    ("weft::PySortedCollection", lambda rt, a, c, s, g, oid: s.version_node),
+    ("weft::PyGroupedCollection", lambda rt, a, c, s, g, oid: g.keys()),
+    ("weft::PyGroupedCollection", lambda rt, a, c, s, g, oid: g.get_group(1)),
+    ("weft::PyGroupedCollection", lambda rt, a, c, s, g, oid: g.version_node),
+    ("weft::PyNodeId", lambda rt, a, c, s, g, oid: weft.Runtime().get(a)),
+    ("weft::PyObserverId", lambda rt, a, c, s, g, oid: weft.Runtime().unobserve(oid)),
+]
+
+
+@pytest.mark.parametrize("name,call", FOREIGN_THREAD_CALLS)
+def test_every_class_refuses_another_thread(name, call):
+    world = _affinity_world()
+    rt, a, c, s, g, _ = world
+    before = (rt.graph_snapshot(), c.snapshot_len(), s.snapshot(), sorted(g.keys()))
+    _, error = run_in_thread(lambda: call(*world))
+    assert type(error) is PanicException
+    assert f"{name} is unsendable, but sent to another thread" in str(error)
+    assert (rt.graph_snapshot(), c.snapshot_len(), s.snapshot(), sorted(g.keys())) == before
+    c.insert(5)
+    assert rt.get(c.count()) == 2
+
+
+def test_another_thread_cannot_enter_a_running_compute(monkeypatch):
+    # While a query runs, another thread gets the interpreter (the query waits for it) but
+    # neither its RuntimeRef nor the runtime lets that thread in.
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    errors = []
+
+    def body(ref):
+        for use in (lambda: ref.get(a), lambda: rt.get(a), lambda: rt.set(a, 5)):
+            errors.append(run_in_thread(use)[1])
+        return ref.get(a) + 1
+
+    assert rt.get(rt.create_query(body)) == 2
+    assert [type(e) for e in errors] == [PanicException] * 3
+    assert "weft::PyRuntimeRef is unsendable, but sent to another thread" in str(errors[0])
+    assert all("weft::PyRuntime is unsendable" in str(e) for e in errors[1:])
+    assert rt.get(a) == 1
+    assert reports == []
+
+
+def _made_on_a_thread(kind):
+    def make():
+        rt = weft.Runtime()
+        value = Tracked(kind)
+        node = rt.create_input(value)
+        c = rt.create_collection()
+        c.insert(value)
+        captured = []
+        rt.get(rt.create_query(captured.append))
+        objects = {
+            "weft::PyNodeId": node,
+            "weft::PyObserverId": rt.observe(node, print),
+            "weft::PyRuntimeRef": captured[0],
+            "weft::PyCollection": c,
+            "weft::PySortedCollection": c.sort_by_key(id),
+            "weft::PyGroupedCollection": c.group_by(id),
+        }
+        return objects[kind], weakref.finalize(value, lambda: None)
+
+    result, error = run_in_thread(make)
+    assert error is None
+    return result
+
+
+@pytest.mark.parametrize(
+    "kind",
+    [
+        "weft::PyNodeId",
+        "weft::PyObserverId",
+        "weft::PyRuntimeRef",
+        "weft::PyCollection",
+        "weft::PySortedCollection",
+        "weft::PyGroupedCollection",
+    ],
+)
+def test_drop_of_each_class_on_another_thread_is_reported(monkeypatch, kind):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    obj, released = _made_on_a_thread(kind)
+    del obj
+    gc.collect()
+    assert [str(r.exc_value) for r in reports] == [
+        f"{kind} is unsendable, but is being dropped on another thread"
+    ]
+    assert all(type(r.exc_value) is RuntimeError for r in reports)
+    # A collection object holds its runtime, whose contents are then leaked; the plain
+    # values (NodeId, ObserverId, RuntimeRef) own nothing and the runtime died on its thread.
+    holds_runtime = "Collection" in kind
+    assert released.alive == holds_runtime
+    released.detach()

@@ -28,6 +28,13 @@ void Runtime::fail_arena_missing_for_read() {
   fail("weft-core: arena missing for handle's type; this should be impossible");
 }
 
+void Runtime::fail_nested_too_deeply(u32 slot) {
+  fail_stack_exhausted(cat("weft-core: reads nested too deeply: the thread's stack is nearly "
+                           "exhausted at a read of node ", slot,
+                           " (a long chain of never-computed nodes read from its far end; "
+                           "reading it again, or from its start, continues where this stopped)"));
+}
+
 void Runtime::fail_arena_missing_for_input() {
   fail("weft-core: arena missing for input handle's type");
 }

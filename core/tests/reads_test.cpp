@@ -450,5 +450,38 @@ TEST(Depth, LongChainIsVerifiedAndRecomputedWithoutRecursion) {
   EXPECT_EQ(state_of(rt, chain.back()), NodeState::Clean);
 }
 
+TEST(Depth, NeverComputedChainReadFromItsTailStopsBeforeTheStackEnds) {
+  // Each link of a never-computed chain nests one compute inside the read below it.
+  constexpr u64 kLength = 20000;
+  Runtime rt;
+  std::vector<Weft<u64>> chain{rt.create_input<u64>(0)};
+  for (u64 k = 0; k < kLength; ++k) {
+    Weft<u64> below = chain.back();
+    chain.push_back(rt.create_compute<u64>([below](Runtime& r) { return r.read(below) + 1; }));
+  }
+  u64 tail = 0;
+  auto read_tail = [&] { tail = rt.read(chain.back()); };
+  try {
+    run_on_small_stack(read_tail);
+    FAIL() << "the first read did not stop";
+  } catch (const StackExhausted& failure) {
+    EXPECT_EQ(failure.message().rfind("weft-core: reads nested too deeply: ", 0), 0u);
+  }
+  // The reached nodes kept the read that stopped as a dependency: Stale, not Failed, so
+  // every further read walks them without nesting and gets further down the chain.
+  EXPECT_EQ(state_of(rt, chain.back()), NodeState::Stale);
+  int reads = 1;
+  for (;; ++reads) {
+    ASSERT_LT(reads, 1000);
+    try {
+      run_on_small_stack(read_tail);
+      break;
+    } catch (const StackExhausted&) {
+    }
+  }
+  EXPECT_GT(reads, 1);
+  EXPECT_EQ(tail, kLength);
+}
+
 }  // namespace
 }  // namespace weft

@@ -32,10 +32,20 @@ class InvariantFailure : public std::exception {
   bool has_message_;
 };
 
+// The failure of a read made with the thread's stack nearly used up: it depends on how
+// deeply reads nest, not on the graph, so the binding shows it as a RecursionError.
+class StackExhausted : public InvariantFailure {
+ public:
+  using InvariantFailure::InvariantFailure;
+};
+
 // Writes a short report to standard error, then throws. Kept out of line so that the hot
 // paths that may fail stay small.
 [[noreturn]] void fail(std::string message,
                        std::source_location where = std::source_location::current());
+// The same, throwing StackExhausted.
+[[noreturn]] void fail_stack_exhausted(
+    std::string message, std::source_location where = std::source_location::current());
 
 // Joins the printable pieces of a message.
 template <class... Parts>

@@ -18,6 +18,7 @@
 #include "weft/locks.hpp"
 #include "weft/node.hpp"
 #include "weft/segmented_nodes.hpp"
+#include "weft/stack_headroom.hpp"
 
 namespace weft {
 
@@ -196,6 +197,7 @@ class Runtime {
   [[noreturn]] static void fail_stale(ErasedWeft handle, std::string_view type_name,
                                       u32 slot_generation);
   [[noreturn]] static void fail_arena_missing_for_read();
+  [[noreturn]] static void fail_nested_too_deeply(u32 slot);
   [[noreturn]] static void fail_arena_missing_for_input();
   [[noreturn]] static void fail_set_on_compute(u32 slot);
   [[noreturn]] static void fail_create_in_compute(bool query);
@@ -249,6 +251,12 @@ template <class T>
 T Runtime::read(Weft<T> handle) {
   NodeRecord& record = validate(handle);
   dep_stack_.record_read(handle.slot, handle.generation);
+  // Only a node that is not Clean can nest a compute. Checked after the read is recorded: a
+  // compute that fails here keeps that node as a dependency, so it ends Stale rather than
+  // Failed and a later read (which then walks the recorded chain without nesting) retries.
+  if (record.node_state() != NodeState::Clean && stack_nearly_exhausted()) {
+    fail_nested_too_deeply(handle.slot);
+  }
   ensure_clean(handle.slot);
   GenericArena<T>* arena;
   {

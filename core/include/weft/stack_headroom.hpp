@@ -1,0 +1,30 @@
+// How much of the calling thread's stack is left. A read of a never-computed node runs its
+// compute, whose reads run their computes in turn, so reading a long chain from its tail
+// nests one compute per link on the stack. Reads check the headroom and fail cleanly
+// instead of overflowing the stack.
+#pragma once
+
+#include <cstdint>
+
+namespace weft {
+
+namespace detail {
+// The address below which the current thread's stack counts as nearly exhausted; 0 until
+// the thread first asks, 1 when its bounds are unknown (no check then).
+extern constinit thread_local std::uintptr_t stack_floor;
+std::uintptr_t probe_stack_floor() noexcept;
+}  // namespace detail
+
+// What must stay free below a read for the failure path (unwinding through every nested
+// compute, reporting, converting to a Python exception) to run safely.
+inline constexpr std::uintptr_t kStackMargin = 256 * 1024;
+
+// True when less than the margin remains between the caller's frame and the end of this
+// thread's stack (at most a quarter of the stack is kept as margin on small stacks).
+inline bool stack_nearly_exhausted() noexcept {
+  std::uintptr_t floor = detail::stack_floor;
+  if (floor == 0) floor = detail::probe_stack_floor();
+  return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor;
+}
+
+}  // namespace weft

@@ -1,0 +1,237 @@
+"""Every Runtime and collection method called from inside every kind of callback: each call
+works or is refused with its error, and the runtime is consistent afterwards."""
+
+import re
+from collections import Counter
+
+import pytest
+
+import weft
+from weft_testing import PanicException
+
+CREATE_INPUT = "create_input called during compute; not permitted"
+CREATE_QUERY = "create_query called during compute; not permitted"
+DELETE_ALL = "weft-core: delete_with_dependents called during compute; not permitted"
+
+
+class World:
+    """A runtime with an input, a query, a collection with operators on it, and the reads
+    that check them against a from-scratch computation."""
+
+    def __init__(self):
+        rt = self.rt = weft.Runtime()
+        self.a = rt.create_input(1)
+        self.q = rt.create_query(lambda ref: ref.get(self.a) * 10)
+        self.spare = rt.create_input("spare")
+        self.c = rt.create_collection()
+        for x in (1, 2, 3):
+            self.c.insert(x)
+        self.other = rt.create_collection()
+        self.other.insert(1)
+        self.elements = self.c.reduce(list)
+        self.mapped = self.c.map(lambda x: x + 100).reduce(list)
+        self.count = self.c.count()
+        self.s = self.c.sort_by_key(lambda x: -x)
+        self.g = self.c.group_by(lambda x: x % 2)
+        for holder in (self.c, self.s, self.g):
+            rt.get(holder.version_node)  # the mirror exists: reading it creates nothing
+        self.oid = rt.observe(self.a, lambda value: None)
+        rt.get(self.q)
+
+    def check(self):
+        rt = self.rt
+        assert rt.get(self.q) == rt.get(self.a) * 10
+        elements = rt.get(self.elements)
+        assert Counter(rt.get(self.mapped)) == Counter(x + 100 for x in elements)
+        assert rt.get(self.count) == len(elements) == self.c.snapshot_len()
+        rt.get(self.s.version_node)
+        assert self.s.snapshot() == sorted(elements, key=lambda x: -x)
+        rt.get(self.g.version_node)
+        for key in self.g.keys():
+            group = self.g.get_group(key)
+            assert Counter(rt.get(group.reduce(list))) == Counter(x for x in elements if x % 2 == key)
+
+
+# Every method, called on the world's objects. Those marked `creates` make a node.
+METHODS = {
+    "create_input": (True, lambda w: w.rt.create_input(5)),
+    "create_query": (True, lambda w: w.rt.create_query(lambda ref: 1)),
+    "create_collection": (True, lambda w: w.rt.create_collection()),
+    "get": (False, lambda w: w.rt.get(w.q)),
+    "set": (False, lambda w: w.rt.set(w.a, 7)),
+    "delete_node": (False, lambda w: w.rt.delete_node(w.spare)),
+    "delete_with_dependents": (False, lambda w: w.rt.delete_with_dependents(w.spare)),
+    "is_alive": (False, lambda w: w.rt.is_alive(w.q)),
+    "observe": (False, lambda w: w.rt.observe(w.q, lambda value: None)),
+    "unobserve": (False, lambda w: w.rt.unobserve(w.oid)),
+    "stabilize": (False, lambda w: w.rt.stabilize()),
+    "set_label": (False, lambda w: w.rt.set_label(w.q, "q")),
+    "set_label_by_id": (False, lambda w: w.rt.set_label_by_id(0, "a")),
+    "get_traced": (False, lambda w: w.rt.get_traced(w.q)),
+    "graph_snapshot": (False, lambda w: w.rt.graph_snapshot()),
+    "node_count": (False, lambda w: w.rt.node_count()),
+    "insert": (False, lambda w: w.c.insert(9)),
+    "delete": (False, lambda w: w.c.delete(2)),
+    "snapshot_len": (False, lambda w: w.c.snapshot_len()),
+    "filter": (True, lambda w: w.c.filter(bool)),
+    "map": (True, lambda w: w.c.map(str)),
+    "count": (True, lambda w: w.c.count()),
+    "reduce": (True, lambda w: w.c.reduce(len)),
+    "aggregate": (True, lambda w: w.c.aggregate(0, int, max)),
+    "sort_by_key": (True, lambda w: w.c.sort_by_key(int)),
+    "group_by": (True, lambda w: w.c.group_by(bool)),
+    "join": (True, lambda w: w.c.join(w.other, int, int)),
+    "version_node": (False, lambda w: w.c.version_node),
+    "sorted.pairwise": (True, lambda w: w.s.pairwise()),
+    "sorted.window": (True, lambda w: w.s.window(2)),
+    "sorted.snapshot": (False, lambda w: w.s.snapshot()),
+    "sorted.snapshot_len": (False, lambda w: w.s.snapshot_len()),
+    "sorted.version_node": (False, lambda w: w.s.version_node),
+    "grouped.keys": (False, lambda w: w.g.keys()),
+    "grouped.get_group": (False, lambda w: w.g.get_group(1)),
+    "grouped.group_count": (False, lambda w: w.g.group_count()),
+    "grouped.version_node": (False, lambda w: w.g.version_node),
+}
+
+
+def collection_reader(w, coll):
+    node = coll.reduce(list)
+    return lambda: w.rt.get(node)
+
+
+def version_reader(w, holder):
+    node = holder.version_node
+    return lambda: w.rt.get(node)
+
+
+def node_reader(w, node):
+    return lambda: w.rt.get(node)
+
+
+# Operator callbacks: build(world, wrap) makes the operator with `wrap(fn)` as the callable
+# under test and returns a read that brings the operator up to date.
+OPERATORS = {
+    "map": lambda w, wrap: collection_reader(w, w.c.map(wrap(lambda x: x + 1))),
+    "filter": lambda w, wrap: collection_reader(w, w.c.filter(wrap(lambda x: x > 1))),
+    "reduce": lambda w, wrap: node_reader(w, w.c.reduce(wrap(len))),
+    "sort_by_key": lambda w, wrap: version_reader(w, w.c.sort_by_key(wrap(lambda x: x))),
+    "group_by": lambda w, wrap: version_reader(w, w.c.group_by(wrap(lambda x: x % 3))),
+    "join_left": lambda w, wrap: collection_reader(
+        w, w.c.join(w.other, wrap(lambda x: x % 2), lambda y: y % 2)
+    ),
+    "join_right": lambda w, wrap: collection_reader(
+        w, w.c.join(w.other, lambda x: x % 2, wrap(lambda y: y % 2))
+    ),
+    "aggregate_lift": lambda w, wrap: node_reader(w, w.c.aggregate(0, wrap(lambda x: x), max)),
+    "aggregate_combine": lambda w, wrap: node_reader(
+        w, w.c.aggregate(0, lambda x: x, wrap(lambda x, y: x + y))
+    ),
+}
+
+# (callback kind, phase): "build" runs while the operator processes existing elements (no
+# compute is running), "update" inside the operator's compute during a later read.
+CONTEXTS = [("query", "update"), ("observer", "stabilize"), ("reduce", "update")] + [
+    (kind, phase) for kind in OPERATORS if kind != "reduce" for phase in ("build", "update")
+]
+
+
+def run_context(w, kind, phase, hook):
+    """Builds the callback of `kind` calling hook() and makes the runtime call it."""
+    if kind == "query":
+        node = w.rt.create_query(lambda ref: (hook(), ref.get(w.a))[1])
+        w.rt.get(node)
+        return lambda: w.rt.get(node)
+    if kind == "observer":
+        w.rt.observe(w.a, lambda value: hook())
+        w.rt.set(w.a, 2)
+        w.rt.stabilize()
+        return w.rt.stabilize
+    armed = [phase == "build"]
+
+    def wrap(fn):
+        def callback(*args):
+            if armed[0]:
+                hook()
+            return fn(*args)
+
+        return callback
+
+    read = OPERATORS[kind](w, wrap)
+    if phase == "update":
+        read()
+        armed[0] = True
+        (w.other if kind == "join_right" else w.c).insert(4)
+        read()
+    return read
+
+
+def outcome_of(fn):
+    try:
+        fn()
+    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
+        return type(exc), str(exc)
+    return None
+
+
+def check_method_inside_callback(kind, phase, method, propagate):
+    creates, call = METHODS[method]
+    w = World()
+    outcomes = []
+    started = []
+
+    def hook():
+        if started:
+            return  # the method runs once, at the first call of the callback
+        started.append(True)
+        try:
+            call(w)
+        except BaseException as exc:  # noqa: BLE001
+            outcomes.append((type(exc), str(exc)))
+            if propagate:
+                raise
+        else:
+            outcomes.append(None)
+
+    reads = []
+    trigger = outcome_of(lambda: reads.append(run_context(w, kind, phase, hook)))
+    assert outcomes, "the callback was not called"
+    got = outcomes[0]
+
+    in_compute = kind in ("query", "reduce") or phase == "update"
+    if creates and in_compute:
+        expected = CREATE_INPUT if method in ("create_input", "create_collection") else CREATE_QUERY
+        assert got == (PanicException, expected)
+    elif method == "delete_with_dependents" and in_compute:
+        assert got == (RuntimeError, DELETE_ALL)
+    else:
+        assert got is None
+    if got is None or not propagate:
+        assert trigger is None, trigger
+
+    # Consistent afterwards: a further change is followed everywhere (by the callback's own
+    # node too), nothing stays computing, no lock stays held and no exception stays parked.
+    w.c.insert(50)
+    w.other.insert(50)
+    w.rt.set(w.a, 3)
+    w.check()
+    for read in reads:
+        read()
+    w.rt.set_label(w.q, "after")
+    assert w.rt.node_count() == len(w.rt.graph_snapshot())
+    assert w.rt.get_traced(w.q)[0] == 30
+    gone = w.rt.create_input(0)
+    w.rt.delete_node(gone)
+    with pytest.raises(RuntimeError, match=re.escape("weft-core: stale Weft<")):
+        w.rt.get(gone)
+
+
+@pytest.mark.parametrize("kind,phase", CONTEXTS, ids=[f"{k}-{p}" for k, p in CONTEXTS])
+@pytest.mark.parametrize("propagate", [False, True], ids=["caught", "raised"])
+def test_every_method_inside_callback(kind, phase, propagate):
+    failures = {}
+    for method in METHODS:
+        try:
+            check_method_inside_callback(kind, phase, method, propagate)
+        except AssertionError as exc:
+            failures[method] = str(exc)
+    assert not failures
