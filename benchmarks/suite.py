@@ -11,12 +11,16 @@ from harness import Profile, Table
 
 
 def run_all(profile: str) -> Table:
-    # Building the graphs reads some long chains from their end, nesting computes.
-    sys.setrecursionlimit(max(sys.getrecursionlimit(), 100_000))
+    # Building the graphs reads some chains from their end, nesting computes.
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, 10_000))
     table, p = Table(), Profile(profile)
-    engine_costs.run_all(table, p)
-    reactivity.run_all(table, p)
-    collection_workloads.run_all(table, p)
+    try:
+        engine_costs.run_all(table, p)
+        reactivity.run_all(table, p)
+        collection_workloads.run_all(table, p)
+    finally:
+        sys.setrecursionlimit(limit)
     dict_get = table.value("clean get (vs dict.get)", "floor")
     for r in table.rows:
         if "per_verified_node" in r and dict_get:

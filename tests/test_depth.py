@@ -125,6 +125,15 @@ def test_recursion_limit_inside_a_chain_reaches_the_caller_cleanly(capfd):
     # RecursionError, each query above it fails with that failure passing through, and the
     # outer read reports it by its message. No class is created at that depth, and no
     # exception text is lost to the limit.
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(1000)  # other tests may have raised it
+    try:
+        check_recursion_limit_failure(capfd)
+    finally:
+        sys.setrecursionlimit(limit)
+
+
+def check_recursion_limit_failure(capfd):
     rt = weft.Runtime()
     source = rt.create_input(0)
     nodes = [source]
