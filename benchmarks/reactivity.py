@@ -81,88 +81,72 @@ def ticker() -> Callable[[], int]:
     return itertools.count(1).__next__
 
 
-def deep(length: int):
+def one_head(name: str, graph: Callable, body: Callable):
+    """A workload over one input, the head, written with a fresh value each round.
+    `graph(e, head, sink)` builds the rest; `body(v, sink)` is a round of the floor."""
     def build(e, sink):
         head = e.input(0)
+        graph(e, head, sink)
+        tick, set_ = ticker(), e.set
+        return lambda: set_(head, tick())
+
+    def make_floor():
+        tick = ticker()
+        return lambda sink: body(tick(), sink)
+    return name, build, make_floor
+
+
+def deep(length: int):
+    def graph(e, head, sink):
         node = head
         for _ in range(length):
             node = e.query(lambda r, p=node: inc(r.get(p)))
         e.observe(node, sink)
-        tick, set_ = ticker(), e.set
-        return lambda: set_(head, tick())
 
-    def make_floor():
-        tick = ticker()
-
-        def floor(sink):
-            x = tick()
-            for _ in range(length):
-                x = inc(x)
-            sink(x)
-        return floor
-    return f"deep propagation (chain {length})", build, make_floor
+    def body(x, sink):
+        for _ in range(length):
+            x = inc(x)
+        sink(x)
+    return one_head(f"deep propagation (chain {length})", graph, body)
 
 
 def broad(width: int):
-    def build(e, sink):
-        head = e.input(0)
+    def graph(e, head, sink):
         for i in range(width):
             a = e.query(lambda r, i=i: add(r.get(head), i))
             e.observe(e.query(lambda r, a=a: inc(r.get(a))), sink)
-        tick, set_ = ticker(), e.set
-        return lambda: set_(head, tick())
 
-    def make_floor():
-        tick = ticker()
-
-        def floor(sink):
-            v = tick()
-            for i in range(width):
-                sink(inc(add(v, i)))
-        return floor
-    return f"broad propagation ({width} branches)", build, make_floor
+    def body(v, sink):
+        for i in range(width):
+            sink(inc(add(v, i)))
+    return one_head(f"broad propagation ({width} branches)", graph, body)
 
 
 def diamond(width: int):
-    def build(e, sink):
-        head = e.input(0)
+    def graph(e, head, sink):
         branches = [e.query(lambda r: inc(r.get(head))) for _ in range(width)]
         e.observe(e.query(lambda r: sum([r.get(b) for b in branches])), sink)
-        tick, set_ = ticker(), e.set
-        return lambda: set_(head, tick())
 
-    def make_floor():
-        tick = ticker()
-
-        def floor(sink):
-            v = tick()
-            sink(sum([inc(v) for _ in range(width)]))
-        return floor
-    return f"diamond (width {width})", build, make_floor
+    def body(v, sink):
+        sink(sum([inc(v) for _ in range(width)]))
+    return one_head(f"diamond (width {width})", graph, body)
 
 
 def triangle(length: int):
-    def build(e, sink):
-        head = e.input(0)
+    def graph(e, head, sink):
         chain, node = [], head
         for _ in range(length):
             node = e.query(lambda r, p=node: inc(r.get(p)))
             chain.append(node)
         e.observe(e.query(lambda r: sum([r.get(n) for n in chain])), sink)
-        tick, set_ = ticker(), e.set
-        return lambda: set_(head, tick())
 
-    def make_floor():
-        tick = ticker()
-
-        def floor(sink):
-            x, xs = tick(), []
-            for _ in range(length):
-                x = inc(x)
-                xs.append(x)
-            sink(sum(xs))
-        return floor
-    return f"triangle ({length})", build, make_floor
+    def body(x, sink):
+        xs = []
+        for _ in range(length):
+            x = inc(x)
+            xs.append(x)
+        sink(sum(xs))
+    return one_head(f"triangle ({length})", graph, body)
 
 
 def mux(width: int):
@@ -197,61 +181,38 @@ def mux(width: int):
 
 
 def avoidable():
-    def build(e, sink):
-        head = e.input(0)
+    def graph(e, head, sink):
         c1 = e.query(lambda r: ident(r.get(head)))
         c2 = e.query(lambda r: (r.get(c1), 0)[1])  # always 0: cut off here
         c3 = e.query(lambda r: busy(r.get(c2)))
         c4 = e.query(lambda r: inc(r.get(c3)))
         e.observe(e.query(lambda r: inc(r.get(c4))), sink)
-        tick, set_ = ticker(), e.set
-        return lambda: set_(head, tick())
 
-    def make_floor():
-        tick = ticker()
-
-        def floor(sink):
-            (ident(tick()), 0)[1]
-        return floor
-    return "avoidable propagation (cutoff)", build, make_floor
+    def body(v, sink):
+        (ident(v), 0)[1]
+    return one_head("avoidable propagation (cutoff)", graph, body)
 
 
 def repeated(reads: int):
-    def build(e, sink):
-        head = e.input(0)
+    def graph(e, head, sink):
         e.observe(e.query(lambda r: sum([r.get(head) for _ in range(reads)])), sink)
-        tick, set_ = ticker(), e.set
-        return lambda: set_(head, tick())
 
-    def make_floor():
-        tick = ticker()
-
-        def floor(sink):
-            v = tick()
-            sink(sum([v for _ in range(reads)]))
-        return floor
-    return f"repeated observers ({reads} reads)", build, make_floor
+    def body(v, sink):
+        sink(sum([v for _ in range(reads)]))
+    return one_head(f"repeated observers ({reads} reads)", graph, body)
 
 
 def unstable():
-    def build(e, sink):
-        head = e.input(0)
+    def graph(e, head, sink):
         doubled = e.query(lambda r: twice(r.get(head)))
         inverse = e.query(lambda r: neg(r.get(head)))
         e.observe(e.query(lambda r: sum([r.get(doubled) if r.get(head) % 2 else r.get(inverse)
                                          for _ in range(20)])), sink)
-        tick, set_ = ticker(), e.set
-        return lambda: set_(head, tick())
 
-    def make_floor():
-        tick = ticker()
-
-        def floor(sink):
-            v = tick()
-            x = twice(v) if v % 2 else neg(v)
-            sink(sum([x for _ in range(20)]))
-        return floor
-    return "unstable (dynamic dependencies)", build, make_floor
+    def body(v, sink):
+        x = twice(v) if v % 2 else neg(v)
+        sink(sum([x for _ in range(20)]))
+    return one_head("unstable (dynamic dependencies)", graph, body)
 
 
 CELLX_ENDS = {1000: ([-3, -6, -2, 2], [-2, -4, 2, 3])}
