@@ -73,6 +73,27 @@ class Table:
             json.dump(self.rows, f, indent=2)
             f.write("\n")
 
+    def markdown(self) -> str:
+        """The table in Markdown, one row a workload: times in ns per operation, the ratio to
+        the floor, the hand-written peer (the lazy graph, or incremental Python for
+        collections) and how many times slower it and recomputing from scratch are."""
+        lines = ["| workload | weft | floor | × floor | hand-written | its time ÷ weft's "
+                 "| from scratch ÷ weft's | other |",
+                 "|---|---:|---:|---:|---:|---:|---:|---|"]
+
+        def cell(r, key):
+            return f"{r[key]:,}" if key in r else ""
+        for r in self.rows:
+            peer = "pygraph" if "pygraph" in r else "incremental_py"
+            over = "pygraph_over_weft" if "pygraph" in r else "incremental_over_weft"
+            other = ", ".join(f"{k} {r[k]:,}" for k in
+                              ("ratio", "bytes_per_node", "per_verified_node",
+                               "verified_over_dict_get") if k in r)
+            lines.append(f"| {r['workload']} | {cell(r, 'weft')} | {cell(r, 'floor')} | "
+                         f"{cell(r, 'x_floor')} | {cell(r, peer)} | {cell(r, over)} | "
+                         f"{cell(r, 'scratch_over_weft')} | {other} |")
+        return "\n".join(lines) + "\n"
+
     def plot(self, path: str) -> None:
         try:
             import matplotlib

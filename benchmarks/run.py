@@ -7,7 +7,7 @@ from-scratch recomputation and a hand-written incremental version. Every workloa
 that every system computes the same results. Times are medians of repeated runs, in
 nanoseconds per operation.
 
-    .venv/bin/python benchmarks/run.py [--quick] [--json FILE] [--plot FILE.png]
+    .venv/bin/python benchmarks/run.py [--quick] [--json FILE] [--markdown FILE] [--plot FILE.png]
 """
 
 from __future__ import annotations
@@ -37,6 +37,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="smaller rounds, fewer repeats")
     parser.add_argument("--json", metavar="FILE", help="also write the table as JSON")
+    parser.add_argument("--markdown", metavar="FILE", help="also write the table as Markdown")
     parser.add_argument("--plot", metavar="FILE", help="draw a bar chart (needs matplotlib)")
     args = parser.parse_args()
     table = suite.run_all("quick" if args.quick else "full")
@@ -45,6 +46,9 @@ def main() -> None:
     table.print("")
     if args.json:
         table.write_json(args.json)
+    if args.markdown:
+        with open(args.markdown, "w") as f:
+            f.write(table.markdown())
     if args.plot:
         table.plot(args.plot)
 
