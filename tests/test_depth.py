@@ -69,7 +69,7 @@ def test_stack_exhaustion_is_a_clean_failure_and_reads_recover(via_runtime, kind
         kind, text = first_read(rt, nodes[-1])
         print(kind)
         print(text)
-        for node in nodes[::2000]:
+        for node in nodes[::500]:
             rt.get(node)
         print(rt.get(nodes[-1]))
         print(rt.get(nodes[-1]))
@@ -106,7 +106,7 @@ def test_stack_exhaustion_on_a_thread_with_a_small_stack():
             rt = weft.Runtime()
             nodes = chain(rt, 20_000, False)
             box.append(first_read(rt, nodes[-1])[1])
-            for node in nodes[::200]:
+            for node in nodes[::50]:
                 rt.get(node)
             box.append(rt.get(nodes[-1]))
 
