@@ -173,6 +173,10 @@ def test_raising_callback_releases_everything(kind, phase):
     assert sys.getrefcount(shared) == base
 
 
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="AddressSanitizer holds freed memory in quarantine, so the resident size grows",
+)
 def test_memory_stays_flat_over_raising_rounds():
     def rounds(n):
         for _ in range(n):
