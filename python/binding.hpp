@@ -276,6 +276,7 @@ struct VersionNodeCache {
 struct RuntimeObject {
   ObjectHeader head;
   struct Data {
+    RuntimeRefPool query_refs;  // declared first: destroyed after the core that uses it
     std::unique_ptr<Runtime> core = std::make_unique<Runtime>();
     VersionNodeCache version_nodes;
   } d;

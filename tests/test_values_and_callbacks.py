@@ -183,6 +183,30 @@ def test_each_call_gets_a_fresh_ref_that_dies_afterwards():
         assert sys.getrefcount(ref) == 3  # the list, `ref`, the argument
 
 
+def test_refs_of_nested_and_repeated_calls_stay_apart():
+    # Refs nobody kept are recycled: a nested query must never get the ref its caller is
+    # still using, and a ref kept on a later call must die like any other.
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    kept = []
+    inner = rt.create_query(lambda ref: ref.get(a) * 10)
+
+    def outer(ref):
+        total = ref.get(inner) + ref.get(a)
+        if ref.get(a) % 2 == 0:
+            kept.append(ref)
+        return total
+
+    q = rt.create_query(outer)
+    for value in range(1, 6):
+        rt.set(a, value)
+        assert rt.get(q) == value * 11
+    assert len(kept) == 2 and kept[0] is not kept[1]
+    for ref in kept:
+        with pytest.raises(RuntimeError, match="^" + re.escape(DEAD_REF) + "$"):
+            ref.get(a)
+
+
 def test_ref_is_dead_after_the_query_raised():
     rt = weft.Runtime()
     a = rt.create_input(1)
