@@ -87,6 +87,7 @@ void report_foreign_drop(PyTypeObject* type) noexcept;
 // The tp_dealloc of every class: releases `d` on the creating thread, leaks it elsewhere.
 template <class Obj>
 void dealloc(PyObject* self) noexcept {
+  EntryPointScope entry;
   Obj* obj = object_cast<Obj>(self);
   PyTypeObject* type = Py_TYPE(self);
   if (obj->head.owner_thread == current_thread()) {
@@ -207,6 +208,7 @@ void parse_tuple_args(const char* fname, const char* const* names, std::size_t c
 // reaches here becomes PanicException; PythonErrorSet means the error is already set.
 template <class R, class Body>
 R boundary_as(R error_value, Body&& body) noexcept {
+  EntryPointScope entry;
   try {
     return body();
   } catch (const PythonErrorSet&) {
