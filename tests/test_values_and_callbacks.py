@@ -85,6 +85,36 @@ def test_nan_always_counts_as_changed():
     assert len(fired) == 2 and all(math.isnan(v) for v in fired)
 
 
+@pytest.mark.parametrize(
+    "old, new, equal",
+    [
+        (7, 7, True),
+        (-5, 7, False),
+        (2**62, 2**62, True),
+        (2**70, 2**70, True),
+        (2**70, 2**70 + 1, False),
+        (2**63, -(2**63), False),
+        (1, 1.0, True),
+        (True, 1, True),
+        (0.0, -0.0, True),
+        (1.5, 2.5, False),
+        (float("inf"), float("inf"), True),
+        ("ab", "a" + "b", True),
+        ("ab", "ac", False),
+    ],
+)
+def test_cutoff_follows_python_equality(old, new, equal):
+    rt = weft.Runtime()
+    a = rt.create_input((old, 0))
+    q = rt.create_query(lambda ref: ref.get(a)[0])  # a fresh tuple each set: q recomputes
+    r, r_calls = counting_query(rt, lambda ref: ref.get(q))
+    rt.get(r)
+    rt.set(a, (new, 1))
+    rt.get(r)
+    assert len(r_calls) == (1 if equal else 2)
+    assert rt.get(q) is (old if equal else new)
+
+
 class RaisingEq:
     def __eq__(self, other):
         raise ZeroDivisionError("eq")
