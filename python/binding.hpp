@@ -87,6 +87,7 @@ void report_foreign_drop(PyTypeObject* type) noexcept;
 // The tp_dealloc of every class: releases `d` on the creating thread, leaks it elsewhere.
 template <class Obj>
 void dealloc(PyObject* self) noexcept {
+  EntryPointScope entry;
   Obj* obj = object_cast<Obj>(self);
   PyTypeObject* type = Py_TYPE(self);
   if (obj->head.owner_thread == current_thread()) {
@@ -208,6 +209,7 @@ void parse_tuple_args(const char* fname, const char* const* names, std::size_t c
 // PythonErrorSet means the error is already set.
 template <class R, class Body>
 R boundary_as(R error_value, Body&& body) noexcept {
+  EntryPointScope entry;
   try {
     return body();
   } catch (const PythonErrorSet&) {
@@ -280,6 +282,7 @@ struct VersionNodeCache {
 struct RuntimeObject {
   ObjectHeader head;
   struct Data {
+    RuntimeRefPool query_refs;  // declared first: destroyed after the core that uses it
     std::unique_ptr<Runtime> core = std::make_unique<Runtime>();
     VersionNodeCache version_nodes;
   } d;

@@ -229,34 +229,49 @@ namespace {
 
 [[noreturn]] void fail_already_borrowed() { fail("Already borrowed"); }
 
-// Kills a RuntimeRef: exclusive access, then the pointer is cleared for good.
-void invalidate(RuntimeRefObject* ref) {
-  if (ref->head.borrow.load(std::memory_order_relaxed) != 0) fail_already_borrowed();
-  ref->d.runtime = nullptr;
+RuntimeRefObject* as_ref(const PyValue& ref) {
+  return object_cast<RuntimeRefObject>(ref.get());
 }
 
 }  // namespace
 
-PyValue QueryCompute::operator()(Runtime& runtime) {
-  GilGuard gil;
-  RuntimeRefObject* ref;
+PyValue RuntimeRefPool::take(Runtime& runtime) {
+  PyValue ref = spare_.empty() ? new_ref() : take_spare();
+  as_ref(ref)->d.runtime = &runtime;
+  return ref;
+}
+
+PyValue RuntimeRefPool::new_ref() {
   try {
-    ref = new_object<RuntimeRefObject>(runtime_ref_type);
+    return PyValue::steal(reinterpret_cast<PyObject*>(new_object<RuntimeRefObject>(runtime_ref_type)));
   } catch (const PythonErrorSet&) {
     fail_with_python_error("weft: could not create the RuntimeRef of a query: ");
   }
-  ref->d.runtime = &runtime;
-  PyObject* argv[2] = {nullptr, reinterpret_cast<PyObject*>(ref)};
+}
+
+// An unreachable object may take the affinity of the thread that now uses it.
+PyValue RuntimeRefPool::take_spare() {
+  PyValue ref = std::move(spare_.back());
+  spare_.pop_back();
+  as_ref(ref)->head.owner_thread = current_thread();
+  return ref;
+}
+
+void RuntimeRefPool::give_back(PyValue ref) {
+  RuntimeRefObject* obj = as_ref(ref);
+  if (obj->head.borrow.load(std::memory_order_relaxed) != 0) fail_already_borrowed();
+  obj->d.runtime = nullptr;
+  if (Py_REFCNT(ref.get()) == 1 && spare_.size() < kMaxSpare) spare_.push_back(std::move(ref));
+}
+
+PyValue QueryCompute::operator()(Runtime& runtime) {
+  GilGuard gil;
+  PyValue ref = refs->take(runtime);
+  PyObject* argv[2] = {nullptr, ref.get()};
   PyObject* result =
       PyObject_Vectorcall(py_func.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   PyValue value = PyValue::steal(result);  // null when the call raised
-  try {
-    invalidate(ref);
-  } catch (...) {
-    Py_DECREF(ref);
-    throw;
-  }
-  Py_DECREF(ref);
+  refs->give_back(std::move(ref));
   if (!result) fail_from_python_error();
   return value;
 }

@@ -2,6 +2,8 @@
 // the per-thread pending callback error, PanicException, the query compute and observers.
 #pragma once
 
+#include <vector>
+
 #include "py_value.hpp"
 #include "weft/failure.hpp"
 #include "weft/runtime.hpp"
@@ -65,11 +67,32 @@ PyValue call(const PyValue& fn, const Args&... args) {
 
 // ---- queries and observers ----
 
-// The compute of a node made by Runtime.create_query: calls `py_func` with a fresh
-// RuntimeRef on the computing runtime, kills the RuntimeRef when the call ends (returned
-// or raised) and gives the result as the node's new value.
+// The RuntimeRef objects one runtime's queries are called with. A RuntimeRef that no Python
+// code kept when its call ended is dead and unreachable from Python, so the next call gets
+// it back instead of a new allocation; one that was kept stays dead for good.
+class RuntimeRefPool {
+ public:
+  // A live RuntimeRef pointing at `runtime`, owned by the calling thread.
+  PyValue take(Runtime& runtime);
+  // Kills `ref` (failing with "Already borrowed" while a method uses it) and keeps it for
+  // reuse when the pool holds its only reference.
+  void give_back(PyValue ref);
+
+ private:
+  PyValue new_ref();
+  PyValue take_spare();
+
+  static constexpr std::size_t kMaxSpare = 64;  // more than any realistic nesting of queries
+  std::vector<PyValue> spare_;                   // dead, referenced only from here
+};
+
+// The compute of a node made by Runtime.create_query: calls `py_func` with a RuntimeRef on
+// the computing runtime, kills the RuntimeRef when the call ends (returned or raised) and
+// gives the result as the node's new value. `refs` belongs to the Python Runtime object and
+// outlives the core runtime that runs this compute.
 struct QueryCompute {
   PyValue py_func;
+  RuntimeRefPool* refs;
   PyValue operator()(Runtime& runtime);
 };
 

@@ -26,6 +26,10 @@ bool truth_of(PyObject* result) {
     PyErr_Clear();
     return false;
   }
+  if (result == Py_True || result == Py_False) {
+    Py_DECREF(result);
+    return result == Py_True;
+  }
   int truth = PyObject_IsTrue(result);
   Py_DECREF(result);
   if (truth < 0) {
@@ -33,6 +37,20 @@ bool truth_of(PyObject* result) {
     return false;
   }
   return truth != 0;
+}
+
+// Both values as C longs, when both are exact ints that fit.
+bool both_small_ints(PyObject* a, PyObject* b, long& x, long& y) {
+  if (!PyLong_CheckExact(a) || !PyLong_CheckExact(b)) return false;
+  int overflow_a = 0;
+  int overflow_b = 0;
+  x = PyLong_AsLongAndOverflow(a, &overflow_a);
+  y = PyLong_AsLongAndOverflow(b, &overflow_b);
+  return overflow_a == 0 && overflow_b == 0;
+}
+
+bool both_exact_floats(PyObject* a, PyObject* b) {
+  return PyFloat_CheckExact(a) && PyFloat_CheckExact(b);
 }
 
 }  // namespace
@@ -71,8 +89,15 @@ void drain_deferred_decrefs() noexcept {
 
 namespace weft {
 
+// Exact ints and floats compare by value here, as their own == and < would; a float
+// comparison keeps NaN unequal and unordered.
 bool ValueTraits<py::PyValue>::equal(const py::PyValue& a, const py::PyValue& b) {
   py::GilGuard gil;
+  long x, y;
+  if (py::both_small_ints(a.get(), b.get(), x, y)) return x == y;
+  if (py::both_exact_floats(a.get(), b.get())) {
+    return PyFloat_AS_DOUBLE(a.get()) == PyFloat_AS_DOUBLE(b.get());
+  }
   return py::truth_of(PyObject_RichCompare(a.get(), b.get(), Py_EQ));
 }
 
@@ -88,6 +113,11 @@ i64 ValueTraits<py::PyValue>::hash(const py::PyValue& a) {
 
 bool ValueTraits<py::PyValue>::less(const py::PyValue& a, const py::PyValue& b) {
   py::GilGuard gil;
+  long x, y;
+  if (py::both_small_ints(a.get(), b.get(), x, y)) return x < y;
+  if (py::both_exact_floats(a.get(), b.get())) {
+    return PyFloat_AS_DOUBLE(a.get()) < PyFloat_AS_DOUBLE(b.get());
+  }
   return py::truth_of(PyObject_RichCompare(a.get(), b.get(), Py_LT));
 }
 

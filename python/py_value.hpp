@@ -13,21 +13,44 @@
 namespace weft::py {
 
 // Reference counting needs the interpreter lock. Every entry into the binding holds it, so
-// the common path is one check; a thread without it takes it for an increment and queues
+// the common path is one flag test; a thread without it takes it for an increment and queues
 // a decrement, which runs the next time the lock is taken.
 void incref_without_lock(PyObject* obj) noexcept;
 void decref_without_lock(PyObject* obj) noexcept;
 // Runs the decrements queued by threads that did not hold the lock. Needs the lock.
 void drain_deferred_decrefs() noexcept;
 
+// True while this thread runs inside one of the binding's entry points (a method, a slot,
+// a deallocator). Python calls those only with the interpreter lock held, and the binding
+// never gives the lock up inside them, so there the lock needs no per-operation check. The
+// initial-exec model makes reading it a single thread-pointer-relative load.
+inline constinit thread_local bool in_entry_point __attribute__((tls_model("initial-exec"))) = false;
+
+inline bool holds_gil() noexcept { return in_entry_point || PyGILState_Check(); }
+
+// Marks the scope of an entry point, which Python called holding the interpreter lock.
+class EntryPointScope {
+ public:
+  EntryPointScope() noexcept : outer_(in_entry_point) { in_entry_point = true; }
+  ~EntryPointScope() { in_entry_point = outer_; }
+  EntryPointScope(const EntryPointScope&) = delete;
+  EntryPointScope& operator=(const EntryPointScope&) = delete;
+
+ private:
+  bool outer_;
+};
+
 // Holds the interpreter lock for its scope, taking it only when this thread lacks it.
 class GilGuard {
  public:
-  GilGuard() : taken_(!PyGILState_Check()) {
+  GilGuard() : taken_(!holds_gil()) {
     if (taken_) acquire();
   }
   ~GilGuard() {
-    if (taken_) PyGILState_Release(state_);
+    if (taken_) {
+      in_entry_point = outer_entry_;
+      PyGILState_Release(state_);
+    }
   }
   GilGuard(const GilGuard&) = delete;
   GilGuard& operator=(const GilGuard&) = delete;
@@ -35,9 +58,11 @@ class GilGuard {
  private:
   void acquire() {
     state_ = PyGILState_Ensure();
+    outer_entry_ = std::exchange(in_entry_point, true);
     drain_deferred_decrefs();
   }
   bool taken_;
+  bool outer_entry_ = false;
   PyGILState_STATE state_{};
 };
 
@@ -88,14 +113,14 @@ class PyValue {
   explicit PyValue(PyObject* obj) noexcept : obj_(obj) {}
 
   static void incref(PyObject* obj) noexcept {
-    if (PyGILState_Check()) {
+    if (holds_gil()) {
       Py_INCREF(obj);
     } else {
       incref_without_lock(obj);
     }
   }
   static void decref(PyObject* obj) noexcept {
-    if (PyGILState_Check()) {
+    if (holds_gil()) {
       Py_DECREF(obj);
     } else {
       decref_without_lock(obj);

@@ -165,7 +165,8 @@ PyObject* create_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* argv[1];
     parse_args("Runtime.create_query()", names, args, nargs, kwnames, argv);
     Rt rt = receiver(self);
-    return wrap_node(core_of(rt).create_compute<PyValue>(QueryCompute{PyValue::borrow(argv[0])}));
+    return wrap_node(core_of(rt).create_compute<PyValue>(
+        QueryCompute{PyValue::borrow(argv[0]), &rt->d.query_refs}));
   });
 }
 

@@ -85,6 +85,36 @@ def test_nan_always_counts_as_changed():
     assert len(fired) == 2 and all(math.isnan(v) for v in fired)
 
 
+@pytest.mark.parametrize(
+    "old, new, equal",
+    [
+        (7, 7, True),
+        (-5, 7, False),
+        (2**62, 2**62, True),
+        (2**70, 2**70, True),
+        (2**70, 2**70 + 1, False),
+        (2**63, -(2**63), False),
+        (1, 1.0, True),
+        (True, 1, True),
+        (0.0, -0.0, True),
+        (1.5, 2.5, False),
+        (float("inf"), float("inf"), True),
+        ("ab", "a" + "b", True),
+        ("ab", "ac", False),
+    ],
+)
+def test_cutoff_follows_python_equality(old, new, equal):
+    rt = weft.Runtime()
+    a = rt.create_input((old, 0))
+    q = rt.create_query(lambda ref: ref.get(a)[0])  # a fresh tuple each set: q recomputes
+    r, r_calls = counting_query(rt, lambda ref: ref.get(q))
+    rt.get(r)
+    rt.set(a, (new, 1))
+    rt.get(r)
+    assert len(r_calls) == (1 if equal else 2)
+    assert rt.get(q) is (old if equal else new)
+
+
 class RaisingEq:
     def __eq__(self, other):
         raise ZeroDivisionError("eq")
@@ -181,6 +211,30 @@ def test_each_call_gets_a_fresh_ref_that_dies_afterwards():
             ref.get(a)
         # The binding kept no reference of its own.
         assert sys.getrefcount(ref) == 3  # the list, `ref`, the argument
+
+
+def test_refs_of_nested_and_repeated_calls_stay_apart():
+    # Refs nobody kept are recycled: a nested query must never get the ref its caller is
+    # still using, and a ref kept on a later call must die like any other.
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    kept = []
+    inner = rt.create_query(lambda ref: ref.get(a) * 10)
+
+    def outer(ref):
+        total = ref.get(inner) + ref.get(a)
+        if ref.get(a) % 2 == 0:
+            kept.append(ref)
+        return total
+
+    q = rt.create_query(outer)
+    for value in range(1, 6):
+        rt.set(a, value)
+        assert rt.get(q) == value * 11
+    assert len(kept) == 2 and kept[0] is not kept[1]
+    for ref in kept:
+        with pytest.raises(RuntimeError, match="^" + re.escape(DEAD_REF) + "$"):
+            ref.get(a)
 
 
 def test_ref_is_dead_after_the_query_raised():

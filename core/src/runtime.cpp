@@ -9,7 +9,7 @@ namespace {
 std::atomic<u64> next_runtime_id{1};
 }
 
-Runtime::Runtime() : id_{next_runtime_id.fetch_add(1)} {}
+Runtime::Runtime() : id_{next_runtime_id.fetch_add(1)} { spare_traversals_.reserve(16); }
 
 Runtime::~Runtime() = default;
 

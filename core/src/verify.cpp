@@ -14,11 +14,6 @@ namespace {
 using internal::is_computing;
 using internal::remove_all;
 
-struct TraversalEntry {
-  u32 slot;
-  bool expanded;
-};
-
 [[noreturn]] void fail_budget(u32 root) {
   fail(cat("weft-core: dependency cycle detected: ensure_clean(", root,
            ") exceeded its traversal budget, which no acyclic graph can"));
@@ -54,13 +49,37 @@ class SlotSet {
 };
 
 
+// A work stack for one traversal: a spare one when there is one, handed back emptied when
+// the traversal ends (returned or thrown) as long as the spares' reserved room allows.
+template <class Entry>
+class SpareStack {
+ public:
+  explicit SpareStack(std::vector<std::vector<Entry>>& spares) : spares_(spares) {
+    if (!spares_.empty()) {
+      stack_ = std::move(spares_.back());
+      spares_.pop_back();
+    }
+  }
+  ~SpareStack() {
+    stack_.clear();
+    if (spares_.size() < spares_.capacity()) spares_.push_back(std::move(stack_));
+  }
+  SpareStack(const SpareStack&) = delete;
+  SpareStack& operator=(const SpareStack&) = delete;
+  std::vector<Entry>& get() { return stack_; }
+
+ private:
+  std::vector<std::vector<Entry>>& spares_;
+  std::vector<Entry> stack_;
+};
+
 }  // namespace
 
 void Runtime::ensure_clean(u32 root) {
   if (nodes_.get(root).node_state() == NodeState::Clean) return;
   u64 budget = static_cast<u64>(nodes_.count()) * 256 + 1024;
-  std::vector<TraversalEntry> stack;
-  stack.reserve(1);
+  SpareStack<TraversalEntry> spare(spare_traversals_);
+  std::vector<TraversalEntry>& stack = spare.get();
   stack.push_back({root, false});
   while (!stack.empty()) {
     TraversalEntry& top = stack.back();

@@ -91,6 +91,7 @@ Weft<A> aggregate(Runtime& runtime, const CollectionHandle<E>& source, A identit
     bool needs_rebuild = false;
     StateRef<E> source;
     CursorRef cursor;
+    std::vector<Delta<E>> incoming;  // the compute's delta buffer; it never nests in itself
   };
   auto state = std::make_shared<State>(std::move(lift), std::move(combine), source.state);
   std::vector<E> snapshot;
@@ -101,9 +102,10 @@ Weft<A> aggregate(Runtime& runtime, const CollectionHandle<E>& source, A identit
   Weft<u64> source_version = source.version_node;
   auto compute = [state, source_version](Runtime& rt) -> A {
     rt.read(source_version);
-    PendingDeltas<E> in = pending(*state->source, *state->cursor);
+    ScratchDeltas<Delta<E>> in(state->incoming);
+    u64 in_version = append_pending(*state->source, *state->cursor, in.get());
     ExclusiveGuard borrow(state->borrow);
-    if (!in.deltas.empty()) {
+    if (!in.get().empty()) {
       try {
         if (state->needs_rebuild) {
           std::vector<E> current;
@@ -119,14 +121,14 @@ Weft<A> aggregate(Runtime& runtime, const CollectionHandle<E>& source, A identit
           state->needs_rebuild = false;
           state->cursor->index = seen;
         } else {
-          for (const Delta<E>& d : in.deltas) {
+          for (const Delta<E>& d : in.get()) {
             if (d.kind == DeltaKind::Insert) {
               state->tree->insert(d.element);
             } else {
               state->tree->remove(d.element);
             }
           }
-          state->cursor->index = in.version;
+          state->cursor->index = in_version;
         }
       } catch (...) {
         state->needs_rebuild = true;

@@ -125,9 +125,12 @@ class DeltaLog {
   // Copies of the deltas from `from` to the end.
   std::vector<D> since(u64 from) const {
     std::vector<D> out;
-    if (from < version()) out.reserve(version() - from);
-    for (u64 i = from; i < version(); ++i) out.push_back(at(i));
+    append_since(from, out);
     return out;
+  }
+  void append_since(u64 from, std::vector<D>& out) const {
+    if (from < version()) out.reserve(out.size() + (version() - from));
+    for (u64 i = from; i < version(); ++i) out.push_back(at(i));
   }
 
  private:
@@ -234,6 +237,35 @@ PendingDeltas<E> pending(CollectionState<E>& state, const ReaderCursor& cursor) 
   return {state.log().since(cursor.index), state.version()};
 }
 
+// An operator's reusable delta buffer, emptied (keeping a moderate capacity) when the
+// scope ends, so that a steady stream of small changes allocates nothing and no element
+// stays referenced from the buffer between computes.
+template <class D>
+class ScratchDeltas {
+ public:
+  explicit ScratchDeltas(std::vector<D>& buffer) : buffer_(buffer) { buffer_.clear(); }
+  ~ScratchDeltas() {
+    buffer_.clear();
+    if (buffer_.capacity() > kKeptCapacity) std::vector<D>().swap(buffer_);
+  }
+  ScratchDeltas(const ScratchDeltas&) = delete;
+  ScratchDeltas& operator=(const ScratchDeltas&) = delete;
+  std::vector<D>& get() { return buffer_; }
+
+ private:
+  static constexpr std::size_t kKeptCapacity = 256;
+  std::vector<D>& buffer_;
+};
+
+// Appends the pending deltas after a cursor to `out`; returns the version they lead up to.
+template <class E>
+u64 append_pending(CollectionState<E>& state, const ReaderCursor& cursor,
+                   std::vector<Delta<E>>& out) {
+  SharedGuard borrow(state.borrow);
+  state.log().append_since(cursor.index, out);
+  return state.version();
+}
+
 [[noreturn]] void fail_mutate_derived();
 
 template <class E>
@@ -324,16 +356,18 @@ class DeltaMapCompute {
         transform_(std::move(transform)),
         source_version_(source_version) {}
 
+  // The node's compute never nests in itself, so its buffers are free on entry.
   u64 operator()(Runtime& runtime) {
     runtime.read(source_version_);
-    PendingDeltas<In> in = pending(*source_, *cursor_);
-    std::vector<Delta<Out>> out;
-    out.reserve(in.deltas.size());
-    for (const Delta<In>& d : in.deltas) {
-      if (auto transformed = transform_(d)) out.push_back(std::move(*transformed));
+    ScratchDeltas<Delta<In>> in(incoming_);
+    ScratchDeltas<Delta<Out>> out(outgoing_);
+    u64 in_version = append_pending(*source_, *cursor_, in.get());
+    out.get().reserve(in.get().size());
+    for (const Delta<In>& d : in.get()) {
+      if (auto transformed = transform_(d)) out.get().push_back(std::move(*transformed));
     }
-    u64 version = apply_deltas(*own_, out);
-    cursor_->index = in.version;
+    u64 version = apply_deltas(*own_, out.get());
+    cursor_->index = in_version;
     return version;
   }
 
@@ -343,6 +377,8 @@ class DeltaMapCompute {
   StateRef<Out> own_;
   Transform transform_;
   Weft<u64> source_version_;
+  std::vector<Delta<In>> incoming_;
+  std::vector<Delta<Out>> outgoing_;
 };
 
 // Builds an operator of that kind: subscribe, run `transform` over the snapshot as inserts,

@@ -211,6 +211,12 @@ class Runtime {
     return Weft<T>{slot, nodes_.get(slot).generation, id_};
   }
 
+  // One node on ensure_clean's work stack; `expanded` once its dependencies were pushed.
+  struct TraversalEntry {
+    u32 slot;
+    bool expanded;
+  };
+
   // Verification and recomputation steps of ensure_clean.
   void dispatch(u32 slot);
   bool check_or_recompute(u32 slot, NodeState dispatched);
@@ -232,6 +238,9 @@ class Runtime {
   LocalDepStack dep_stack_;
   bool tracing_ = false;
   std::vector<u32> invalidation_work_;  // reused by every propagation; it calls out to nothing
+  // Work stacks of finished traversals, reused by later ones (traversals nest through
+  // computes, so each running one holds its own). Never grows past its reserved capacity.
+  std::vector<std::vector<TraversalEntry>> spare_traversals_;
 };
 
 // ---- template definitions ----
