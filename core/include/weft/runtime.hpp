@@ -260,13 +260,14 @@ template <class T>
 T Runtime::read(Weft<T> handle) {
   NodeRecord& record = validate(handle);
   dep_stack_.record_read(handle.slot, handle.generation);
-  // Only a node that is not Clean can nest a compute. Checked after the read is recorded: a
-  // compute that fails here keeps that node as a dependency, so it ends Stale rather than
-  // Failed and a later read (which then walks the recorded chain without nesting) retries.
-  if (record.node_state() != NodeState::Clean && stack_nearly_exhausted()) {
-    fail_nested_too_deeply(handle.slot);
+  // Only a node that is not Clean needs verifying, and only such a read can nest a compute.
+  // The stack is checked after the read is recorded: a compute that fails here keeps that
+  // node as a dependency, so it ends Stale rather than Failed and a later read (which then
+  // walks the recorded chain without nesting) retries.
+  if (record.node_state() != NodeState::Clean) {
+    if (stack_nearly_exhausted()) fail_nested_too_deeply(handle.slot);
+    ensure_clean(handle.slot);
   }
-  ensure_clean(handle.slot);
   GenericArena<T>* arena;
   {
     SharedGuard guard(tables_lock_);
