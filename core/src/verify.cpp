@@ -1,7 +1,6 @@
 // Reads: bringing a node up to date by verification and recomputation, and committing the
 // dependencies a compute read.
 #include <algorithm>
-#include <thread>
 
 #include "weft/runtime.hpp"
 
@@ -47,7 +46,6 @@ class SlotSet {
  private:
   std::vector<u32> sorted_;
 };
-
 
 // A work stack for one traversal: a spare one when there is one, handed back emptied when
 // the traversal ends (returned or thrown) as long as the spares' reserved room allows.
@@ -108,7 +106,7 @@ void Runtime::ensure_clean(u32 root) {
 }
 
 void Runtime::dispatch(u32 slot) {
-  unsigned retries = 0;
+  internal::Backoff backoff;
   for (;;) {
     NodeState state = nodes_.get(slot).node_state();
     switch (state) {
@@ -122,11 +120,7 @@ void Runtime::dispatch(u32 slot) {
       case NodeState::ComputingStale:
         if (dep_stack_.is_on_stack(slot)) fail_cycle(slot);
         // Another thread is computing it: wait.
-        if (++retries < 64) {
-          internal::spin_pause();
-        } else {
-          std::this_thread::yield();
-        }
+        backoff.wait();
         continue;
       case NodeState::Dirty:
       case NodeState::Stale:
