@@ -231,12 +231,6 @@ struct PendingDeltas {
   u64 version = 0;
 };
 
-template <class E>
-PendingDeltas<E> pending(CollectionState<E>& state, const ReaderCursor& cursor) {
-  SharedGuard borrow(state.borrow);
-  return {state.log().since(cursor.index), state.version()};
-}
-
 // An operator's reusable delta buffer, emptied (keeping a moderate capacity) when the
 // scope ends, so that a steady stream of small changes allocates nothing and no element
 // stays referenced from the buffer between computes.
@@ -264,6 +258,13 @@ u64 append_pending(CollectionState<E>& state, const ReaderCursor& cursor,
   SharedGuard borrow(state.borrow);
   state.log().append_since(cursor.index, out);
   return state.version();
+}
+
+template <class E>
+PendingDeltas<E> pending(CollectionState<E>& state, const ReaderCursor& cursor) {
+  PendingDeltas<E> in;
+  in.version = append_pending(state, cursor, in.deltas);
+  return in;
 }
 
 [[noreturn]] void fail_mutate_derived();
