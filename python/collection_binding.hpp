@@ -8,24 +8,6 @@
 #include "weft/group_by.hpp"
 #include "weft/sorted_collection.hpp"
 
-namespace weft {
-
-// Collection elements hash through Python, except lists: they have no Python hash, so a map
-// of lists (the windows) would put every one in the same bucket. Inside the maps a list
-// hashes by its members instead, which keeps equal lists together.
-template <>
-struct ElementTraits<py::PyValue> {
-  static bool equal(const py::PyValue& a, const py::PyValue& b) {
-    return ValueTraits<py::PyValue>::equal(a, b);
-  }
-  static i64 hash(const py::PyValue& e);
-  static bool less(const py::PyValue& a, const py::PyValue& b) {
-    return ValueTraits<py::PyValue>::less(a, b);
-  }
-};
-
-}  // namespace weft
-
 namespace weft::py {
 
 using PyCollectionHandle = CollectionHandle<PyValue>;

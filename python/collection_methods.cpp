@@ -5,20 +5,6 @@
 #include "weft/collection_ops.hpp"
 #include "weft/join.hpp"
 
-namespace weft {
-
-i64 ElementTraits<py::PyValue>::hash(const py::PyValue& e) {
-  PyObject* obj = e.get();
-  if (!PyList_CheckExact(obj)) return ValueTraits<py::PyValue>::hash(e);
-  Py_ssize_t n = PyList_GET_SIZE(obj);
-  std::vector<i64> parts;
-  parts.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) parts.push_back(hash(py::PyValue::borrow(PyList_GET_ITEM(obj, i))));
-  return combine_hashes(parts.data(), parts.size());
-}
-
-}  // namespace weft
-
 namespace weft::py {
 
 namespace {

@@ -101,14 +101,65 @@ bool ValueTraits<py::PyValue>::equal(const py::PyValue& a, const py::PyValue& b)
   return py::truth_of(PyObject_RichCompare(a.get(), b.get(), Py_EQ));
 }
 
+namespace py {
+namespace {
+
+constexpr int kMemberHashDepth = 16;
+
+u64 mix(u64 h) {  // a 64-bit finaliser, so that sums of member hashes stay spread out
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  return h;
+}
+
+// `hash(o)`, except that exact lists, dicts and sets, which Python refuses to hash, hash by
+// their members (lists in order, dicts and sets in any order), so that collections of them
+// spread over a map's buckets instead of sharing one. Equal values still hash equal: `==`
+// on these types compares members. Other errors, and nesting deeper than a few levels,
+// hash as 0.
+i64 hash_object(PyObject* o, int depth) {
+  Py_hash_t h = PyObject_Hash(o);
+  if (h != -1 || !PyErr_Occurred()) return static_cast<i64>(h);
+  PyErr_Clear();
+  if (depth >= kMemberHashDepth) return 0;
+  if (PyList_CheckExact(o)) {
+    u64 acc = 0x27d4eb2f165667c5ULL ^ static_cast<u64>(PyList_GET_SIZE(o));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {  // a member's hash may resize it
+      PyObject* item = PyList_GET_ITEM(o, i);
+      Py_INCREF(item);
+      acc = mix(acc * 31 + static_cast<u64>(hash_object(item, depth + 1)));
+      Py_DECREF(item);
+    }
+    return static_cast<i64>(acc);
+  }
+  if (PyDict_CheckExact(o) || PyAnySet_CheckExact(o)) {
+    bool is_dict = PyDict_CheckExact(o);
+    PyObject* snapshot = is_dict ? PyDict_Items(o) : PySequence_List(o);
+    if (!snapshot) {
+      PyErr_Clear();
+      return 0;
+    }
+    u64 sum = static_cast<u64>(PyList_GET_SIZE(snapshot));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot); ++i) {
+      PyObject* item = PyList_GET_ITEM(snapshot, i);
+      u64 member = is_dict ? mix(static_cast<u64>(hash_object(PyTuple_GET_ITEM(item, 0), depth + 1)) * 31 +
+                                 static_cast<u64>(hash_object(PyTuple_GET_ITEM(item, 1), depth + 1)))
+                           : mix(static_cast<u64>(hash_object(item, depth + 1)));
+      sum += member;
+    }
+    Py_DECREF(snapshot);
+    return static_cast<i64>(mix(sum));
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace py
+
 i64 ValueTraits<py::PyValue>::hash(const py::PyValue& a) {
   py::GilGuard gil;
-  Py_hash_t h = PyObject_Hash(a.get());
-  if (h == -1 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return 0;
-  }
-  return static_cast<i64>(h);
+  return py::hash_object(a.get(), 0);
 }
 
 bool ValueTraits<py::PyValue>::less(const py::PyValue& a, const py::PyValue& b) {

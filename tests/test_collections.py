@@ -90,6 +90,52 @@ def test_delete_with_equal_but_distinct_object_carries_the_callers_object():
     assert seen == ["stored", "passed"]
 
 
+class Counted:
+    """Hashes like its k; counts the equality tests made on it."""
+
+    eq_calls = 0
+
+    def __init__(self, k):
+        self.k = k
+
+    def __eq__(self, other):
+        Counted.eq_calls += 1
+        return isinstance(other, Counted) and other.k == self.k
+
+    def __hash__(self):
+        return hash(self.k)
+
+
+@pytest.mark.parametrize("wrap", [lambda x: [x, "tail"], lambda x: {"k": x}, lambda x: {x}],
+                         ids=["list", "dict", "set"])
+def test_lists_dicts_and_sets_hash_by_their_members(wrap):
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    for i in range(500):
+        c.insert(wrap(Counted(i)))
+    Counted.eq_calls = 0
+    for i in range(0, 500, 5):
+        assert c.delete(wrap(Counted(i))) is True
+    # One bucket for all of them would compare each delete with hundreds of elements.
+    assert Counted.eq_calls < 400
+    assert c.snapshot_len() == 400
+    # Equal members of different types hash alike, so equal containers still find each other.
+    c.insert(wrap(1))
+    assert c.delete(wrap(1.0)) is True
+    assert c.delete(wrap(True)) is False
+
+
+def test_deeply_nested_list_element():
+    nested = []
+    for _ in range(100_000):
+        nested = [nested]
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    c.insert(nested)
+    assert c.delete(nested) is True  # found by identity: no member-by-member walk
+    assert c.snapshot_len() == 0
+
+
 def test_derived_collection_refuses_insert_and_delete():
     rt = weft.Runtime()
     c = rt.create_collection()
