@@ -113,45 +113,58 @@ u64 mix(u64 h) {  // a 64-bit finaliser, so that sums of member hashes stay spre
   return h;
 }
 
-// `hash(o)`, except that exact lists, dicts and sets, which Python refuses to hash, hash by
-// their members (lists in order, dicts and sets in any order), so that collections of them
-// spread over a map's buckets instead of sharing one. Equal values still hash equal: `==`
-// on these types compares members. Other errors, and nesting deeper than a few levels,
-// hash as 0.
+i64 hash_object(PyObject* o, int depth);
+
+// Members in order: lists and tuples. A list may change size while its members hash.
+i64 hash_in_order(PyObject* o, int depth) {
+  bool is_list = PyList_Check(o);
+  auto size = [&] { return is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o); };
+  u64 acc = (is_list ? 0x27d4eb2f165667c5ULL : 0x165667b19e3779f9ULL) ^ static_cast<u64>(size());
+  for (Py_ssize_t i = 0; i < size(); ++i) {
+    PyValue item = PyValue::borrow(is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
+    acc = mix(acc * 31 + static_cast<u64>(hash_object(item.get(), depth + 1)));
+  }
+  return static_cast<i64>(acc);
+}
+
+// Members in any order: dicts (key and value together) and sets, from a snapshot of them.
+i64 hash_any_order(PyObject* o, int depth) {
+  bool is_dict = PyDict_Check(o);
+  PyObject* members = is_dict ? PyDict_Items(o) : PySequence_List(o);
+  if (!members) {
+    PyErr_Clear();
+    return 0;
+  }
+  u64 sum = static_cast<u64>(PyList_GET_SIZE(members));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members); ++i) {
+    PyObject* m = PyList_GET_ITEM(members, i);
+    u64 h = is_dict ? static_cast<u64>(hash_object(PyTuple_GET_ITEM(m, 0), depth + 1)) * 31 +
+                          static_cast<u64>(hash_object(PyTuple_GET_ITEM(m, 1), depth + 1))
+                    : static_cast<u64>(hash_object(m, depth + 1));
+    sum += mix(h);
+  }
+  Py_DECREF(members);
+  return static_cast<i64>(mix(sum));
+}
+
+// `hash(o)`, except for what Python refuses to hash: lists, dicts and sets (also frozensets,
+// which equal sets) hash by their members, and so do tuples holding such values. Collections
+// of them then spread over a map's buckets instead of sharing one, and equal values still
+// hash alike, since `==` on these types compares members. Other errors, and nesting deeper
+// than a few levels, hash as 0.
 i64 hash_object(PyObject* o, int depth) {
-  Py_hash_t h = PyObject_Hash(o);
-  if (h != -1 || !PyErr_Occurred()) return static_cast<i64>(h);
-  PyErr_Clear();
+  bool common_hashable = PyLong_CheckExact(o) || PyUnicode_CheckExact(o) || PyTuple_CheckExact(o);
+  bool ordered = !common_hashable && PyList_Check(o);
+  bool unordered = !common_hashable && (PyDict_Check(o) || PyAnySet_Check(o));
+  if (!ordered && !unordered) {
+    Py_hash_t h = PyObject_Hash(o);
+    if (h != -1) return static_cast<i64>(h);
+    PyErr_Clear();
+    if (!PyTuple_Check(o)) return 0;
+    ordered = true;
+  }
   if (depth >= kMemberHashDepth) return 0;
-  if (PyList_CheckExact(o)) {
-    u64 acc = 0x27d4eb2f165667c5ULL ^ static_cast<u64>(PyList_GET_SIZE(o));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {  // a member's hash may resize it
-      PyObject* item = PyList_GET_ITEM(o, i);
-      Py_INCREF(item);
-      acc = mix(acc * 31 + static_cast<u64>(hash_object(item, depth + 1)));
-      Py_DECREF(item);
-    }
-    return static_cast<i64>(acc);
-  }
-  if (PyDict_CheckExact(o) || PyAnySet_CheckExact(o)) {
-    bool is_dict = PyDict_CheckExact(o);
-    PyObject* snapshot = is_dict ? PyDict_Items(o) : PySequence_List(o);
-    if (!snapshot) {
-      PyErr_Clear();
-      return 0;
-    }
-    u64 sum = static_cast<u64>(PyList_GET_SIZE(snapshot));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot); ++i) {
-      PyObject* item = PyList_GET_ITEM(snapshot, i);
-      u64 member = is_dict ? mix(static_cast<u64>(hash_object(PyTuple_GET_ITEM(item, 0), depth + 1)) * 31 +
-                                 static_cast<u64>(hash_object(PyTuple_GET_ITEM(item, 1), depth + 1)))
-                           : mix(static_cast<u64>(hash_object(item, depth + 1)));
-      sum += member;
-    }
-    Py_DECREF(snapshot);
-    return static_cast<i64>(mix(sum));
-  }
-  return 0;
+  return ordered ? hash_in_order(o, depth) : hash_any_order(o, depth);
 }
 
 }  // namespace

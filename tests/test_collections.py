@@ -106,9 +106,9 @@ class Counted:
         return hash(self.k)
 
 
-@pytest.mark.parametrize("wrap", [lambda x: [x, "tail"], lambda x: {"k": x}, lambda x: {x}],
-                         ids=["list", "dict", "set"])
-def test_lists_dicts_and_sets_hash_by_their_members(wrap):
+@pytest.mark.parametrize("wrap", [lambda x: [x, "tail"], lambda x: {"k": x}, lambda x: {x},
+                                  lambda x: (x, [x])], ids=["list", "dict", "set", "tuple"])
+def test_unhashable_values_hash_by_their_members(wrap):
     rt = weft.Runtime()
     c = rt.create_collection()
     for i in range(500):
@@ -123,6 +123,8 @@ def test_lists_dicts_and_sets_hash_by_their_members(wrap):
     c.insert(wrap(1))
     assert c.delete(wrap(1.0)) is True
     assert c.delete(wrap(True)) is False
+    c.insert(frozenset([1, 2]))
+    assert c.delete({2, 1}) is True  # a set equals the frozenset of the same members
 
 
 def test_deeply_nested_list_element():
