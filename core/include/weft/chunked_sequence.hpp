@@ -9,7 +9,7 @@
 
 namespace weft {
 
-template <class T, std::size_t kChunk = 256>
+template <class T, std::size_t kChunk = 64>
 class ChunkedSequence {
  public:
   std::size_t size() const { return size_; }

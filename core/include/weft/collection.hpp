@@ -31,8 +31,11 @@ struct ElementTraits<u64> {
   static bool less(u64 a, u64 b) { return a < b; }
 };
 
-inline i64 combine_hashes(const i64* hashes, std::size_t n) {
-  return static_cast<i64>(siphash13(hashes, n * sizeof(i64), 0, 0));
+// Folds member hashes in order into one; the map's keyed hash is applied on top of it.
+inline i64 combine_hash(i64 acc, i64 member) {
+  u64 h = static_cast<u64>(acc) * 0x9e3779b97f4a7c15ULL + static_cast<u64>(member);
+  h ^= h >> 29;
+  return static_cast<i64>(h);
 }
 
 template <class E>
@@ -42,8 +45,7 @@ struct ElementTraits<std::pair<E, E>> {
     return ElementTraits<E>::equal(a.first, b.first) && ElementTraits<E>::equal(a.second, b.second);
   }
   static i64 hash(const std::pair<E, E>& p) {
-    i64 parts[2] = {ElementTraits<E>::hash(p.first), ElementTraits<E>::hash(p.second)};
-    return combine_hashes(parts, 2);
+    return combine_hash(combine_hash(2, ElementTraits<E>::hash(p.first)), ElementTraits<E>::hash(p.second));
   }
 };
 
@@ -57,10 +59,9 @@ struct ElementTraits<std::vector<E>> {
     return true;
   }
   static i64 hash(const std::vector<E>& seq) {
-    std::vector<i64> parts;
-    parts.reserve(seq.size());
-    for (const E& e : seq) parts.push_back(ElementTraits<E>::hash(e));
-    return combine_hashes(parts.data(), parts.size());
+    i64 acc = static_cast<i64>(seq.size());
+    for (const E& e : seq) acc = combine_hash(acc, ElementTraits<E>::hash(e));
+    return acc;
   }
 };
 
@@ -167,22 +168,35 @@ class CollectionState {
 
   // Caller holds the exclusive borrow.
   void insert(E element) {
-    auto [it, inserted] = counts_.try_emplace(element, 0);
-    ++it->second;
+    if (counting_) {
+      auto [it, inserted] = counts_.try_emplace(element, 0);
+      ++it->second;
+    }
     log_.push(Delta<E>{DeltaKind::Insert, std::move(element)});
   }
 
-  // Caller holds the exclusive borrow. False, with nothing recorded, when absent.
+  // Caller holds the exclusive borrow. False, with nothing recorded, when absent (a state
+  // that keeps only its log records every delete it is given).
   bool remove(const E& element) {
-    auto it = counts_.find(element);
-    if (it == counts_.end()) return false;
-    if (--it->second == 0) counts_.erase(it);
+    if (counting_) {
+      auto it = counts_.find(element);
+      if (it == counts_.end()) return false;
+      if (--it->second == 0) counts_.erase(it);
+    }
     log_.push(Delta<E>{DeltaKind::Delete, element});
     return true;
   }
 
+  // For a state whose only reader from now on is one conversion that follows its log: the
+  // element counts are dropped and no longer kept. Caller holds the exclusive borrow.
+  void keep_log_only() {
+    counting_ = false;
+    ElementMap<E, u64>().swap(counts_);
+  }
+
   // Every element repeated by its count, copies adjacent, distinct elements in hash order.
   std::vector<E> snapshot() const {
+    if (!counting_) fail("weft-core: snapshot of a collection state that keeps only its log");
     std::vector<E> out;
     out.reserve(element_count());
     for (const auto& [element, count] : counts_) {
@@ -199,6 +213,7 @@ class CollectionState {
   }
 
   u64 element_count() const {
+    if (!counting_) fail("weft-core: element count of a collection state that keeps only its log");
     u64 total = 0;
     for (const auto& entry : counts_) total += entry.second;
     return total;
@@ -210,6 +225,7 @@ class CollectionState {
  private:
   DeltaLog<Delta<E>> log_;
   ElementMap<E, u64> counts_;
+  bool counting_ = true;
 };
 
 template <class E>
@@ -404,14 +420,73 @@ CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<I
   return {own, node, true};
 }
 
+// The compute of a conversion: every pending inner delta, converted. The conversion calls no
+// user code and the inner collection is private to the conversion, so it reads the inner
+// log in place, without copying the deltas out first.
+template <class In, class Out, class Convert>
+class ConvertCompute {
+ public:
+  ConvertCompute(StateRef<In> inner, CursorRef cursor, StateRef<Out> own, Convert convert_fn,
+                 Weft<u64> inner_version)
+      : inner_(std::move(inner)),
+        cursor_(std::move(cursor)),
+        own_(std::move(own)),
+        convert_(std::move(convert_fn)),
+        inner_version_(inner_version) {}
+
+  u64 operator()(Runtime& runtime) {
+    runtime.read(inner_version_);
+    ScratchDeltas<Delta<Out>> out(outgoing_);
+    u64 in_version;
+    {
+      SharedGuard borrow(inner_->borrow);
+      const DeltaLog<Delta<In>>& log = inner_->log();
+      in_version = log.version();
+      for (u64 i = cursor_->index; i < in_version; ++i) {
+        const Delta<In>& d = log.at(i);
+        out.get().push_back(Delta<Out>{d.kind, convert_(d.element)});
+      }
+    }
+    u64 version = apply_deltas(*own_, out.get());
+    cursor_->index = in_version;
+    return version;
+  }
+
+ private:
+  StateRef<In> inner_;
+  CursorRef cursor_;
+  StateRef<Out> own_;
+  Convert convert_;
+  Weft<u64> inner_version_;
+  std::vector<Delta<Out>> outgoing_;
+};
+
+// Who else reads the collection a conversion follows.
+enum class InnerReaders : u8 {
+  Shared,        // anyone may still read or subscribe to it
+  OnlyThisOne,   // nobody: the conversion is its last reader, so it keeps only its log
+};
+
 // Turns a collection of one element type into a derived collection of another, element by
 // element (pairs into tuples, sequences into lists, in the binding).
 template <class Out, class In, class Convert>
-CollectionHandle<Out> convert(Runtime& runtime, const CollectionHandle<In>& inner, Convert convert_fn) {
-  auto transform = [convert_fn = std::move(convert_fn)](const Delta<In>& d) mutable {
-    return std::optional<Delta<Out>>(Delta<Out>{d.kind, convert_fn(d.element)});
-  };
-  return build_delta_map<In, Out>(runtime, inner, std::move(transform));
+CollectionHandle<Out> convert(Runtime& runtime, const CollectionHandle<In>& inner, Convert convert_fn,
+                              InnerReaders readers = InnerReaders::Shared) {
+  std::vector<In> snapshot;
+  CursorRef cursor;
+  {
+    ExclusiveGuard borrow(inner.state->borrow);
+    cursor = inner.state->subscribe(snapshot);
+    if (readers == InnerReaders::OnlyThisOne) inner.state->keep_log_only();
+  }
+  auto own = std::make_shared<CollectionState<Out>>();
+  std::vector<Delta<Out>> initial;
+  initial.reserve(snapshot.size());
+  for (const In& e : snapshot) initial.push_back(Delta<Out>{DeltaKind::Insert, convert_fn(e)});
+  apply_deltas(*own, initial);
+  Weft<u64> node = runtime.create_compute<u64>(ConvertCompute<In, Out, Convert>(
+      inner.state, std::move(cursor), own, std::move(convert_fn), inner.version_node));
+  return {own, node, true};
 }
 
 }  // namespace weft
