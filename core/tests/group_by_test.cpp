@@ -1,6 +1,9 @@
 // group_by: the router, its groups and their version nodes, the key memo and the run counter.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+
 #include "collection_test_util.hpp"
 #include "weft/collection_ops.hpp"
 #include "weft/group_by.hpp"
@@ -233,4 +236,23 @@ TEST(GroupBy, InternalFailureMessages) {
   EXPECT_EQ(failure_text([] { fail_staged_without_key(); }), "insert delta staged without key");
   EXPECT_EQ(failure_text([] { fail_router_unrecorded(); }), "group_by router ran before its handle was recorded");
   EXPECT_EQ(failure_text([] { fail_router_recorded_twice(); }), "group_by router recorded twice");
+}
+
+TEST(GroupBy, ABatchWithManyKeysRoutesLikeSmallOnes) {
+  // One router run over 40 deltas on 13 keys: more keys than a run groups by scanning.
+  Fixture f;
+  auto g = group_by<u64>(f.rt, f.source, [](u64 x) { return x % 13; });
+  std::map<u64, std::vector<u64>> model;
+  for (u64 x = 0; x < 30; ++x) {
+    insert(f.rt, f.source, x);
+    model[x % 13].push_back(x);
+  }
+  for (u64 x : {0, 14, 27, 3, 29, 12, 25, 5, 18, 9}) {
+    remove(f.rt, f.source, x);
+    auto& members = model[x % 13];
+    members.erase(std::find(members.begin(), members.end(), x));
+  }
+  EXPECT_EQ(f.rt.read(g.router), 1u);
+  EXPECT_EQ(group_count(g), 13u);
+  for (const auto& [key, members] : model) EXPECT_EQ(f.group(g, key), sorted_copy(members)) << "key " << key;
 }

@@ -77,6 +77,44 @@ struct KeyMemo {
   }
 };
 
+// One router run's deltas grouped by key. A run usually carries a few deltas, so they are
+// grouped by a scan of the keys seen so far; a large batch goes through a map instead.
+template <class K, class E>
+class PerKey {
+ public:
+  void add(K key, Delta<E> delta) {
+    if (!by_map_) {
+      for (auto& [seen, deltas] : few_) {
+        if (ElementTraits<K>::equal(seen, key)) {
+          deltas.push_back(std::move(delta));
+          return;
+        }
+      }
+      if (few_.size() < kScanLimit) {
+        few_.emplace_back(std::move(key), std::vector<Delta<E>>{std::move(delta)});
+        return;
+      }
+      by_map_.emplace();
+      for (auto& [seen, deltas] : few_) by_map_->emplace(std::move(seen), std::move(deltas));
+      few_.clear();
+    }
+    (*by_map_)[std::move(key)].push_back(std::move(delta));
+  }
+
+  template <class Visit>
+  void for_each(Visit&& visit) {
+    for (auto& [key, deltas] : few_) visit(key, deltas);
+    if (by_map_) {
+      for (auto& [key, deltas] : *by_map_) visit(key, deltas);
+    }
+  }
+
+ private:
+  static constexpr std::size_t kScanLimit = 8;
+  std::vector<std::pair<K, std::vector<Delta<E>>>> few_;
+  std::optional<ElementMap<K, std::vector<Delta<E>>>> by_map_;
+};
+
 template <class K, class E>
 struct RouterState {
   std::shared_ptr<GroupsTable<K, E>> table;
@@ -86,6 +124,7 @@ struct RouterState {
   StateRef<E> source;
   CursorRef cursor;
   Weft<u64> source_version;
+  std::vector<Delta<E>> incoming;  // the router's delta buffer; its compute never nests
 };
 
 // The group for `key` and whether it was created now. A group created while the router runs
@@ -156,38 +195,33 @@ GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source
 
   auto route = [state, key_of = std::move(key_of)](Runtime& rt) mutable -> u64 {
     rt.read(state->source_version);
-    PendingDeltas<E> in = pending(*state->source, *state->cursor);
-    if (in.deltas.empty()) return state->runs.load();
-    struct Staged {
-      DeltaKind kind;
-      E element;
-      std::optional<K> key;
-    };
-    std::vector<Staged> staged;
-    staged.reserve(in.deltas.size());
-    for (Delta<E>& d : in.deltas) {
-      std::optional<K> key;
-      if (d.kind == DeltaKind::Insert) key = key_of(d.element);
-      staged.push_back({d.kind, std::move(d.element), std::move(key)});
-    }
-    ElementMap<K, std::vector<Delta<E>>> per_key;
+    ScratchDeltas<Delta<E>> in(state->incoming);
+    u64 in_version = append_pending(*state->source, *state->cursor, in.get());
+    if (in.get().empty()) return state->runs.load();
+    // Every key is computed before anything is routed, so a failing key function leaves the
+    // memo, the groups and the cursor as they were.
+    std::vector<std::optional<K>> keys;
+    keys.reserve(in.get().size());
+    for (Delta<E>& d : in.get()) keys.push_back(d.kind == DeltaKind::Insert ? std::optional<K>(key_of(d.element)) : std::nullopt);
+    PerKey<K, E> per_key;
     {
       ExclusiveGuard borrow(state->memo.borrow);
-      for (Staged& s : staged) {
-        if (s.kind == DeltaKind::Insert) {
-          if (!s.key) fail_staged_without_key();
-          state->memo.record(s.element, *s.key);
-          per_key[*s.key].push_back({DeltaKind::Insert, std::move(s.element)});
-        } else if (std::optional<K> key = state->memo.take(s.element)) {
-          per_key[*key].push_back({DeltaKind::Delete, std::move(s.element)});
+      for (std::size_t i = 0; i < in.get().size(); ++i) {
+        Delta<E>& d = in.get()[i];
+        if (d.kind == DeltaKind::Insert) {
+          if (!keys[i]) fail_staged_without_key();
+          state->memo.record(d.element, *keys[i]);
+          per_key.add(std::move(*keys[i]), {DeltaKind::Insert, std::move(d.element)});
+        } else if (std::optional<K> key = state->memo.take(d.element)) {
+          per_key.add(std::move(*key), {DeltaKind::Delete, std::move(d.element)});
         }
       }
     }
-    for (auto& [key, deltas] : per_key) {
+    per_key.for_each([&](const K& key, std::vector<Delta<E>>& deltas) {
       CollectionHandle<E> group = find_or_create_group(rt, *state, key, true).first;
       if (apply_to_group(*group.state, deltas)) rt.set(group.version_node, group.state->version());
-    }
-    state->cursor->index = in.version;
+    });
+    state->cursor->index = in_version;
     return state->runs.fetch_add(1) + 1;
   };
   Weft<u64> router = runtime.create_compute<u64>(std::move(route));
