@@ -183,7 +183,7 @@ bool Runtime::recompute(u32 slot, const ComputeFnRef& fn, bool was_stale, u64 st
   try {
     changed = fn->run(*this, slot, was_stale);
   } catch (...) {
-    DepFrame frame = dep_stack_.pop_frame();
+    const DepFrame& frame = dep_stack_.pop_frame();
     int result = commit_deps(slot, frame.reads, true, start);
     bool computing = record.node_state() == NodeState::Computing;
     if (result == 2) {
@@ -196,9 +196,8 @@ bool Runtime::recompute(u32 slot, const ComputeFnRef& fn, bool was_stale, u64 st
     dep_stack_.taint_top();
     throw;
   }
-  DepFrame frame = dep_stack_.pop_frame();
+  const DepFrame& frame = dep_stack_.pop_frame();  // valid until the next push
   int result = commit_deps(slot, frame.reads, false, start);
-  dep_stack_.recycle(std::move(frame.reads));
   if (!(was_stale && !changed)) record.changed_at = std::max(record.changed_at, start);
   if (result == 2) {
     record.set_state(NodeState::Dirty);
