@@ -82,13 +82,13 @@ void Runtime::ensure_clean(u32 root) {
   while (!stack.empty()) {
     TraversalEntry& top = stack.back();
     u32 slot = top.slot;
-    NodeRecord& record = nodes_.get(slot);
     if (top.expanded) {
       stack.pop_back();
       dispatch(slot);
       continue;
     }
     if (--budget == 0) fail_budget(root);
+    const NodeRecord& record = nodes_.get(slot);
     NodeState state = record.node_state();
     if (state == NodeState::Clean) {
       stack.pop_back();
