@@ -58,10 +58,6 @@ void raise_conversion_error(PyObject* obj, const char* class_name, const char* a
   throw PythonErrorSet{};
 }
 
-Weft<PyValue> extract_node(PyObject* arg, const char* arg_name) {
-  return checked<NodeIdObject>(arg, node_id_type, "NodeId", arg_name)->d.handle;
-}
-
 u64 extract_observer_id(PyObject* arg, const char* arg_name) {
   return checked<ObserverIdObject>(arg, observer_id_type, "ObserverId", arg_name)->d.id;
 }

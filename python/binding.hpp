@@ -160,8 +160,9 @@ class Receiver {
   SharedAccess access_;
 };
 
-// A NodeId argument: checked, then its handle copied out (the object is not kept).
-Weft<PyValue> extract_node(PyObject* arg, const char* arg_name);
+// A NodeId argument: checked, then its handle copied out (the object is not kept). Defined
+// below, next to NodeIdObject.
+inline Weft<PyValue> extract_node(PyObject* arg, const char* arg_name);
 // An ObserverId argument: checked, then its id copied out.
 u64 extract_observer_id(PyObject* arg, const char* arg_name);
 // A str argument, as a copy of its UTF-8 text.
@@ -256,6 +257,10 @@ struct NodeIdObject {
     Weft<PyValue> handle;
   } d;
 };
+
+inline Weft<PyValue> extract_node(PyObject* arg, const char* arg_name) {
+  return checked<NodeIdObject>(arg, node_id_type, "NodeId", arg_name)->d.handle;
+}
 
 struct ObserverIdObject {
   ObjectHeader head;

@@ -82,13 +82,13 @@ void Runtime::ensure_clean(u32 root) {
   while (!stack.empty()) {
     TraversalEntry& top = stack.back();
     u32 slot = top.slot;
-    NodeRecord& record = nodes_.get(slot);
     if (top.expanded) {
       stack.pop_back();
       dispatch(slot);
       continue;
     }
     if (--budget == 0) fail_budget(root);
+    const NodeRecord& record = nodes_.get(slot);
     NodeState state = record.node_state();
     if (state == NodeState::Clean) {
       stack.pop_back();
@@ -183,7 +183,7 @@ bool Runtime::recompute(u32 slot, const ComputeFnRef& fn, bool was_stale, u64 st
   try {
     changed = fn->run(*this, slot, was_stale);
   } catch (...) {
-    DepFrame frame = dep_stack_.pop_frame();
+    const DepFrame& frame = dep_stack_.pop_frame();
     int result = commit_deps(slot, frame.reads, true, start);
     bool computing = record.node_state() == NodeState::Computing;
     if (result == 2) {
@@ -196,9 +196,8 @@ bool Runtime::recompute(u32 slot, const ComputeFnRef& fn, bool was_stale, u64 st
     dep_stack_.taint_top();
     throw;
   }
-  DepFrame frame = dep_stack_.pop_frame();
+  const DepFrame& frame = dep_stack_.pop_frame();  // valid until the next push
   int result = commit_deps(slot, frame.reads, false, start);
-  dep_stack_.recycle(std::move(frame.reads));
   if (!(was_stale && !changed)) record.changed_at = std::max(record.changed_at, start);
   if (result == 2) {
     record.set_state(NodeState::Dirty);

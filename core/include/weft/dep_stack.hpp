@@ -22,64 +22,56 @@ struct DepFrame {
 
 class LocalDepStack {
  public:
+  // Frames are kept when popped: a later push at the same depth reuses the frame and the
+  // room of its read list, so that a steady recompute allocates nothing for its reads.
   void push_frame(u32 node) {
     ExclusiveGuard guard(lock_);
-    DepFrame& frame = frames_.emplace_back();
+    if (depth_ == frames_.size()) frames_.emplace_back().reads.reserve(4);
+    DepFrame& frame = frames_[depth_];
+    frame.reads.clear();
     frame.node = node;
-    if (!spare_reads_.empty()) {
-      frame.reads = std::move(spare_reads_.back());
-      spare_reads_.pop_back();
-    } else {
-      frame.reads.reserve(4);
-    }
+    frame.tainted = false;
+    ++depth_;
   }
 
   // Appends to the top frame only; a read outside any compute records nothing.
   void record_read(u32 slot, u32 generation) {
     ExclusiveGuard guard(lock_);
-    if (!frames_.empty()) frames_.back().reads.push_back({slot, generation});
+    if (depth_ != 0) frames_[depth_ - 1].reads.push_back({slot, generation});
   }
 
-  DepFrame pop_frame() {
+  // The popped frame stays valid, untouched by the stack, until the next push_frame.
+  const DepFrame& pop_frame() {
     ExclusiveGuard guard(lock_);
-    if (frames_.empty()) fail_pop_empty();
-    DepFrame frame = std::move(frames_.back());
-    frames_.pop_back();
-    return frame;
-  }
-
-  // Hands a popped frame's read list back for reuse by a later frame, so that a steady
-  // recompute allocates nothing for its reads.
-  void recycle(std::vector<ReadRecord>&& reads) {
-    ExclusiveGuard guard(lock_);
-    reads.clear();
-    if (spare_reads_.size() < 64) spare_reads_.push_back(std::move(reads));
+    if (depth_ == 0) fail_pop_empty();
+    --depth_;
+    return frames_[depth_];
   }
 
   void taint_top() {
     ExclusiveGuard guard(lock_);
-    if (!frames_.empty()) frames_.back().tainted = true;
+    if (depth_ != 0) frames_[depth_ - 1].tainted = true;
   }
 
   bool is_on_stack(u32 node) const {
     SharedGuard guard(lock_);
-    for (const DepFrame& frame : frames_) {
-      if (frame.node == node) return true;
+    for (std::size_t i = 0; i < depth_; ++i) {
+      if (frames_[i].node == node) return true;
     }
     return false;
   }
 
   bool in_compute() const {
     SharedGuard guard(lock_);
-    return !frames_.empty();
+    return depth_ != 0;
   }
 
-  std::size_t depth() const { return frames_.size(); }
+  std::size_t depth() const { return depth_; }
 
  private:
   mutable AccessLock lock_;
-  std::vector<DepFrame> frames_;
-  std::vector<std::vector<ReadRecord>> spare_reads_;
+  std::vector<DepFrame> frames_;  // frames_[0, depth_) are the running computes'
+  std::size_t depth_ = 0;
 };
 
 }  // namespace weft

@@ -29,14 +29,22 @@ TypeKey type_key_of() {
 class ErasedArena {
  public:
   virtual ~ErasedArena() = default;
-  virtual TypeKey type_key_of() const = 0;
+  // The key of the arena's own type, GenericArena<T>: a plain field, so that the read
+  // path's type check makes no call.
+  TypeKey type_key_of() const { return type_key_; }
   virtual void release(u32 index) = 0;
+
+ protected:
+  explicit ErasedArena(TypeKey type_key) : type_key_(type_key) {}
+
+ private:
+  const TypeKey type_key_;
 };
 
 template <class T>
 class GenericArena final : public ErasedArena {
  public:
-  TypeKey type_key_of() const override { return weft::type_key_of<GenericArena<T>>(); }
+  GenericArena() : ErasedArena(weft::type_key_of<GenericArena<T>>()) {}
 
   // A cell holding `value`: the last released cell if there is one, else a new one.
   u32 alloc(T value) {

@@ -15,7 +15,10 @@ class AccessLock {
   AccessLock& operator=(const AccessLock&) = delete;
 
   void acquire_shared() {
-    if (counter_ < 0 || counter_ == INTPTR_MAX) fail_shared();
+    // One unsigned test for both refusals: held exclusively (negative) or at the count limit.
+    if (static_cast<std::uintptr_t>(counter_) >= static_cast<std::uintptr_t>(INTPTR_MAX)) {
+      fail_shared();
+    }
     ++counter_;
   }
   void release_shared() { --counter_; }
