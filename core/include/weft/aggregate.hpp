@@ -27,7 +27,7 @@ class AggregateTree {
       leaf = next_leaf_++;
     }
     auto [it, inserted] = positions_.try_emplace(element);
-    it->second.push_back(leaf);
+    it.value().push_back(leaf);
     set_leaf(leaf, std::move(lifted));
   }
 
@@ -36,7 +36,7 @@ class AggregateTree {
     auto it = positions_.find(element);
     if (it == positions_.end()) return;
     u64 leaf = it->second.back();
-    it->second.pop_back();
+    it.value().pop_back();
     if (it->second.empty()) positions_.erase(it);
     set_leaf(leaf, identity_);
     free_.push_back(leaf);

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <deque>
 #include <memory>
-#include <unordered_map>
+#include <tsl/robin_map.h>
 #include <utility>
 #include <vector>
 
@@ -80,8 +80,13 @@ struct ElementEqual {
   bool operator()(const E& a, const E& b) const { return ElementTraits<E>::equal(a, b); }
 };
 
+// Open addressing with robin-hood probing: a lookup touches the slot array, not a chain of
+// separately allocated nodes. Each slot keeps its hash, so growing never hashes a key
+// again (for Python values that would call back into Python). Values move when the map
+// changes: nothing keeps a reference into one across an insert or erase.
 template <class K, class V>
-using ElementMap = std::unordered_map<K, V, ElementHash<K>, ElementEqual<K>>;
+using ElementMap = tsl::robin_map<K, V, ElementHash<K>, ElementEqual<K>, std::allocator<std::pair<K, V>>,
+                                  /*StoreHash=*/true>;
 
 enum class DeltaKind : u8 { Insert = 0, Delete = 1 };
 
@@ -170,7 +175,7 @@ class CollectionState {
   void insert(E element) {
     if (counting_) {
       auto [it, inserted] = counts_.try_emplace(element, 0);
-      ++it->second;
+      ++it.value();
     }
     log_.push(Delta<E>{DeltaKind::Insert, std::move(element)});
   }
@@ -181,7 +186,7 @@ class CollectionState {
     if (counting_) {
       auto it = counts_.find(element);
       if (it == counts_.end()) return false;
-      if (--it->second == 0) counts_.erase(it);
+      if (--it.value() == 0) counts_.erase(it);
     }
     log_.push(Delta<E>{DeltaKind::Delete, element});
     return true;

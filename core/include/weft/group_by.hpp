@@ -63,8 +63,8 @@ struct KeyMemo {
 
   void record(const E& element, const K& key) {
     auto [it, inserted] = entries.try_emplace(element, Entry{key, 0});
-    if (!inserted) it->second.key = key;
-    ++it->second.copies;
+    if (!inserted) it.value().key = key;
+    ++it.value().copies;
   }
 
   // The key an element was routed under, consuming one copy; nothing if it was never in.
@@ -72,7 +72,7 @@ struct KeyMemo {
     auto it = entries.find(element);
     if (it == entries.end()) return std::nullopt;
     K key = it->second.key;
-    if (--it->second.copies == 0) entries.erase(it);
+    if (--it.value().copies == 0) entries.erase(it);
     return key;
   }
 };
@@ -105,7 +105,7 @@ class PerKey {
   void for_each(Visit&& visit) {
     for (auto& [key, deltas] : few_) visit(key, deltas);
     if (by_map_) {
-      for (auto& [key, deltas] : *by_map_) visit(key, deltas);
+      for (auto it = by_map_->begin(); it != by_map_->end(); ++it) visit(it->first, it.value());
     }
   }
 

@@ -22,8 +22,8 @@ struct SideIndex {
 
   void add(const E& element, const K& key) {
     auto [it, inserted] = memo.try_emplace(element, Memo{key, 0});
-    if (!inserted) it->second.key = key;
-    ++it->second.copies;
+    if (!inserted) it.value().key = key;
+    ++it.value().copies;
     by_key[key].push_back(element);
   }
 
@@ -32,12 +32,12 @@ struct SideIndex {
     auto memo_it = memo.find(element);
     if (memo_it == memo.end()) return false;
     if (auto list = by_key.find(key); list != by_key.end()) {
-      auto& elements = list->second;
+      auto& elements = list.value();
       auto it = std::find_if(elements.begin(), elements.end(),
                              [&](const E& e) { return ElementTraits<E>::equal(e, element); });
       if (it != elements.end()) {
         elements.erase(it);
-        if (--memo_it->second.copies == 0) memo.erase(memo_it);
+        if (--memo_it.value().copies == 0) memo.erase(memo_it);
       }
       if (elements.empty()) by_key.erase(list);
     }
