@@ -206,11 +206,16 @@ class EngineModel(RuleBasedStateMachine):
             self.record(node.slot, "recomputed_changed" if changed else "recomputed_cutoff")
             return
         merged = list(node.deps)
+        added = []
         for r in reads:
             if r not in merged:
                 merged.append(r)
+                added.append(r)
         self.commit(node, merged)
-        node.state = FAILED
+        # A newly recorded dependency that is neither clean nor failed (one whose own
+        # verification failed further up) leaves the node to be verified again, so that a
+        # write upstream of that dependency reaches it.
+        node.state = STALE if any(d.state not in (CLEAN, FAILED) for d in added) else FAILED
         raise failure
 
     def ensure(self, node):

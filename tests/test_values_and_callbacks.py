@@ -278,6 +278,31 @@ def test_raising_query_surfaces_the_same_exception_then_failed():
     assert rt.get(q) == "ok"
 
 
+def test_query_failing_on_a_stale_dependency_retries_after_an_upstream_write():
+    # `top` is built after `mid` went stale, and fails reading it (`low` refuses). Writing
+    # the input again must reach `top` although the walk from the input stops at `mid`,
+    # which was still stale: `top` is left to be verified, not Failed.
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+
+    def low_fn(ref):
+        if ref.get(a) == 2:
+            raise ValueError("low refuses")
+        return 0
+
+    low = rt.create_query(low_fn)
+    mid = rt.create_query(lambda ref: ref.get(low))
+    assert rt.get(mid) == 0
+    rt.set(a, 2)
+    top = rt.create_query(lambda ref: ref.get(mid) + 10)
+    with pytest.raises(RuntimeError, match="low refuses"):
+        rt.get(top)
+    with pytest.raises(RuntimeError, match=f"node {low.id} read but its last compute panicked"):
+        rt.get(top)
+    rt.set(a, 3)
+    assert rt.get(top) == 10
+
+
 def test_non_callable_query_fails_on_first_read():
     rt = weft.Runtime()
     q = rt.create_query(42)
