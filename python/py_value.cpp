@@ -152,10 +152,24 @@ i64 hash_any_order(PyObject* o, int depth) {
 // of them then spread over a map's buckets instead of sharing one, and equal values still
 // hash alike, since `==` on these types compares members. Other errors, and nesting deeper
 // than a few levels, hash as 0.
+bool is_member_hashed_container(PyObject* o) {
+  if (PyLong_CheckExact(o) || PyUnicode_CheckExact(o)) return false;  // the common members
+  return PyList_Check(o) || PyDict_Check(o) || PyAnySet_Check(o);
+}
+
+// A tuple with a list, dict or set directly inside: Python would refuse to hash it, after
+// formatting an error. Deeper nesting is left to that slower path.
+bool holds_member_hashed_container(PyObject* tuple) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+    if (is_member_hashed_container(PyTuple_GET_ITEM(tuple, i))) return true;
+  }
+  return false;
+}
+
 i64 hash_object(PyObject* o, int depth) {
-  bool common_hashable = PyLong_CheckExact(o) || PyUnicode_CheckExact(o) || PyTuple_CheckExact(o);
-  bool ordered = !common_hashable && PyList_Check(o);
-  bool unordered = !common_hashable && (PyDict_Check(o) || PyAnySet_Check(o));
+  bool common_hashable = PyLong_CheckExact(o) || PyUnicode_CheckExact(o);
+  bool ordered = !common_hashable && (PyList_Check(o) || (PyTuple_Check(o) && holds_member_hashed_container(o)));
+  bool unordered = !common_hashable && !ordered && !PyTuple_Check(o) && (PyDict_Check(o) || PyAnySet_Check(o));
   if (!ordered && !unordered) {
     Py_hash_t h = PyObject_Hash(o);
     if (h != -1) return static_cast<i64>(h);
