@@ -1,6 +1,7 @@
 // The slow paths of PyValue reference counting and the Python object protocol behind
 // ValueTraits<PyValue>.
 #include "py_value.hpp"
+#include "weft/hashing.hpp"
 
 #include <atomic>
 #include <mutex>
@@ -119,12 +120,12 @@ i64 hash_object(PyObject* o, int depth);
 i64 hash_in_order(PyObject* o, int depth) {
   bool is_list = PyList_Check(o);
   auto size = [&] { return is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o); };
-  u64 acc = (is_list ? 0x27d4eb2f165667c5ULL : 0x165667b19e3779f9ULL) ^ static_cast<u64>(size());
+  i64 acc = combine_hash(is_list ? 1 : 2, static_cast<i64>(size()));
   for (Py_ssize_t i = 0; i < size(); ++i) {
     PyValue item = PyValue::borrow(is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
-    acc = mix(acc * 31 + static_cast<u64>(hash_object(item.get(), depth + 1)));
+    acc = combine_hash(acc, hash_object(item.get(), depth + 1));
   }
-  return static_cast<i64>(acc);
+  return acc;
 }
 
 // Members in any order: dicts (key and value together) and sets, from a snapshot of them.
@@ -138,47 +139,53 @@ i64 hash_any_order(PyObject* o, int depth) {
   u64 sum = static_cast<u64>(PyList_GET_SIZE(members));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members); ++i) {
     PyObject* m = PyList_GET_ITEM(members, i);
-    u64 h = is_dict ? static_cast<u64>(hash_object(PyTuple_GET_ITEM(m, 0), depth + 1)) * 31 +
-                          static_cast<u64>(hash_object(PyTuple_GET_ITEM(m, 1), depth + 1))
-                    : static_cast<u64>(hash_object(m, depth + 1));
-    sum += mix(h);
+    i64 h = is_dict ? combine_hash(hash_object(PyTuple_GET_ITEM(m, 0), depth + 1),
+                                   hash_object(PyTuple_GET_ITEM(m, 1), depth + 1))
+                    : hash_object(m, depth + 1);
+    sum += mix(static_cast<u64>(h));
   }
   Py_DECREF(members);
   return static_cast<i64>(mix(sum));
 }
 
-// `hash(o)`, except for what Python refuses to hash: lists, dicts and sets (also frozensets,
-// which equal sets) hash by their members, and so do tuples holding such values. Collections
-// of them then spread over a map's buckets instead of sharing one, and equal values still
-// hash alike, since `==` on these types compares members. Other errors, and nesting deeper
-// than a few levels, hash as 0.
+// Python refuses to hash lists, dicts and sets (frozensets hash, but equal sets).
 bool is_member_hashed_container(PyObject* o) {
   if (PyLong_CheckExact(o) || PyUnicode_CheckExact(o)) return false;  // the common members
   return PyList_Check(o) || PyDict_Check(o) || PyAnySet_Check(o);
 }
 
-// A tuple with a list, dict or set directly inside: Python would refuse to hash it, after
-// formatting an error. Deeper nesting is left to that slower path.
-bool holds_member_hashed_container(PyObject* tuple) {
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
-    if (is_member_hashed_container(PyTuple_GET_ITEM(tuple, i))) return true;
+enum class HashWay : u8 { Python, InOrder, AnyOrder };
+
+// How `o` hashes. A tuple with such a container directly inside goes straight to its
+// members, since Python would refuse it only after formatting an error; deeper nesting is
+// left to that slower path.
+HashWay hash_way(PyObject* o) {
+  if (PyTuple_Check(o)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) {
+      if (is_member_hashed_container(PyTuple_GET_ITEM(o, i))) return HashWay::InOrder;
+    }
+    return HashWay::Python;
   }
-  return false;
+  if (!is_member_hashed_container(o)) return HashWay::Python;
+  return PyList_Check(o) ? HashWay::InOrder : HashWay::AnyOrder;
 }
 
+// `hash(o)`, except for what Python refuses to hash: lists, dicts and sets hash by their
+// members, and so do tuples holding such values. Collections of them then spread over a
+// map's buckets instead of sharing one, and equal values still hash alike, since `==` on
+// these types compares members. Other errors, and nesting deeper than a few levels, hash
+// as 0.
 i64 hash_object(PyObject* o, int depth) {
-  bool common_hashable = PyLong_CheckExact(o) || PyUnicode_CheckExact(o);
-  bool ordered = !common_hashable && (PyList_Check(o) || (PyTuple_Check(o) && holds_member_hashed_container(o)));
-  bool unordered = !common_hashable && !ordered && !PyTuple_Check(o) && (PyDict_Check(o) || PyAnySet_Check(o));
-  if (!ordered && !unordered) {
+  HashWay way = hash_way(o);
+  if (way == HashWay::Python) {
     Py_hash_t h = PyObject_Hash(o);
     if (h != -1) return static_cast<i64>(h);
     PyErr_Clear();
     if (!PyTuple_Check(o)) return 0;
-    ordered = true;
+    way = HashWay::InOrder;  // a tuple holding an unhashable value further down
   }
   if (depth >= kMemberHashDepth) return 0;
-  return ordered ? hash_in_order(o, depth) : hash_any_order(o, depth);
+  return way == HashWay::InOrder ? hash_in_order(o, depth) : hash_any_order(o, depth);
 }
 
 }  // namespace

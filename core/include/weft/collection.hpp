@@ -31,13 +31,6 @@ struct ElementTraits<u64> {
   static bool less(u64 a, u64 b) { return a < b; }
 };
 
-// Folds member hashes in order into one; the map's keyed hash is applied on top of it.
-inline i64 combine_hash(i64 acc, i64 member) {
-  u64 h = static_cast<u64>(acc) * 0x9e3779b97f4a7c15ULL + static_cast<u64>(member);
-  h ^= h >> 29;
-  return static_cast<i64>(h);
-}
-
 template <class E>
 struct ElementTraits<std::pair<E, E>> {
   // The second members are compared only when the first ones are equal.
@@ -425,9 +418,9 @@ CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<I
   return {own, node, true};
 }
 
-// The compute of a conversion: every pending inner delta, converted. The conversion calls no
-// user code and the inner collection is private to the conversion, so it reads the inner
-// log in place, without copying the deltas out first.
+// The compute of a conversion: every pending inner delta, converted. A conversion calls no
+// user code, so it may hold the inner collection's shared borrow while it converts: it
+// reads the inner log in place, without copying the deltas out first.
 template <class In, class Out, class Convert>
 class ConvertCompute {
  public:
