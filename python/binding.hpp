@@ -273,7 +273,7 @@ struct WeftU64Hasher {
   SipKeys keys = SipKeys::random();
   std::size_t operator()(const Weft<u64>& h) const {
     u64 words[2] = {(static_cast<u64>(h.generation) << 32) | h.slot, h.runtime_id.value};
-    return static_cast<std::size_t>(siphash13(words, sizeof words, keys.k0, keys.k1));
+    return static_cast<std::size_t>(siphash13_words(words, keys.k0, keys.k1));
   }
 };
 

@@ -6,15 +6,6 @@ namespace weft {
 
 namespace {
 
-inline u64 rotl(u64 x, int b) { return (x << b) | (x >> (64 - b)); }
-
-inline void sipround(u64& v0, u64& v1, u64& v2, u64& v3) {
-  v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
-  v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
-  v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
-  v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
-}
-
 inline u64 load_le64(const unsigned char* p) {
   u64 v = 0;
   for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
@@ -31,6 +22,7 @@ u64 splitmix64(u64& state) {
 }  // namespace
 
 u64 siphash13(const void* data, std::size_t len, u64 k0, u64 k1) {
+  using sip_detail::sip_round;
   const auto* in = static_cast<const unsigned char*>(data);
   u64 v0 = 0x736f6d6570736575ull ^ k0;
   u64 v1 = 0x646f72616e646f6dull ^ k1;
@@ -40,18 +32,18 @@ u64 siphash13(const void* data, std::size_t len, u64 k0, u64 k1) {
   for (std::size_t i = 0; i < whole; i += 8) {
     u64 m = load_le64(in + i);
     v3 ^= m;
-    sipround(v0, v1, v2, v3);
+    sip_round(v0, v1, v2, v3);
     v0 ^= m;
   }
   u64 b = static_cast<u64>(len) << 56;
   for (std::size_t i = 0; i < len % 8; ++i) b |= static_cast<u64>(in[whole + i]) << (8 * i);
   v3 ^= b;
-  sipround(v0, v1, v2, v3);
+  sip_round(v0, v1, v2, v3);
   v0 ^= b;
   v2 ^= 0xff;
-  sipround(v0, v1, v2, v3);
-  sipround(v0, v1, v2, v3);
-  sipround(v0, v1, v2, v3);
+  sip_round(v0, v1, v2, v3);
+  sip_round(v0, v1, v2, v3);
+  sip_round(v0, v1, v2, v3);
   return v0 ^ v1 ^ v2 ^ v3;
 }
 

@@ -15,7 +15,7 @@ struct TypeKeyHasher {
   SipKeys keys = SipKeys::random();
   std::size_t operator()(const TypeKey& key) const {
     u64 words[2] = {key.high, key.low};
-    return static_cast<std::size_t>(siphash13(words, sizeof words, keys.k0, keys.k1));
+    return static_cast<std::size_t>(siphash13_words(words, keys.k0, keys.k1));
   }
 };
 

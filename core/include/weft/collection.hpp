@@ -63,8 +63,8 @@ template <class E>
 struct ElementHash {
   SipKeys keys = SipKeys::random();
   std::size_t operator()(const E& e) const {
-    i64 h = ElementTraits<E>::hash(e);
-    return static_cast<std::size_t>(siphash13(&h, sizeof h, keys.k0, keys.k1));
+    const u64 word[1] = {static_cast<u64>(ElementTraits<E>::hash(e))};
+    return static_cast<std::size_t>(siphash13_words(word, keys.k0, keys.k1));
   }
 };
 
