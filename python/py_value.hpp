@@ -98,6 +98,9 @@ class PyValue {
   }
 
   void swap(PyValue& other) noexcept { std::swap(obj_, other.obj_); }
+  // Found by the standard algorithms, so rotations and sorts exchange pointers and leave
+  // reference counts alone.
+  friend void swap(PyValue& a, PyValue& b) noexcept { a.swap(b); }
 
   // The object, borrowed; null only for a moved-from value.
   PyObject* get() const noexcept { return obj_; }

@@ -3,6 +3,7 @@
 // chunk. Used for sorted entries and the ordered copies that follow them.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <utility>
 #include <vector>
@@ -34,8 +35,12 @@ class ChunkedSequence {
     } else {
       std::tie(chunk, offset) = locate(index);
     }
+    // Appending and rotating into place shifts by swaps, which for a value type with its
+    // own swap (a reference handle) exchange pointers instead of moving owners.
     std::vector<T>& target = chunks_[chunk];
-    target.insert(target.begin() + static_cast<std::ptrdiff_t>(offset), std::move(value));
+    target.push_back(std::move(value));
+    std::rotate(target.begin() + static_cast<std::ptrdiff_t>(offset), target.end() - 1,
+                target.end());
     ++size_;
     if (target.size() > 2 * kChunk) {
       split(chunk);
@@ -48,8 +53,10 @@ class ChunkedSequence {
   T erase(std::size_t index) {
     auto [chunk, offset] = locate(index);
     std::vector<T>& target = chunks_[chunk];
-    T removed = std::move(target[offset]);
-    target.erase(target.begin() + static_cast<std::ptrdiff_t>(offset));
+    std::rotate(target.begin() + static_cast<std::ptrdiff_t>(offset),
+                target.begin() + static_cast<std::ptrdiff_t>(offset) + 1, target.end());
+    T removed = std::move(target.back());
+    target.pop_back();
     --size_;
     if (target.empty()) {
       chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(chunk));
