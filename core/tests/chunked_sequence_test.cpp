@@ -18,14 +18,16 @@ std::vector<int> contents(const Seq& s) {
 
 }  // namespace
 
-TEST(ChunkedSequence, RandomEditsAgreeWithAVector) {
-  ChunkedSequence<int, 4> seq;  // tiny chunks: many splits and empty chunks
+// Tiny leaves and inner nodes: many splits, empty leaves and inner levels that come and go.
+template <class Seq>
+void edit_randomly(Seq& seq, unsigned seed, bool front_heavy) {
   std::vector<int> model;
-  std::mt19937 rng(7);
+  std::mt19937 rng(seed);
   for (int step = 0; step < 20000; ++step) {
     bool grow = model.empty() || rng() % 3 != 0;
+    if (step > 15000) grow = model.empty();  // drain to check the tree empties cleanly
     if (grow) {
-      std::size_t at = rng() % (model.size() + 1);
+      std::size_t at = front_heavy && rng() % 2 ? 0 : rng() % (model.size() + 1);
       model.insert(model.begin() + at, step);
       seq.insert(at, step);
     } else {
@@ -37,8 +39,26 @@ TEST(ChunkedSequence, RandomEditsAgreeWithAVector) {
     if (step % 97 == 0) {
       ASSERT_EQ(contents(seq), model);
       for (std::size_t i = 0; i < model.size(); i += 13) ASSERT_EQ(seq[i], model[i]);
+      int probe = static_cast<int>(rng() % 20000);
+      std::vector<int> sorted = model;
+      std::sort(sorted.begin(), sorted.end());
+      Seq ordered;
+      for (int v : sorted) ordered.insert(ordered.partition_point([&](int x) { return x < v; }), v);
+      ASSERT_EQ(contents(ordered), sorted);
+      ASSERT_EQ(ordered.partition_point([&](int x) { return x < probe; }),
+                static_cast<std::size_t>(std::lower_bound(sorted.begin(), sorted.end(), probe) -
+                                         sorted.begin()));
     }
   }
+}
+
+TEST(ChunkedSequence, RandomEditsAgreeWithAVector) {
+  ChunkedSequence<int, 2, 2> deep;
+  edit_randomly(deep, 7, false);
+  ChunkedSequence<int, 2, 2> front_loaded;
+  edit_randomly(front_loaded, 8, true);
+  ChunkedSequence<int, 4> shallow;
+  edit_randomly(shallow, 9, false);
 }
 
 TEST(ChunkedSequence, PartitionPointAndRanges) {

@@ -1,172 +1,225 @@
 // A sequence with logarithmic positional access, insertion and removal: values live in
-// chunks of bounded size, and a Fenwick tree over the chunk sizes turns a position into its
-// chunk. Used for sorted entries and the ordered copies that follow them.
+// leaf chunks of bounded size under a B+tree whose inner nodes count the values below each
+// child, so a position is found by descending the counts. Used for sorted entries and the
+// ordered copies that follow them.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <utility>
 #include <vector>
 
 namespace weft {
 
-template <class T, std::size_t kChunk = 64>
+// Leaves hold up to 2 * kChunk values and inner nodes up to 2 * kFanout children; a full
+// node splits in half, and a node left empty is removed.
+template <class T, std::size_t kChunk = 64, std::size_t kFanout = 16>
 class ChunkedSequence {
  public:
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
 
   const T& operator[](std::size_t index) const {
-    auto [chunk, offset] = locate(index);
-    return chunks_[chunk][offset];
+    const Node* node = root_.get();
+    while (!node->is_leaf()) node = node->descend(index);
+    return node->values[index];
   }
 
   // Inserts `value` so that it ends up at `index` (0 <= index <= size()).
   void insert(std::size_t index, T value) {
-    if (chunks_.empty()) {
-      chunks_.emplace_back();
-      chunks_.back().reserve(kChunk);
-      rebuild_index();
-    }
-    std::size_t chunk, offset;
-    if (index == size_) {
-      chunk = chunks_.size() - 1;
-      offset = chunks_[chunk].size();
-    } else {
-      std::tie(chunk, offset) = locate(index);
-    }
-    // Appending and rotating into place shifts by swaps, which for a value type with its
-    // own swap (a reference handle) exchange pointers instead of moving owners.
-    std::vector<T>& target = chunks_[chunk];
-    target.push_back(std::move(value));
-    std::rotate(target.begin() + static_cast<std::ptrdiff_t>(offset), target.end() - 1,
-                target.end());
+    if (!root_) root_ = Node::make_leaf();
+    std::unique_ptr<Node> upper = insert_into(*root_, index, std::move(value));
     ++size_;
-    if (target.size() > 2 * kChunk) {
-      split(chunk);
-    } else {
-      add(chunk, 1);
+    if (upper) {  // the root split: the tree grows a level
+      auto root = std::make_unique<Node>();
+      std::size_t upper_count = upper->count();
+      root->adopt(0, std::move(root_), size_ - upper_count);
+      root->adopt(1, std::move(upper), upper_count);
+      root_ = std::move(root);
     }
   }
 
   // Removes and returns the value at `index`.
   T erase(std::size_t index) {
-    auto [chunk, offset] = locate(index);
-    std::vector<T>& target = chunks_[chunk];
-    std::rotate(target.begin() + static_cast<std::ptrdiff_t>(offset),
-                target.begin() + static_cast<std::ptrdiff_t>(offset) + 1, target.end());
-    T removed = std::move(target.back());
-    target.pop_back();
+    T removed = erase_from(*root_, index);
     --size_;
-    if (target.empty()) {
-      chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(chunk));
-      rebuild_index();
-    } else {
-      add(chunk, -1);
+    // An inner root left with one child gives way to it; an empty tree keeps no nodes.
+    while (!root_->is_leaf() && root_->children.size() == 1) {
+      root_ = std::move(root_->children.front());
     }
+    if (size_ == 0) root_.reset();
     return removed;
   }
 
   // The first position whose value fails `pred`, for a `pred` that holds on a prefix of
-  // the sequence and fails on the rest: a bisection over chunks, then inside one.
+  // the sequence and fails on the rest: at each level a bisection over the children's last
+  // values, then one inside the leaf.
   template <class Pred>
   std::size_t partition_point(Pred&& pred) const {
-    std::size_t lo = 0, hi = chunks_.size();
-    while (lo < hi) {  // first chunk whose last value fails
-      std::size_t mid = lo + (hi - lo) / 2;
-      if (pred(chunks_[mid].back())) {
-        lo = mid + 1;
-      } else {
-        hi = mid;
+    if (!root_) return 0;
+    const Node* node = root_.get();
+    std::size_t base = 0;
+    bool known_to_fail = false;  // below the root the chosen child's last value fails
+    while (!node->is_leaf()) {
+      std::size_t lo = 0, hi = node->children.size() - (known_to_fail ? 1 : 0);
+      while (lo < hi) {  // first child whose last value fails
+        std::size_t mid = lo + (hi - lo) / 2;
+        if (pred(node->children[mid]->last_value())) {
+          lo = mid + 1;
+        } else {
+          hi = mid;
+        }
       }
+      if (lo == node->children.size()) return size_;
+      for (std::size_t i = 0; i < lo; ++i) base += node->counts[i];
+      node = node->children[lo].get();
+      known_to_fail = true;
     }
-    if (lo == chunks_.size()) return size_;
-    const std::vector<T>& chunk = chunks_[lo];
-    std::size_t a = 0, b = chunk.size();
+    const std::vector<T>& values = node->values;
+    std::size_t a = 0, b = values.size();
     while (a < b) {
       std::size_t mid = a + (b - a) / 2;
-      if (pred(chunk[mid])) {
+      if (pred(values[mid])) {
         a = mid + 1;
       } else {
         b = mid;
       }
     }
-    return prefix(lo) + a;
+    return base + a;
   }
 
   // Calls `visit(value)` for positions [from, from + count) in order.
   template <class Visit>
   void for_range(std::size_t from, std::size_t count, Visit&& visit) const {
-    if (count == 0) return;
-    auto [chunk, offset] = locate(from);
-    while (count > 0) {
-      const std::vector<T>& c = chunks_[chunk];
-      for (; offset < c.size() && count > 0; ++offset, --count) visit(c[offset]);
-      ++chunk;
-      offset = 0;
+    while (count > 0) {  // one descent per leaf the range touches
+      std::size_t offset = from;
+      const Node* node = root_.get();
+      while (!node->is_leaf()) node = node->descend(offset);
+      const std::vector<T>& values = node->values;
+      std::size_t taken = std::min(count, values.size() - offset);
+      for (std::size_t i = offset; i < offset + taken; ++i) visit(values[i]);
+      from += taken;
+      count -= taken;
     }
   }
 
   template <class Visit>
   void for_each(Visit&& visit) const {
-    for (const std::vector<T>& c : chunks_) {
-      for (const T& v : c) visit(v);
-    }
+    if (root_) root_->for_each(visit);
   }
 
  private:
-  // (chunk, offset) of a position below size().
-  std::pair<std::size_t, std::size_t> locate(std::size_t index) const {
-    // Fenwick descent: the largest chunk prefix whose total is <= index.
-    std::size_t position = 0, remaining = index;
-    for (std::size_t step = top_bit_; step > 0; step >>= 1) {
-      std::size_t next = position + step;
-      if (next <= tree_.size() && tree_[next - 1] <= remaining) {
-        position = next;
-        remaining -= tree_[next - 1];
+  struct Node {
+    // A leaf holds values; an inner node holds children and how many values each holds.
+    std::vector<T> values;
+    std::vector<std::unique_ptr<Node>> children;
+    std::vector<std::size_t> counts;
+    bool leaf = false;
+
+    static std::unique_ptr<Node> make_leaf() {
+      auto node = std::make_unique<Node>();
+      node->leaf = true;
+      return node;
+    }
+
+    bool is_leaf() const { return leaf; }
+
+    std::size_t count() const {
+      if (leaf) return values.size();
+      std::size_t total = 0;
+      for (std::size_t c : counts) total += c;
+      return total;
+    }
+
+    // The child holding position `index`; `index` becomes the position inside it.
+    const Node* descend(std::size_t& index) const {
+      std::size_t i = 0;
+      while (index >= counts[i]) index -= counts[i++];
+      return children[i].get();
+    }
+
+    const T& last_value() const {
+      const Node* node = this;
+      while (!node->leaf) node = node->children.back().get();
+      return node->values.back();
+    }
+
+    void adopt(std::size_t at, std::unique_ptr<Node> child, std::size_t child_count) {
+      children.insert(children.begin() + static_cast<std::ptrdiff_t>(at), std::move(child));
+      counts.insert(counts.begin() + static_cast<std::ptrdiff_t>(at), child_count);
+    }
+
+    void remove_child(std::size_t at) {
+      children.erase(children.begin() + static_cast<std::ptrdiff_t>(at));
+      counts.erase(counts.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+
+    template <class Visit>
+    void for_each(Visit& visit) const {
+      if (leaf) {
+        for (const T& v : values) visit(v);
+      } else {
+        for (const auto& child : children) child->for_each(visit);
       }
     }
-    return {position, remaining};
-  }
+  };
 
-  std::size_t prefix(std::size_t chunk) const {  // values in chunks before `chunk`
-    std::size_t total = 0;
-    for (std::size_t i = chunk; i > 0; i -= i & (~i + 1)) total += tree_[i - 1];
-    return total;
-  }
-
-  void add(std::size_t chunk, std::ptrdiff_t delta) {
-    for (std::size_t i = chunk + 1; i <= tree_.size(); i += i & (~i + 1)) {
-      tree_[i - 1] = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(tree_[i - 1]) + delta);
+  // Inserts into the subtree; returns the upper half when the subtree's node split.
+  static std::unique_ptr<Node> insert_into(Node& node, std::size_t index, T value) {
+    if (node.is_leaf()) {
+      // Appending and rotating into place shifts by swaps, which for a value type with its
+      // own swap (a reference handle) exchange pointers instead of moving owners.
+      std::vector<T>& values = node.values;
+      values.push_back(std::move(value));
+      std::rotate(values.begin() + static_cast<std::ptrdiff_t>(index), values.end() - 1,
+                  values.end());
+      if (values.size() <= 2 * kChunk) return nullptr;
+      auto upper = Node::make_leaf();
+      upper->values.reserve(2 * kChunk + 1);
+      auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+      upper->values.assign(std::make_move_iterator(middle), std::make_move_iterator(values.end()));
+      values.erase(middle, values.end());
+      return upper;
     }
-  }
-
-  void split(std::size_t chunk) {
-    std::vector<T>& full = chunks_[chunk];
-    std::vector<T> upper;
-    upper.reserve(2 * kChunk + 1);
-    auto middle = full.begin() + static_cast<std::ptrdiff_t>(full.size() / 2);
-    upper.insert(upper.end(), std::make_move_iterator(middle), std::make_move_iterator(full.end()));
-    full.erase(middle, full.end());
-    chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(chunk) + 1, std::move(upper));
-    rebuild_index();
-  }
-
-  void rebuild_index() {
-    tree_.assign(chunks_.size(), 0);
-    for (std::size_t i = 0; i < chunks_.size(); ++i) {
-      tree_[i] += chunks_[i].size();
-      std::size_t parent = i + 1 + ((i + 1) & (~(i + 1) + 1));
-      if (parent <= tree_.size()) tree_[parent - 1] += tree_[i];
+    std::size_t i = 0;
+    while (i + 1 < node.counts.size() && index > node.counts[i]) index -= node.counts[i++];
+    // `index` may equal the child's count: appending at the end of child i.
+    std::unique_ptr<Node> split = insert_into(*node.children[i], index, std::move(value));
+    ++node.counts[i];
+    if (!split) return nullptr;
+    std::size_t split_count = split->count();
+    node.counts[i] -= split_count;
+    node.adopt(i + 1, std::move(split), split_count);
+    if (node.children.size() <= 2 * kFanout) return nullptr;
+    auto upper = std::make_unique<Node>();
+    std::size_t half = node.children.size() / 2;
+    for (std::size_t c = half; c < node.children.size(); ++c) {
+      upper->children.push_back(std::move(node.children[c]));
+      upper->counts.push_back(node.counts[c]);
     }
-    top_bit_ = 1;
-    while (top_bit_ * 2 <= tree_.size()) top_bit_ *= 2;
-    if (tree_.empty()) top_bit_ = 0;
+    node.children.resize(half);
+    node.counts.resize(half);
+    return upper;
   }
 
-  std::vector<std::vector<T>> chunks_;
-  std::vector<std::size_t> tree_;  // Fenwick tree over chunk sizes
-  std::size_t top_bit_ = 0;
+  static T erase_from(Node& node, std::size_t index) {
+    if (node.is_leaf()) {
+      std::vector<T>& values = node.values;
+      std::rotate(values.begin() + static_cast<std::ptrdiff_t>(index),
+                  values.begin() + static_cast<std::ptrdiff_t>(index) + 1, values.end());
+      T removed = std::move(values.back());
+      values.pop_back();
+      return removed;
+    }
+    std::size_t i = 0;
+    while (index >= node.counts[i]) index -= node.counts[i++];
+    T removed = erase_from(*node.children[i], index);
+    if (--node.counts[i] == 0) node.remove_child(i);
+    return removed;
+  }
+
+  std::unique_ptr<Node> root_;
   std::size_t size_ = 0;
 };
 
