@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <tsl/robin_map.h>
 #include <utility>
 #include <vector>
@@ -357,10 +358,22 @@ CursorRef subscribe(CollectionState<E>& source, std::vector<E>& snapshot_out) {
   return source.subscribe(snapshot_out);
 }
 
+// How an operator reads its source's pending deltas.
+enum class SourceRead : u8 {
+  Copied,   // copied out first: the transform calls user code, which may read the source
+  InPlace,  // read in the log under the source's shared borrow: the transform calls no user code
+};
+
+// Who else reads the collection an operator follows.
+enum class InnerReaders : u8 {
+  Shared,        // anyone may still read or subscribe to it
+  OnlyThisOne,   // nobody: the operator is its last reader, so it keeps only its log
+};
+
 // The compute of an operator that turns each source delta into at most one delta of its
 // own: `transform(delta)` returns the new delta or nothing. Every transform runs before
 // anything is applied, so a failure leaves the own state and the cursor as they were.
-template <class In, class Out, class Transform>
+template <class In, class Out, class Transform, SourceRead kRead>
 class DeltaMapCompute {
  public:
   DeltaMapCompute(StateRef<In> source, CursorRef cursor, StateRef<Out> own, Transform transform,
@@ -374,12 +387,18 @@ class DeltaMapCompute {
   // The node's compute never nests in itself, so its buffers are free on entry.
   u64 operator()(Runtime& runtime) {
     runtime.read(source_version_);
-    ScratchDeltas<Delta<In>> in(incoming_);
     ScratchDeltas<Delta<Out>> out(outgoing_);
-    u64 in_version = append_pending(*source_, *cursor_, in.get());
-    out.get().reserve(in.get().size());
-    for (const Delta<In>& d : in.get()) {
-      if (auto transformed = transform_(d)) out.get().push_back(std::move(*transformed));
+    u64 in_version;
+    if constexpr (kRead == SourceRead::InPlace) {
+      SharedGuard borrow(source_->borrow);
+      const DeltaLog<Delta<In>>& log = source_->log();
+      in_version = log.version();
+      for (u64 i = cursor_->index; i < in_version; ++i) transform_into(log.at(i), out.get());
+    } else {
+      ScratchDeltas<Delta<In>> in(incoming_);
+      in_version = append_pending(*source_, *cursor_, in.get());
+      out.get().reserve(in.get().size());
+      for (const Delta<In>& d : in.get()) transform_into(d, out.get());
     }
     u64 version = apply_deltas(*own_, out.get());
     cursor_->index = in_version;
@@ -387,23 +406,33 @@ class DeltaMapCompute {
   }
 
  private:
+  void transform_into(const Delta<In>& d, std::vector<Delta<Out>>& out) {
+    if (auto transformed = transform_(d)) out.push_back(std::move(*transformed));
+  }
+
   StateRef<In> source_;
   CursorRef cursor_;
   StateRef<Out> own_;
   Transform transform_;
   Weft<u64> source_version_;
-  std::vector<Delta<In>> incoming_;
+  std::vector<Delta<In>> incoming_;  // used only when the deltas are copied out
   std::vector<Delta<Out>> outgoing_;
 };
 
 // Builds an operator of that kind: subscribe, run `transform` over the snapshot as inserts,
 // then create the compute node.
-template <class In, class Out, class Transform>
+template <class In, class Out, SourceRead kRead = SourceRead::Copied, class Transform>
 CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<In>& source,
-                                      Transform transform) {
+                                      Transform transform,
+                                      InnerReaders readers = InnerReaders::Shared) {
   StateRef<In> source_state = source.state;
   std::vector<In> snapshot;
-  CursorRef cursor = subscribe(*source_state, snapshot);
+  CursorRef cursor;
+  {
+    ExclusiveGuard borrow(source_state->borrow);
+    cursor = source_state->subscribe(snapshot);
+    if (readers == InnerReaders::OnlyThisOne) source_state->keep_log_only();
+  }
   auto own = std::make_shared<CollectionState<Out>>();
   std::vector<Delta<Out>> initial;
   initial.reserve(snapshot.size());
@@ -413,78 +442,21 @@ CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<I
     }
   }
   apply_deltas(*own, initial);
-  Weft<u64> node = runtime.create_compute<u64>(DeltaMapCompute<In, Out, Transform>(
+  Weft<u64> node = runtime.create_compute<u64>(DeltaMapCompute<In, Out, Transform, kRead>(
       source_state, std::move(cursor), own, std::move(transform), source.version_node));
   return {own, node, true};
 }
 
-// The compute of a conversion: every pending inner delta, converted. A conversion calls no
-// user code, so it may hold the inner collection's shared borrow while it converts: it
-// reads the inner log in place, without copying the deltas out first.
-template <class In, class Out, class Convert>
-class ConvertCompute {
- public:
-  ConvertCompute(StateRef<In> inner, CursorRef cursor, StateRef<Out> own, Convert convert_fn,
-                 Weft<u64> inner_version)
-      : inner_(std::move(inner)),
-        cursor_(std::move(cursor)),
-        own_(std::move(own)),
-        convert_(std::move(convert_fn)),
-        inner_version_(inner_version) {}
-
-  u64 operator()(Runtime& runtime) {
-    runtime.read(inner_version_);
-    ScratchDeltas<Delta<Out>> out(outgoing_);
-    u64 in_version;
-    {
-      SharedGuard borrow(inner_->borrow);
-      const DeltaLog<Delta<In>>& log = inner_->log();
-      in_version = log.version();
-      for (u64 i = cursor_->index; i < in_version; ++i) {
-        const Delta<In>& d = log.at(i);
-        out.get().push_back(Delta<Out>{d.kind, convert_(d.element)});
-      }
-    }
-    u64 version = apply_deltas(*own_, out.get());
-    cursor_->index = in_version;
-    return version;
-  }
-
- private:
-  StateRef<In> inner_;
-  CursorRef cursor_;
-  StateRef<Out> own_;
-  Convert convert_;
-  Weft<u64> inner_version_;
-  std::vector<Delta<Out>> outgoing_;
-};
-
-// Who else reads the collection a conversion follows.
-enum class InnerReaders : u8 {
-  Shared,        // anyone may still read or subscribe to it
-  OnlyThisOne,   // nobody: the conversion is its last reader, so it keeps only its log
-};
-
 // Turns a collection of one element type into a derived collection of another, element by
-// element (pairs into tuples, sequences into lists, in the binding).
+// element (pairs into tuples, sequences into lists, in the binding). `convert_fn` calls no
+// user code, so the conversion reads the inner log in place.
 template <class Out, class In, class Convert>
 CollectionHandle<Out> convert(Runtime& runtime, const CollectionHandle<In>& inner, Convert convert_fn,
                               InnerReaders readers = InnerReaders::Shared) {
-  std::vector<In> snapshot;
-  CursorRef cursor;
-  {
-    ExclusiveGuard borrow(inner.state->borrow);
-    cursor = inner.state->subscribe(snapshot);
-    if (readers == InnerReaders::OnlyThisOne) inner.state->keep_log_only();
-  }
-  auto own = std::make_shared<CollectionState<Out>>();
-  std::vector<Delta<Out>> initial;
-  initial.reserve(snapshot.size());
-  for (const In& e : snapshot) initial.push_back(Delta<Out>{DeltaKind::Insert, convert_fn(e)});
-  apply_deltas(*own, initial);
-  Weft<u64> node = runtime.create_compute<u64>(ConvertCompute<In, Out, Convert>(
-      inner.state, std::move(cursor), own, std::move(convert_fn), inner.version_node));
-  return {own, node, true};
+  auto transform = [convert_fn = std::move(convert_fn)](const Delta<In>& d) {
+    return std::optional<Delta<Out>>(Delta<Out>{d.kind, convert_fn(d.element)});
+  };
+  return build_delta_map<In, Out, SourceRead::InPlace>(runtime, inner, std::move(transform), readers);
 }
 
 }  // namespace weft
