@@ -7,7 +7,7 @@ import re
 import pytest
 
 import weft
-from weft_testing import PanicException
+from weft_testing import Boom, PanicException, RaisingEq
 
 
 class World:
@@ -246,17 +246,6 @@ def test_dead_runtime_ref_refuses_reads_and_changes_nothing():
 
 
 # ---- values whose own protocol methods raise ----
-
-
-class Boom(Exception):
-    pass
-
-
-class RaisingEq:
-    def __eq__(self, other):
-        raise Boom("eq")
-
-    __hash__ = object.__hash__
 
 
 class RaisingHash:

@@ -8,16 +8,12 @@ import weakref
 import pytest
 
 import weft
-from weft_testing import PanicException
+from weft_testing import Boom, PanicException
 
 
 class Payload:
     def __init__(self, n):
         self.n = n
-
-
-class Boom(Exception):
-    pass
 
 
 def _round(freed):

@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import weft
-from weft_testing import PanicException
+from weft_testing import PanicException, RaisingEq
 
 FAILED = (
     "weft-core: node {} read but its last compute panicked; it stays Failed until a "
@@ -113,13 +113,6 @@ def test_cutoff_follows_python_equality(old, new, equal):
     rt.get(r)
     assert len(r_calls) == (1 if equal else 2)
     assert rt.get(q) is (old if equal else new)
-
-
-class RaisingEq:
-    def __eq__(self, other):
-        raise ZeroDivisionError("eq")
-
-    __hash__ = object.__hash__
 
 
 class FalsyLie:

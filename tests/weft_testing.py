@@ -44,3 +44,16 @@ class Tracked:
 
     def __repr__(self):
         return f"Tracked({self.name!r})"
+
+
+class Boom(Exception):
+    """The error the suites' hostile callables and protocol methods raise."""
+
+
+class RaisingEq:
+    """Hashable by identity; every equality test raises."""
+
+    def __eq__(self, other):
+        raise Boom("eq")
+
+    __hash__ = object.__hash__
