@@ -102,7 +102,7 @@ Weft<A> aggregate(Runtime& runtime, const CollectionHandle<E>& source, A identit
   Weft<u64> source_version = source.version_node;
   auto compute = [state, source_version](Runtime& rt) -> A {
     rt.read(source_version);
-    ScratchDeltas<Delta<E>> in(state->incoming);
+    ScratchBuffer<Delta<E>> in(state->incoming);
     u64 in_version = append_pending(*state->source, *state->cursor, in.get());
     ExclusiveGuard borrow(state->borrow);
     if (!in.get().empty()) {

@@ -246,19 +246,19 @@ struct PendingDeltas {
   u64 version = 0;
 };
 
-// An operator's reusable delta buffer, emptied (keeping a moderate capacity) when the
-// scope ends, so that a steady stream of small changes allocates nothing and no element
-// stays referenced from the buffer between computes.
+// An operator's reusable buffer (of deltas, or of keys), emptied (keeping a moderate
+// capacity) when the scope ends, so that a steady stream of small changes allocates nothing
+// and no element stays referenced from the buffer between computes.
 template <class D>
-class ScratchDeltas {
+class ScratchBuffer {
  public:
-  explicit ScratchDeltas(std::vector<D>& buffer) : buffer_(buffer) { buffer_.clear(); }
-  ~ScratchDeltas() {
+  explicit ScratchBuffer(std::vector<D>& buffer) : buffer_(buffer) { buffer_.clear(); }
+  ~ScratchBuffer() {
     buffer_.clear();
     if (buffer_.capacity() > kKeptCapacity) std::vector<D>().swap(buffer_);
   }
-  ScratchDeltas(const ScratchDeltas&) = delete;
-  ScratchDeltas& operator=(const ScratchDeltas&) = delete;
+  ScratchBuffer(const ScratchBuffer&) = delete;
+  ScratchBuffer& operator=(const ScratchBuffer&) = delete;
   std::vector<D>& get() { return buffer_; }
 
  private:
@@ -387,7 +387,7 @@ class DeltaMapCompute {
   // The node's compute never nests in itself, so its buffers are free on entry.
   u64 operator()(Runtime& runtime) {
     runtime.read(source_version_);
-    ScratchDeltas<Delta<Out>> out(outgoing_);
+    ScratchBuffer<Delta<Out>> out(outgoing_);
     u64 in_version;
     if constexpr (kRead == SourceRead::InPlace) {
       SharedGuard borrow(source_->borrow);
@@ -395,7 +395,7 @@ class DeltaMapCompute {
       in_version = log.version();
       for (u64 i = cursor_->index; i < in_version; ++i) transform_into(log.at(i), out.get());
     } else {
-      ScratchDeltas<Delta<In>> in(incoming_);
+      ScratchBuffer<Delta<In>> in(incoming_);
       in_version = append_pending(*source_, *cursor_, in.get());
       out.get().reserve(in.get().size());
       for (const Delta<In>& d : in.get()) transform_into(d, out.get());

@@ -78,40 +78,66 @@ struct KeyMemo {
 };
 
 // One router run's deltas grouped by key. A run usually carries a few deltas, so they are
-// grouped by a scan of the keys seen so far; a large batch goes through a map instead.
+// grouped by a scan of the keys seen so far; a large batch goes through a map instead. The
+// router keeps one and clears it after each run: the scanned slots keep their buffers, so a
+// steady stream of small runs allocates nothing, and no key or element stays referenced.
 template <class K, class E>
 class PerKey {
  public:
   void add(K key, Delta<E> delta) {
     if (!by_map_) {
-      for (auto& [seen, deltas] : few_) {
-        if (ElementTraits<K>::equal(seen, key)) {
-          deltas.push_back(std::move(delta));
+      for (std::size_t i = 0; i < used_; ++i) {
+        if (ElementTraits<K>::equal(*few_[i].key, key)) {
+          few_[i].deltas.push_back(std::move(delta));
           return;
         }
       }
-      if (few_.size() < kScanLimit) {
-        few_.emplace_back(std::move(key), std::vector<Delta<E>>{std::move(delta)});
+      if (used_ < kScanLimit) {
+        if (used_ == few_.size()) few_.emplace_back();
+        few_[used_].key.emplace(std::move(key));
+        few_[used_].deltas.push_back(std::move(delta));
+        ++used_;
         return;
       }
       by_map_.emplace();
-      for (auto& [seen, deltas] : few_) by_map_->emplace(std::move(seen), std::move(deltas));
-      few_.clear();
+      for (std::size_t i = 0; i < used_; ++i) {
+        by_map_->emplace(std::move(*few_[i].key), std::move(few_[i].deltas));
+      }
+      clear_scanned();
     }
     (*by_map_)[std::move(key)].push_back(std::move(delta));
   }
 
   template <class Visit>
   void for_each(Visit&& visit) {
-    for (auto& [key, deltas] : few_) visit(key, deltas);
+    for (std::size_t i = 0; i < used_; ++i) visit(*few_[i].key, few_[i].deltas);
     if (by_map_) {
       for (auto it = by_map_->begin(); it != by_map_->end(); ++it) visit(it->first, it.value());
     }
   }
 
+  void clear() {
+    clear_scanned();
+    by_map_.reset();
+  }
+
  private:
+  struct Slot {
+    std::optional<K> key;
+    std::vector<Delta<E>> deltas;
+  };
+
+  void clear_scanned() {
+    for (std::size_t i = 0; i < used_; ++i) {
+      few_[i].key.reset();
+      few_[i].deltas.clear();
+    }
+    used_ = 0;
+  }
+
   static constexpr std::size_t kScanLimit = 8;
-  std::vector<std::pair<K, std::vector<Delta<E>>>> few_;
+  std::vector<Slot> few_;
+  std::size_t used_ = 0;  // slots in use, from the front
   std::optional<ElementMap<K, std::vector<Delta<E>>>> by_map_;
 };
 
@@ -124,7 +150,10 @@ struct RouterState {
   StateRef<E> source;
   CursorRef cursor;
   Weft<u64> source_version;
-  std::vector<Delta<E>> incoming;  // the router's delta buffer; its compute never nests
+  // The router's buffers; its compute never nests.
+  std::vector<Delta<E>> incoming;
+  std::vector<std::optional<K>> keys;
+  PerKey<K, E> per_key;
 };
 
 // The group for `key` and whether it was created now. A group created while the router runs
@@ -195,15 +224,20 @@ GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source
 
   auto route = [state, key_of = std::move(key_of)](Runtime& rt) mutable -> u64 {
     rt.read(state->source_version);
-    ScratchDeltas<Delta<E>> in(state->incoming);
+    ScratchBuffer<Delta<E>> in(state->incoming);
     u64 in_version = append_pending(*state->source, *state->cursor, in.get());
     if (in.get().empty()) return state->runs.load();
     // Every key is computed before anything is routed, so a failing key function leaves the
     // memo, the groups and the cursor as they were.
-    std::vector<std::optional<K>> keys;
+    ScratchBuffer<std::optional<K>> scratch_keys(state->keys);
+    std::vector<std::optional<K>>& keys = scratch_keys.get();
     keys.reserve(in.get().size());
     for (Delta<E>& d : in.get()) keys.push_back(d.kind == DeltaKind::Insert ? std::optional<K>(key_of(d.element)) : std::nullopt);
-    PerKey<K, E> per_key;
+    PerKey<K, E>& per_key = state->per_key;
+    struct ClearAfterRun {
+      PerKey<K, E>& per_key;
+      ~ClearAfterRun() { per_key.clear(); }
+    } clear_after_run{per_key};
     {
       ExclusiveGuard borrow(state->memo.borrow);
       for (std::size_t i = 0; i < in.get().size(); ++i) {
