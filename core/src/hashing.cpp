@@ -22,29 +22,13 @@ u64 splitmix64(u64& state) {
 }  // namespace
 
 u64 siphash13(const void* data, std::size_t len, u64 k0, u64 k1) {
-  using sip_detail::sip_round;
   const auto* in = static_cast<const unsigned char*>(data);
-  u64 v0 = 0x736f6d6570736575ull ^ k0;
-  u64 v1 = 0x646f72616e646f6dull ^ k1;
-  u64 v2 = 0x6c7967656e657261ull ^ k0;
-  u64 v3 = 0x7465646279746573ull ^ k1;
+  sip_detail::SipState state(k0, k1);
   std::size_t whole = len - (len % 8);
-  for (std::size_t i = 0; i < whole; i += 8) {
-    u64 m = load_le64(in + i);
-    v3 ^= m;
-    sip_round(v0, v1, v2, v3);
-    v0 ^= m;
-  }
-  u64 b = static_cast<u64>(len) << 56;
-  for (std::size_t i = 0; i < len % 8; ++i) b |= static_cast<u64>(in[whole + i]) << (8 * i);
-  v3 ^= b;
-  sip_round(v0, v1, v2, v3);
-  v0 ^= b;
-  v2 ^= 0xff;
-  sip_round(v0, v1, v2, v3);
-  sip_round(v0, v1, v2, v3);
-  sip_round(v0, v1, v2, v3);
-  return v0 ^ v1 ^ v2 ^ v3;
+  for (std::size_t i = 0; i < whole; i += 8) state.absorb(load_le64(in + i));
+  u64 last = static_cast<u64>(len) << 56;
+  for (std::size_t i = 0; i < len % 8; ++i) last |= static_cast<u64>(in[whole + i]) << (8 * i);
+  return state.finish(last);
 }
 
 SipKeys SipKeys::random() {

@@ -15,12 +15,39 @@ namespace sip_detail {
 
 inline u64 rotl(u64 x, int b) { return (x << b) | (x >> (64 - b)); }
 
-[[gnu::always_inline]] inline void sip_round(u64& v0, u64& v1, u64& v2, u64& v3) {
-  v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
-  v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
-  v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
-  v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
-}
+// The four-word state: keyed, fed 64-bit blocks, then finished with the last block (which
+// carries the length in its top byte).
+struct SipState {
+  u64 v0, v1, v2, v3;
+
+  SipState(u64 k0, u64 k1)
+      : v0(0x736f6d6570736575ull ^ k0),
+        v1(0x646f72616e646f6dull ^ k1),
+        v2(0x6c7967656e657261ull ^ k0),
+        v3(0x7465646279746573ull ^ k1) {}
+
+  [[gnu::always_inline]] void round() {
+    v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+    v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+    v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+    v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+  }
+
+  [[gnu::always_inline]] void absorb(u64 block) {  // one compression round per block
+    v3 ^= block;
+    round();
+    v0 ^= block;
+  }
+
+  [[gnu::always_inline]] u64 finish(u64 last_block) {  // three finalization rounds
+    absorb(last_block);
+    v2 ^= 0xff;
+    round();
+    round();
+    round();
+    return v0 ^ v1 ^ v2 ^ v3;
+  }
+};
 
 }  // namespace sip_detail
 
@@ -28,25 +55,9 @@ inline u64 rotl(u64 x, int b) { return (x << b) | (x >> (64 - b)); }
 // Inline so that the hash maps' one- and two-word keys cost a few rounds and no call.
 template <std::size_t N>
 inline u64 siphash13_words(const u64 (&words)[N], u64 k0, u64 k1) {
-  using sip_detail::sip_round;
-  u64 v0 = 0x736f6d6570736575ull ^ k0;
-  u64 v1 = 0x646f72616e646f6dull ^ k1;
-  u64 v2 = 0x6c7967656e657261ull ^ k0;
-  u64 v3 = 0x7465646279746573ull ^ k1;
-  for (u64 m : words) {
-    v3 ^= m;
-    sip_round(v0, v1, v2, v3);
-    v0 ^= m;
-  }
-  const u64 length_block = static_cast<u64>(N * 8) << 56;
-  v3 ^= length_block;
-  sip_round(v0, v1, v2, v3);
-  v0 ^= length_block;
-  v2 ^= 0xff;
-  sip_round(v0, v1, v2, v3);
-  sip_round(v0, v1, v2, v3);
-  sip_round(v0, v1, v2, v3);
-  return v0 ^ v1 ^ v2 ^ v3;
+  sip_detail::SipState state(k0, k1);
+  for (u64 m : words) state.absorb(m);
+  return state.finish(static_cast<u64>(N * 8) << 56);
 }
 
 // Folds member hashes in order into one (pairs, sequences, Python lists and tuples); the
