@@ -11,7 +11,7 @@ from collections import Counter, defaultdict
 
 import weft
 
-from harness import Profile, Table, per_op
+from harness import Profile, Table, per_op, side_by_side
 
 
 def fresh():
@@ -49,14 +49,13 @@ def pipeline(table: Table, size: int, rounds: int, repeat: int) -> str:
         for _ in range(rounds):
             keep(double(floor_next() % 1000))
 
-    w = per_op(weft_run, rounds, repeat)
-    inc = per_op(incremental_run, rounds, repeat)
+    times = side_by_side({"weft": weft_run, "floor": floor_run,
+                          "incremental_py": incremental_run}, rounds, repeat)
     expected = sum(k for x, k in data.items() if keep(double(x)))
     assert rt.get(n) == running == expected
     scratch = per_op(lambda: sum(1 for x in data.elements() if keep(double(x))), 1, 3)
     name = f"map-filter-count, {size} elements"
-    table.row(name, weft=w, floor=per_op(floor_run, rounds, repeat), incremental_py=inc,
-              scratch_py=scratch)
+    table.row(name, **times, scratch_py=scratch)
     return name
 
 
@@ -92,13 +91,12 @@ def aggregate_sum(table: Table, size: int, rounds: int, repeat: int) -> str:
             for _ in range(depth):
                 x = add(x, 0)
 
-    w = per_op(weft_run, rounds, repeat)
-    inc = per_op(incremental_run, rounds, repeat)
+    times = side_by_side({"weft": weft_run, "floor": floor_run,
+                          "incremental_py": incremental_run}, rounds, repeat)
     assert rt.get(agg) == total == sum(data)
     scratch = per_op(lambda: sum(map(lift, data)), 1, 3)
     name = f"aggregate sum, {size} elements"
-    table.row(name, weft=w, floor=per_op(floor_run, rounds, repeat), incremental_py=inc,
-              scratch_py=scratch)
+    table.row(name, **times, scratch_py=scratch)
     return name
 
 
@@ -137,12 +135,11 @@ def group_count(table: Table, size: int, rounds: int, repeat: int) -> str:
             groups[key(x)].append(x)
         return len(groups[7])
 
-    w = per_op(weft_run, rounds, repeat)
-    inc = per_op(incremental_run, rounds, repeat)
+    times = side_by_side({"weft": weft_run, "floor": floor_run,
+                          "incremental_py": incremental_run}, rounds, repeat)
     assert rt.get(n) == counts[7] == scratch()
     name = f"group_by (1000 keys) + one group count, {size} elements"
-    table.row(name, weft=w, floor=per_op(floor_run, rounds, repeat), incremental_py=inc,
-              scratch_py=per_op(scratch, 1, 3))
+    table.row(name, **times, scratch_py=per_op(scratch, 1, 3))
     return name
 
 
@@ -188,12 +185,11 @@ def join_count(table: Table, size: int, rounds: int, repeat: int) -> str:
             by_key[right_key(row)].append(row)
         return len([(x, row) for x in data for row in by_key[left_key(x)]])
 
-    w = per_op(weft_run, rounds, repeat)
-    inc = per_op(incremental_run, rounds, repeat)
+    times = side_by_side({"weft": weft_run, "floor": floor_run,
+                          "incremental_py": incremental_run}, rounds, repeat)
     assert rt.get(n) == pairs == scratch()
     name = f"join (1000 keys per side) + count, {size} elements"
-    table.row(name, weft=w, floor=per_op(floor_run, rounds, repeat), incremental_py=inc,
-              scratch_py=per_op(scratch, 1, 3))
+    table.row(name, **times, scratch_py=per_op(scratch, 1, 3))
     return name
 
 
@@ -225,15 +221,14 @@ def sorted_window(table: Table, size: int, rounds: int, repeat: int) -> str:
         for _ in range(rounds):
             key(floor_next() % size)
 
-    t = per_op(weft_run, rounds, repeat)
-    inc = per_op(incremental_run, rounds, repeat)
+    times = side_by_side({"weft": weft_run, "floor": floor_run,
+                          "incremental_py": incremental_run}, rounds, repeat)
     assert s.snapshot() == model
     assert w.snapshot_len() == len(model) - 2 and p.snapshot_len() == len(model) - 1
     scratch = per_op(lambda: ([model[i:i + 3] for i in range(len(model) - 2)],
                               list(zip(model, model[1:]))), 1, 3)
     name = f"sort_by_key + window(3) + pairwise, {size} elements"
-    table.row(name, weft=t, floor=per_op(floor_run, rounds, repeat), incremental_py=inc,
-              scratch_py=scratch)
+    table.row(name, **times, scratch_py=scratch)
     return name
 
 
