@@ -50,7 +50,7 @@ def pipeline(table: Table, size: int, rounds: int, repeat: int) -> str:
             keep(double(floor_next() % 1000))
 
     times = side_by_side({"weft": weft_run, "floor": floor_run,
-                          "incremental_py": incremental_run}, rounds, repeat)
+                          "incremental_py": incremental_run}, rounds, repeat, warm=False)
     expected = sum(k for x, k in data.items() if keep(double(x)))
     assert rt.get(n) == running == expected
     scratch = per_op(lambda: sum(1 for x in data.elements() if keep(double(x))), 1, 3)
@@ -92,7 +92,7 @@ def aggregate_sum(table: Table, size: int, rounds: int, repeat: int) -> str:
                 x = add(x, 0)
 
     times = side_by_side({"weft": weft_run, "floor": floor_run,
-                          "incremental_py": incremental_run}, rounds, repeat)
+                          "incremental_py": incremental_run}, rounds, repeat, warm=False)
     assert rt.get(agg) == total == sum(data)
     scratch = per_op(lambda: sum(map(lift, data)), 1, 3)
     name = f"aggregate sum, {size} elements"
@@ -136,7 +136,7 @@ def group_count(table: Table, size: int, rounds: int, repeat: int) -> str:
         return len(groups[7])
 
     times = side_by_side({"weft": weft_run, "floor": floor_run,
-                          "incremental_py": incremental_run}, rounds, repeat)
+                          "incremental_py": incremental_run}, rounds, repeat, warm=False)
     assert rt.get(n) == counts[7] == scratch()
     name = f"group_by (1000 keys) + one group count, {size} elements"
     table.row(name, **times, scratch_py=per_op(scratch, 1, 3))
@@ -186,7 +186,7 @@ def join_count(table: Table, size: int, rounds: int, repeat: int) -> str:
         return len([(x, row) for x in data for row in by_key[left_key(x)]])
 
     times = side_by_side({"weft": weft_run, "floor": floor_run,
-                          "incremental_py": incremental_run}, rounds, repeat)
+                          "incremental_py": incremental_run}, rounds, repeat, warm=False)
     assert rt.get(n) == pairs == scratch()
     name = f"join (1000 keys per side) + count, {size} elements"
     table.row(name, **times, scratch_py=per_op(scratch, 1, 3))
@@ -222,7 +222,7 @@ def sorted_window(table: Table, size: int, rounds: int, repeat: int) -> str:
             key(floor_next() % size)
 
     times = side_by_side({"weft": weft_run, "floor": floor_run,
-                          "incremental_py": incremental_run}, rounds, repeat)
+                          "incremental_py": incremental_run}, rounds, repeat, warm=False)
     assert s.snapshot() == model
     assert w.snapshot_len() == len(model) - 2 and p.snapshot_len() == len(model) - 1
     scratch = per_op(lambda: ([model[i:i + 3] for i in range(len(model) - 2)],
