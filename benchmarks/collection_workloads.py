@@ -1,7 +1,9 @@
 """Collection workloads: one change to a source, then a read of the maintained result.
 
 Peers: the floor (the user callables that one change must call), a hand-written
-incremental Python version, and recomputing the result from scratch."""
+incremental Python version, and recomputing the result from scratch. Each system is timed
+in its own block of repetitions rather than in turns: the runs grow their data, and at
+100,000 elements one system's turn flushes the caches that hold the next one's."""
 
 from __future__ import annotations
 
@@ -11,7 +13,7 @@ from collections import Counter, defaultdict
 
 import weft
 
-from harness import Profile, Table, per_op, side_by_side
+from harness import Profile, Table, per_op
 
 
 def fresh():
@@ -49,13 +51,14 @@ def pipeline(table: Table, size: int, rounds: int, repeat: int) -> str:
         for _ in range(rounds):
             keep(double(floor_next() % 1000))
 
-    times = side_by_side({"weft": weft_run, "floor": floor_run,
-                          "incremental_py": incremental_run}, rounds, repeat, warm=False)
+    w = per_op(weft_run, rounds, repeat)
+    inc = per_op(incremental_run, rounds, repeat)
     expected = sum(k for x, k in data.items() if keep(double(x)))
     assert rt.get(n) == running == expected
     scratch = per_op(lambda: sum(1 for x in data.elements() if keep(double(x))), 1, 3)
     name = f"map-filter-count, {size} elements"
-    table.row(name, **times, scratch_py=scratch)
+    table.row(name, weft=w, floor=per_op(floor_run, rounds, repeat), incremental_py=inc,
+              scratch_py=scratch)
     return name
 
 
@@ -91,12 +94,13 @@ def aggregate_sum(table: Table, size: int, rounds: int, repeat: int) -> str:
             for _ in range(depth):
                 x = add(x, 0)
 
-    times = side_by_side({"weft": weft_run, "floor": floor_run,
-                          "incremental_py": incremental_run}, rounds, repeat, warm=False)
+    w = per_op(weft_run, rounds, repeat)
+    inc = per_op(incremental_run, rounds, repeat)
     assert rt.get(agg) == total == sum(data)
     scratch = per_op(lambda: sum(map(lift, data)), 1, 3)
     name = f"aggregate sum, {size} elements"
-    table.row(name, **times, scratch_py=scratch)
+    table.row(name, weft=w, floor=per_op(floor_run, rounds, repeat), incremental_py=inc,
+              scratch_py=scratch)
     return name
 
 
@@ -135,11 +139,12 @@ def group_count(table: Table, size: int, rounds: int, repeat: int) -> str:
             groups[key(x)].append(x)
         return len(groups[7])
 
-    times = side_by_side({"weft": weft_run, "floor": floor_run,
-                          "incremental_py": incremental_run}, rounds, repeat, warm=False)
+    w = per_op(weft_run, rounds, repeat)
+    inc = per_op(incremental_run, rounds, repeat)
     assert rt.get(n) == counts[7] == scratch()
     name = f"group_by (1000 keys) + one group count, {size} elements"
-    table.row(name, **times, scratch_py=per_op(scratch, 1, 3))
+    table.row(name, weft=w, floor=per_op(floor_run, rounds, repeat), incremental_py=inc,
+              scratch_py=per_op(scratch, 1, 3))
     return name
 
 
@@ -185,11 +190,12 @@ def join_count(table: Table, size: int, rounds: int, repeat: int) -> str:
             by_key[right_key(row)].append(row)
         return len([(x, row) for x in data for row in by_key[left_key(x)]])
 
-    times = side_by_side({"weft": weft_run, "floor": floor_run,
-                          "incremental_py": incremental_run}, rounds, repeat, warm=False)
+    w = per_op(weft_run, rounds, repeat)
+    inc = per_op(incremental_run, rounds, repeat)
     assert rt.get(n) == pairs == scratch()
     name = f"join (1000 keys per side) + count, {size} elements"
-    table.row(name, **times, scratch_py=per_op(scratch, 1, 3))
+    table.row(name, weft=w, floor=per_op(floor_run, rounds, repeat), incremental_py=inc,
+              scratch_py=per_op(scratch, 1, 3))
     return name
 
 
@@ -221,14 +227,15 @@ def sorted_window(table: Table, size: int, rounds: int, repeat: int) -> str:
         for _ in range(rounds):
             key(floor_next() % size)
 
-    times = side_by_side({"weft": weft_run, "floor": floor_run,
-                          "incremental_py": incremental_run}, rounds, repeat, warm=False)
+    t = per_op(weft_run, rounds, repeat)
+    inc = per_op(incremental_run, rounds, repeat)
     assert s.snapshot() == model
     assert w.snapshot_len() == len(model) - 2 and p.snapshot_len() == len(model) - 1
     scratch = per_op(lambda: ([model[i:i + 3] for i in range(len(model) - 2)],
                               list(zip(model, model[1:]))), 1, 3)
     name = f"sort_by_key + window(3) + pairwise, {size} elements"
-    table.row(name, **times, scratch_py=scratch)
+    table.row(name, weft=t, floor=per_op(floor_run, rounds, repeat), incremental_py=inc,
+              scratch_py=scratch)
     return name
 
 

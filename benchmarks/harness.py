@@ -13,17 +13,16 @@ def per_op(fn: Callable[[], None], ops: int, repeat: int) -> float:
     return side_by_side({"fn": fn}, ops, repeat)["fn"]
 
 
-def side_by_side(fns: Dict[str, Callable[[], None]], ops: int, repeat: int,
-                 warm: bool = True) -> Dict[str, float]:
+def side_by_side(fns: Dict[str, Callable[[], None]], ops: int, repeat: int) -> Dict[str, float]:
     """Median nanoseconds per operation of each of `fns` (each performs `ops` operations).
     Every repetition times each system in turn, so that a slow spell of the shared machine
-    falls on all of them alike instead of on whichever system was being timed then. With
-    `warm`, each turn first runs its system once untimed, to warm the caches the other
-    systems' turns have cooled; workloads whose runs grow their data pass False."""
+    falls on all of them alike instead of on whichever system was being timed then. Each
+    turn first runs its system once untimed, to warm the caches the other systems' turns
+    have cooled."""
     samples: Dict[str, List[float]] = {name: [] for name in fns}
     for _ in range(repeat):
         for name, fn in fns.items():
-            if warm and len(fns) > 1:
+            if len(fns) > 1:
                 fn()
             t0 = time.perf_counter_ns()
             fn()
