@@ -11,3 +11,10 @@ def test_every_workload_agrees_with_its_peers():
     names = [r["workload"] for r in table.rows]
     assert len(names) == len(set(names))
     assert any(n.startswith("dynamic graph") for n in names)
+
+
+def test_instruction_count_workloads_run():
+    import instructions  # noqa: E402
+
+    for name in instructions.WORKLOADS:
+        instructions.child(name, 50, 3)
