@@ -1,9 +1,7 @@
 """Collection workloads: one change to a source, then a read of the maintained result.
 
 Peers: the floor (the user callables that one change must call), a hand-written
-incremental Python version, and recomputing the result from scratch. Each system is timed
-in its own block of repetitions rather than in turns: the runs grow their data, and at
-100,000 elements one system's turn flushes the caches that hold the next one's."""
+incremental Python version, and recomputing the result from scratch."""
 
 from __future__ import annotations
 

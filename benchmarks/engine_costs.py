@@ -9,7 +9,7 @@ import time
 
 import weft
 
-from harness import Profile, Table, per_op, side_by_side
+from harness import Profile, Table, per_op
 from reactivity import ident, inc
 
 
@@ -31,8 +31,8 @@ def clean_get(table: Table, n: int, repeat: int) -> None:
         for _ in rng:
             dget(1)
 
-    table.row("clean get (vs dict.get)",
-              **side_by_side({"weft": weft_loop, "floor": dict_loop}, n, repeat))
+    table.row("clean get (vs dict.get)", weft=per_op(weft_loop, n, repeat),
+              floor=per_op(dict_loop, n, repeat))
 
 
 def nonnegative(x):
@@ -92,8 +92,7 @@ def shape_1024(table: Table, shape: str, case: str, rounds: int, repeat: int) ->
             else:
                 sum([first(v) for _ in range(SHAPE_NODES - 1)])
 
-    times = side_by_side({"weft": weft_run, "floor": floor_run}, rounds, repeat)
-    w, f = times["weft"], times["floor"]
+    w, f = per_op(weft_run, rounds, repeat), per_op(floor_run, rounds, repeat)
     extra = {}
     if case == "cut off" and shape == "chain":
         # Everything past the first query is verified without running Python.
@@ -141,9 +140,10 @@ def stabilize_idle(table: Table, observers: int, repeat: int) -> None:
         for _ in range(observers):
             dget(1)
 
-    times = side_by_side({"weft": rt.stabilize, "floor": dict_loop}, observers, repeat)
+    t = per_op(rt.stabilize, observers, repeat)
     assert not fired
-    table.row(f"stabilize, {observers} observers, no change (per observer)", **times)
+    table.row(f"stabilize, {observers} observers, no change (per observer)", weft=t,
+              floor=per_op(dict_loop, observers, repeat))
 
 
 def creation(table: Table, count: int) -> None:

@@ -10,24 +10,12 @@ from typing import Callable, Dict, List, Optional
 
 def per_op(fn: Callable[[], None], ops: int, repeat: int) -> float:
     """Median nanoseconds per operation of `fn`, which performs `ops` operations."""
-    return side_by_side({"fn": fn}, ops, repeat)["fn"]
-
-
-def side_by_side(fns: Dict[str, Callable[[], None]], ops: int, repeat: int) -> Dict[str, float]:
-    """Median nanoseconds per operation of each of `fns` (each performs `ops` operations).
-    Every repetition times each system in turn, so that a slow spell of the shared machine
-    falls on all of them alike instead of on whichever system was being timed then. Each
-    turn first runs its system once untimed, to warm the caches the other systems' turns
-    have cooled."""
-    samples: Dict[str, List[float]] = {name: [] for name in fns}
+    samples = []
     for _ in range(repeat):
-        for name, fn in fns.items():
-            if len(fns) > 1:
-                fn()
-            t0 = time.perf_counter_ns()
-            fn()
-            samples[name].append((time.perf_counter_ns() - t0) / ops)
-    return {name: statistics.median(s) for name, s in samples.items()}
+        t0 = time.perf_counter_ns()
+        fn()
+        samples.append((time.perf_counter_ns() - t0) / ops)
+    return statistics.median(samples)
 
 
 class Profile:

@@ -9,7 +9,7 @@ from __future__ import annotations
 import itertools
 from typing import Callable, List, Tuple
 
-from harness import Profile, Table, side_by_side
+from harness import Profile, Table, per_op
 from peers import PyGraph, WeftEngine
 
 
@@ -49,7 +49,7 @@ def compare(table: Table, name: str, build: Callable, make_floor: Callable,
     """`build(engine, sink)` makes the graph, observes its effects with `sink` and returns
     `write()`, which changes the graph's inputs; a round is one write and one `stabilize`.
     `make_floor()` returns `floor(sink)`, one round of the same work done by direct calls."""
-    runs, sinks = {}, {}
+    times, seen = {}, {}
     for label, engine in (("weft", WeftEngine()), ("pygraph", PyGraph())):
         sink: list = []
         write = build(engine, sink.append)
@@ -62,7 +62,8 @@ def compare(table: Table, name: str, build: Callable, make_floor: Callable,
                 write()
                 stabilize()
 
-        runs[label], sinks[label] = run, sink
+        times[label] = per_op(run, rounds, repeat)
+        seen[label] = sorted(sink)
     floor_sink: list = []
     floor, push = make_floor(), floor_sink.append
 
@@ -70,9 +71,7 @@ def compare(table: Table, name: str, build: Callable, make_floor: Callable,
         for _ in range(rounds):
             floor(push)
 
-    runs["floor"] = run_floor
-    times = side_by_side(runs, rounds, repeat)
-    seen = {label: sorted(sink) for label, sink in sinks.items()}
+    times["floor"] = per_op(run_floor, rounds, repeat)
     assert seen["weft"] == seen["pygraph"] == sorted(floor_sink), name
     table.row(name, **times)
 
