@@ -56,6 +56,21 @@ class Table:
                 entry[column] = round(values[num] / values[den], 2)
         self.rows.append(entry)
 
+    @staticmethod
+    def median_of(tables: List["Table"]) -> "Table":
+        """One table whose every cell, ratios included, is the median of that cell over
+        `tables`, full runs of the same workloads: each ratio still compares times measured
+        side by side in one run."""
+        merged = Table()
+        for rows in zip(*(t.rows for t in tables)):
+            entry: Dict[str, object] = {"workload": rows[0]["workload"]}
+            for key in rows[0]:
+                if key != "workload":
+                    digits = 2 if key in RATIOS or key.endswith(("ratio", "_over_dict_get")) else 1
+                    entry[key] = round(statistics.median(r[key] for r in rows), digits)  # type: ignore[misc]
+            merged.rows.append(entry)
+        return merged
+
     def value(self, name: str, column: str) -> Optional[float]:
         for r in self.rows:
             if r["workload"] == name:

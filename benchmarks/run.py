@@ -5,9 +5,11 @@ hand-written graph is a small lazy memo graph in pure Python (values, dependents
 flags, dependencies recorded while a node computes). For collections the peers are a
 from-scratch recomputation and a hand-written incremental version. Every workload checks
 that every system computes the same results. Times are medians of repeated runs, in
-nanoseconds per operation.
+nanoseconds per operation; with --runs N the whole suite runs N times and every cell is the
+median over the runs (steadier on a shared machine).
 
-    .venv/bin/python benchmarks/run.py [--quick] [--json FILE] [--markdown FILE] [--plot FILE.png]
+    .venv/bin/python benchmarks/run.py [--quick] [--runs N] [--json FILE] [--markdown FILE]
+                                       [--plot FILE.png]
 """
 
 from __future__ import annotations
@@ -17,6 +19,7 @@ import platform
 from importlib import metadata
 
 import suite
+from harness import Table
 
 TITLE = ("weft benchmarks (ns per operation, median; peers: the floor and hand-written Python "
          "versions; no existing reactive or incremental library is installed or run)")
@@ -36,13 +39,19 @@ def cpu_model() -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="smaller rounds, fewer repeats")
+    parser.add_argument("--runs", type=int, default=1, metavar="N",
+                        help="run the suite N times and report each cell's median")
     parser.add_argument("--json", metavar="FILE", help="also write the table as JSON")
     parser.add_argument("--markdown", metavar="FILE", help="also write the table as Markdown")
     parser.add_argument("--plot", metavar="FILE", help="draw a bar chart (needs matplotlib)")
     args = parser.parse_args()
-    table = suite.run_all("quick" if args.quick else "full")
+    if args.runs < 1:
+        parser.error("--runs must be at least 1")
+    profile = "quick" if args.quick else "full"
+    table = Table.median_of([suite.run_all(profile) for _ in range(args.runs)])
+    runs = f", median of {args.runs} runs" if args.runs > 1 else ""
     print(f"{TITLE}\n  weft {metadata.version('weft')} on Python {platform.python_version()}, "
-          f"{platform.machine()}, {cpu_model()}")
+          f"{platform.machine()}, {cpu_model()}{runs}")
     table.print("")
     if args.json:
         table.write_json(args.json)

@@ -18,3 +18,16 @@ def test_instruction_count_workloads_run():
 
     for name in instructions.WORKLOADS:
         instructions.child(name, 50, 3)
+
+
+def test_median_of_runs_takes_each_cell_and_ratio_from_the_runs():
+    from harness import Table  # noqa: E402
+
+    runs = []
+    for weft_ns, floor_ns in ((10.0, 5.0), (30.0, 10.0), (12.0, 3.0)):
+        t = Table()
+        t.row("w", weft=weft_ns, floor=floor_ns)
+        runs.append(t)
+    merged = Table.median_of(runs)
+    # Each ratio is the median of the per-run ratios (2, 3, 4), not weft's median over floor's.
+    assert merged.rows == [{"workload": "w", "weft": 12.0, "floor": 5.0, "x_floor": 3.0}]
