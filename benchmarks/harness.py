@@ -60,12 +60,15 @@ class Table:
     def median_of(tables: List["Table"]) -> "Table":
         """One table whose every cell, ratios included, is the median of that cell over
         `tables`, full runs of the same workloads: each ratio still compares times measured
-        side by side in one run."""
+        side by side in one run. Resident memory comes from the first run alone: later runs
+        reuse the memory that earlier ones released."""
         merged = Table()
         for rows in zip(*(t.rows for t in tables)):
             entry: Dict[str, object] = {"workload": rows[0]["workload"]}
             for key in rows[0]:
-                if key != "workload":
+                if key == "bytes_per_node":
+                    entry[key] = rows[0][key]
+                elif key != "workload":
                     digits = 2 if key in RATIOS or key.endswith(("ratio", "_over_dict_get")) else 1
                     entry[key] = round(statistics.median(r[key] for r in rows), digits)  # type: ignore[misc]
             merged.rows.append(entry)
