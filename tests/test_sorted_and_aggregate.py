@@ -89,6 +89,44 @@ def test_sort_key_raise():
     assert s.snapshot() == [3, 4, 5]
 
 
+def test_thousands_of_front_and_scattered_edits_keep_order_windows_and_pairs():
+    # Enough elements to grow and shrink the ordered structures over several levels.
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    s = c.sort_by_key(lambda x: x)
+    win, pairs = s.window(3), s.pairwise()
+    win_fold, pair_fold = win.reduce(list), pairs.reduce(list)
+    model = []
+
+    def check():
+        rt.get(s.version_node)  # a snapshot shows the state as of the last computation
+        assert s.snapshot() == model
+        assert Counter(tuple(w) for w in rt.get(win_fold)) == Counter(
+            tuple(model[i:i + 3]) for i in range(len(model) - 2))
+        assert Counter(rt.get(pair_fold)) == Counter(zip(model, model[1:]))
+
+    for x in range(3000, 0, -1):  # every insert lands at the front
+        c.insert(x)
+        if x % 500 == 0:
+            rt.get(win.version_node)
+            rt.get(pairs.version_node)
+    model = list(range(1, 3001))
+    check()
+    for x in list(range(1, 1200)) + list(range(2999, 1500, -3)):  # drain the front, thin the rest
+        assert c.delete(x)
+        model.remove(x)
+    check()
+    for x in range(1, 4000, 7):  # refill everywhere, duplicates included
+        c.insert(x)
+        model.append(x)
+    model.sort()
+    check()
+    for x in list(model):
+        c.delete(x)
+    model = []
+    check()
+
+
 # ---- window ----
 
 
