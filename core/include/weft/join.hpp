@@ -81,6 +81,14 @@ void apply_side(SideIndex<K, E>& side, const SideIndex<K, E>& other, CollectionS
   }
 }
 
+// The join compute's per-run buffers, kept between runs so that a small change allocates
+// nothing.
+template <class K, class E>
+struct RunBuffers {
+  std::vector<Delta<E>> left_deltas, right_deltas;
+  std::vector<K> left_keys, right_keys;
+};
+
 }  // namespace join_detail
 
 // Returns the collection of (left, right) pairs; the binding presents it as tuples.
@@ -119,31 +127,31 @@ CollectionHandle<std::pair<E, E>> join(Runtime& runtime, const CollectionHandle<
 
   Weft<u64> left_version = left.version_node;
   Weft<u64> right_version = right.version_node;
-  auto compute = [=, left_key = std::move(left_key), right_key = std::move(right_key)](
-                     Runtime& rt) mutable -> u64 {
+  auto compute = [=, left_key = std::move(left_key), right_key = std::move(right_key),
+                  buffers = RunBuffers<K, E>{}](Runtime& rt) mutable -> u64 {
     rt.read(left_version);
     rt.read(right_version);
-    PendingDeltas<E> left_in = pending(*left_state, *left_cursor);
-    PendingDeltas<E> right_in = pending(*right_state, *right_cursor);
-    std::vector<K> lk, rk;
-    lk.reserve(left_in.deltas.size());
-    rk.reserve(right_in.deltas.size());
-    for (const Delta<E>& d : left_in.deltas) lk.push_back(left_key(d.element));
-    for (const Delta<E>& d : right_in.deltas) rk.push_back(right_key(d.element));
+    // The compute never nests in itself, so its buffers are free on entry.
+    ScratchBuffer<Delta<E>> left_in(buffers.left_deltas), right_in(buffers.right_deltas);
+    ScratchBuffer<K> lk(buffers.left_keys), rk(buffers.right_keys);
+    u64 left_seen = append_pending(*left_state, *left_cursor, left_in.get());
+    u64 right_seen = append_pending(*right_state, *right_cursor, right_in.get());
+    for (const Delta<E>& d : left_in.get()) lk.get().push_back(left_key(d.element));
+    for (const Delta<E>& d : right_in.get()) rk.get().push_back(right_key(d.element));
     u64 version;
     {
       ExclusiveGuard pairs_borrow(pairs->borrow);
       ExclusiveGuard index_borrow(index->borrow);
-      for (std::size_t i = 0; i < left_in.deltas.size(); ++i) {
-        apply_side(index->left, index->right, *pairs, left_in.deltas[i], lk[i], true);
+      for (std::size_t i = 0; i < left_in.get().size(); ++i) {
+        apply_side(index->left, index->right, *pairs, left_in.get()[i], lk.get()[i], true);
       }
-      for (std::size_t i = 0; i < right_in.deltas.size(); ++i) {
-        apply_side(index->right, index->left, *pairs, right_in.deltas[i], rk[i], false);
+      for (std::size_t i = 0; i < right_in.get().size(); ++i) {
+        apply_side(index->right, index->left, *pairs, right_in.get()[i], rk.get()[i], false);
       }
       version = pairs->version();
     }
-    left_cursor->index = left_in.version;
-    right_cursor->index = right_in.version;
+    left_cursor->index = left_seen;
+    right_cursor->index = right_seen;
     return version;
   };
   Weft<u64> node = runtime.create_compute<u64>(std::move(compute));
