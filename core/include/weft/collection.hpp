@@ -239,13 +239,6 @@ struct CollectionHandle {
   bool derived = false;
 };
 
-// Pending deltas after a cursor, and the version they lead up to.
-template <class E>
-struct PendingDeltas {
-  std::vector<Delta<E>> deltas;
-  u64 version = 0;
-};
-
 // An operator's reusable buffer (of deltas, or of keys), emptied (keeping a moderate
 // capacity) when the scope ends, so that a steady stream of small changes allocates nothing
 // and no element stays referenced from the buffer between computes.
@@ -273,13 +266,6 @@ u64 append_pending(CollectionState<E>& state, const ReaderCursor& cursor,
   SharedGuard borrow(state.borrow);
   state.log().append_since(cursor.index, out);
   return state.version();
-}
-
-template <class E>
-PendingDeltas<E> pending(CollectionState<E>& state, const ReaderCursor& cursor) {
-  PendingDeltas<E> in;
-  in.version = append_pending(state, cursor, in.deltas);
-  return in;
 }
 
 [[noreturn]] void fail_mutate_derived();

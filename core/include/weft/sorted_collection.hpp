@@ -110,26 +110,28 @@ SortedHandle<K, E> sort_by_key(Runtime& runtime, const CollectionHandle<E>& sour
     sorted->insert(std::move(key), std::move(e));
   }
   Weft<u64> source_version = source.version_node;
-  auto compute = [=, key_of = std::move(key_of)](Runtime& rt) mutable -> u64 {
+  auto compute = [=, key_of = std::move(key_of), incoming = std::vector<Delta<E>>{},
+                  computed_keys = std::vector<K>{}](Runtime& rt) mutable -> u64 {
     rt.read(source_version);
-    PendingDeltas<E> in = pending(*source_state, *cursor);
-    std::vector<K> keys;
-    keys.reserve(in.deltas.size());
-    for (const Delta<E>& d : in.deltas) keys.push_back(key_of(d.element));
+    // The compute never nests in itself, so its buffers are free on entry.
+    ScratchBuffer<Delta<E>> in(incoming);
+    ScratchBuffer<K> keys(computed_keys);
+    u64 in_version = append_pending(*source_state, *cursor, in.get());
+    for (const Delta<E>& d : in.get()) keys.get().push_back(key_of(d.element));
     u64 version;
     {
       ExclusiveGuard borrow(sorted->borrow);
-      for (std::size_t i = 0; i < in.deltas.size(); ++i) {
-        Delta<E>& d = in.deltas[i];
+      for (std::size_t i = 0; i < in.get().size(); ++i) {
+        Delta<E>& d = in.get()[i];
         if (d.kind == DeltaKind::Insert) {
-          sorted->insert(std::move(keys[i]), std::move(d.element));
+          sorted->insert(std::move(keys.get()[i]), std::move(d.element));
         } else {
-          sorted->remove(keys[i], d.element);
+          sorted->remove(keys.get()[i], d.element);
         }
       }
       version = sorted->version();
     }
-    cursor->index = in.version;
+    cursor->index = in_version;
     return version;
   };
   Weft<u64> node = runtime.create_compute<u64>(std::move(compute));
