@@ -122,12 +122,7 @@ class DeltaLog {
 
   std::size_t reader_count() const { return readers_.size(); }
 
-  // Copies of the deltas from `from` to the end.
-  std::vector<D> since(u64 from) const {
-    std::vector<D> out;
-    append_since(from, out);
-    return out;
-  }
+  // Appends copies of the deltas from `from` to the end.
   void append_since(u64 from, std::vector<D>& out) const {
     if (from < version()) out.reserve(out.size() + (version() - from));
     for (u64 i = from; i < version(); ++i) out.push_back(at(i));

@@ -227,21 +227,23 @@ CollectionHandle<Out> build_positional(Runtime& runtime, const SortedHandle<K, E
     apply_deltas(*own, initial);
   }
   Weft<u64> source_version = sorted.version_node;
-  auto compute = [=, step = std::move(step)](Runtime& rt) mutable -> u64 {
+  auto compute = [=, step = std::move(step), incoming = std::vector<SortedDelta<E>>{},
+                  outgoing = std::vector<Delta<Out>>{}](Runtime& rt) mutable -> u64 {
     rt.read(source_version);
-    std::vector<SortedDelta<E>> in;
+    // The compute never nests in itself, so its buffers are free on entry.
+    ScratchBuffer<SortedDelta<E>> in(incoming);
+    ScratchBuffer<Delta<Out>> out(outgoing);
     u64 seen;
     {
       SharedGuard borrow(source->borrow);
-      in = source->log().since(cursor->index);
+      source->log().append_since(cursor->index, in.get());
       seen = source->version();
     }
-    std::vector<Delta<Out>> out;
     {
       ExclusiveGuard borrow(copy->borrow);
-      for (const SortedDelta<E>& d : in) step(copy->values, d, out);
+      for (const SortedDelta<E>& d : in.get()) step(copy->values, d, out.get());
     }
-    u64 version = apply_deltas(*own, out);
+    u64 version = apply_deltas(*own, out.get());
     cursor->index = seen;
     return version;
   };
