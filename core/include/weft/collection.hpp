@@ -171,13 +171,13 @@ class CollectionState {
 
   // Caller holds the exclusive borrow. False, with nothing recorded, when absent (a state
   // that keeps only its log records every delete it is given).
-  bool remove(const E& element) {
+  bool remove(E element) {
     if (counting_) {
       auto it = counts_.find(element);
       if (it == counts_.end()) return false;
       if (--it.value() == 0) counts_.erase(it);
     }
-    log_.push(Delta<E>{DeltaKind::Delete, element});
+    log_.push(Delta<E>{DeltaKind::Delete, std::move(element)});
     return true;
   }
 
@@ -317,8 +317,9 @@ u64 snapshot_len(const CollectionHandle<E>& c) {
   return c.state->element_count();
 }
 
-// Applies transformed deltas to an operator's own state, under its exclusive borrow; a
-// delete of an absent element does nothing. Returns the state's new version.
+// Applies transformed deltas to an operator's own state, under its exclusive borrow, moving
+// their elements out; a delete of an absent element does nothing. Returns the state's new
+// version.
 template <class E>
 u64 apply_deltas(CollectionState<E>& state, std::vector<Delta<E>>& deltas) {
   ExclusiveGuard borrow(state.borrow);
@@ -326,7 +327,7 @@ u64 apply_deltas(CollectionState<E>& state, std::vector<Delta<E>>& deltas) {
     if (d.kind == DeltaKind::Insert) {
       state.insert(std::move(d.element));
     } else {
-      state.remove(d.element);
+      state.remove(std::move(d.element));
     }
   }
   return state.version();

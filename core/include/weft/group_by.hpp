@@ -182,7 +182,7 @@ bool apply_to_group(CollectionState<E>& group, std::vector<Delta<E>>& deltas) {
     if (d.kind == DeltaKind::Insert) {
       group.insert(std::move(d.element));
       changed = true;
-    } else if (group.remove(d.element)) {
+    } else if (group.remove(std::move(d.element))) {
       changed = true;
     }
   }
