@@ -22,7 +22,7 @@ class ChunkedSequence {
 
   const T& operator[](std::size_t index) const {
     const Node* node = root_.get();
-    while (!node->is_leaf()) node = node->descend(index);
+    while (!node->leaf) node = node->descend(index);
     return node->values[index];
   }
 
@@ -45,7 +45,7 @@ class ChunkedSequence {
     T removed = erase_from(*root_, index);
     --size_;
     // An inner root left with one child gives way to it; an empty tree keeps no nodes.
-    while (!root_->is_leaf() && root_->children.size() == 1) {
+    while (!root_->leaf && root_->children.size() == 1) {
       root_ = std::move(root_->children.front());
     }
     if (size_ == 0) root_.reset();
@@ -61,7 +61,7 @@ class ChunkedSequence {
     const Node* node = root_.get();
     std::size_t base = 0;
     bool known_to_fail = false;  // below the root the chosen child's last value fails
-    while (!node->is_leaf()) {
+    while (!node->leaf) {
       std::size_t lo = 0, hi = node->children.size() - (known_to_fail ? 1 : 0);
       while (lo < hi) {  // first child whose last value fails
         std::size_t mid = lo + (hi - lo) / 2;
@@ -95,7 +95,7 @@ class ChunkedSequence {
     while (count > 0) {  // one descent per leaf the range touches
       std::size_t offset = from;
       const Node* node = root_.get();
-      while (!node->is_leaf()) node = node->descend(offset);
+      while (!node->leaf) node = node->descend(offset);
       const std::vector<T>& values = node->values;
       std::size_t taken = std::min(count, values.size() - offset);
       for (std::size_t i = offset; i < offset + taken; ++i) visit(values[i]);
@@ -123,8 +123,6 @@ class ChunkedSequence {
       return node;
     }
 
-    bool is_leaf() const { return leaf; }
-
     std::size_t count() const {
       if (leaf) return values.size();
       std::size_t total = 0;
@@ -132,12 +130,13 @@ class ChunkedSequence {
       return total;
     }
 
-    // The child holding position `index`; `index` becomes the position inside it.
-    const Node* descend(std::size_t& index) const {
+    // Which child holds position `index`; `index` becomes the position inside it.
+    std::size_t child_holding(std::size_t& index) const {
       std::size_t i = 0;
       while (index >= counts[i]) index -= counts[i++];
-      return children[i].get();
+      return i;
     }
+    const Node* descend(std::size_t& index) const { return children[child_holding(index)].get(); }
 
     const T& last_value() const {
       const Node* node = this;
@@ -167,7 +166,7 @@ class ChunkedSequence {
 
   // Inserts into the subtree; returns the upper half when the subtree's node split.
   static std::unique_ptr<Node> insert_into(Node& node, std::size_t index, T value) {
-    if (node.is_leaf()) {
+    if (node.leaf) {
       // Appending and rotating into place shifts by swaps, which for a value type with its
       // own swap (a reference handle) exchange pointers instead of moving owners.
       std::vector<T>& values = node.values;
@@ -204,7 +203,7 @@ class ChunkedSequence {
   }
 
   static T erase_from(Node& node, std::size_t index) {
-    if (node.is_leaf()) {
+    if (node.leaf) {
       std::vector<T>& values = node.values;
       std::rotate(values.begin() + static_cast<std::ptrdiff_t>(index),
                   values.begin() + static_cast<std::ptrdiff_t>(index) + 1, values.end());
@@ -212,8 +211,7 @@ class ChunkedSequence {
       values.pop_back();
       return removed;
     }
-    std::size_t i = 0;
-    while (index >= node.counts[i]) index -= node.counts[i++];
+    std::size_t i = node.child_holding(index);
     T removed = erase_from(*node.children[i], index);
     if (--node.counts[i] == 0) node.remove_child(i);
     return removed;

@@ -236,7 +236,8 @@ struct CollectionHandle {
 
 // An operator's reusable buffer (of deltas, or of keys), emptied (keeping a moderate
 // capacity) when the scope ends, so that a steady stream of small changes allocates nothing
-// and no element stays referenced from the buffer between computes.
+// and no element stays referenced from the buffer between computes. A node's compute never
+// nests in itself, so the buffers it keeps are free whenever it starts.
 template <class D>
 class ScratchBuffer {
  public:
@@ -366,7 +367,6 @@ class DeltaMapCompute {
         transform_(std::move(transform)),
         source_version_(source_version) {}
 
-  // The node's compute never nests in itself, so its buffers are free on entry.
   u64 operator()(Runtime& runtime) {
     runtime.read(source_version_);
     ScratchBuffer<Delta<Out>> out(outgoing_);

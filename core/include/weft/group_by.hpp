@@ -150,7 +150,7 @@ struct RouterState {
   StateRef<E> source;
   CursorRef cursor;
   Weft<u64> source_version;
-  // The router's buffers; its compute never nests.
+  // The router's buffers, kept between its runs.
   std::vector<Delta<E>> incoming;
   std::vector<std::optional<K>> keys;
   PerKey<K, E> per_key;

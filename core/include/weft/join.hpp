@@ -131,7 +131,6 @@ CollectionHandle<std::pair<E, E>> join(Runtime& runtime, const CollectionHandle<
                   buffers = RunBuffers<K, E>{}](Runtime& rt) mutable -> u64 {
     rt.read(left_version);
     rt.read(right_version);
-    // The compute never nests in itself, so its buffers are free on entry.
     ScratchBuffer<Delta<E>> left_in(buffers.left_deltas), right_in(buffers.right_deltas);
     ScratchBuffer<K> lk(buffers.left_keys), rk(buffers.right_keys);
     u64 left_seen = append_pending(*left_state, *left_cursor, left_in.get());

@@ -113,7 +113,6 @@ SortedHandle<K, E> sort_by_key(Runtime& runtime, const CollectionHandle<E>& sour
   auto compute = [=, key_of = std::move(key_of), incoming = std::vector<Delta<E>>{},
                   computed_keys = std::vector<K>{}](Runtime& rt) mutable -> u64 {
     rt.read(source_version);
-    // The compute never nests in itself, so its buffers are free on entry.
     ScratchBuffer<Delta<E>> in(incoming);
     ScratchBuffer<K> keys(computed_keys);
     u64 in_version = append_pending(*source_state, *cursor, in.get());
@@ -230,7 +229,6 @@ CollectionHandle<Out> build_positional(Runtime& runtime, const SortedHandle<K, E
   auto compute = [=, step = std::move(step), incoming = std::vector<SortedDelta<E>>{},
                   outgoing = std::vector<Delta<Out>>{}](Runtime& rt) mutable -> u64 {
     rt.read(source_version);
-    // The compute never nests in itself, so its buffers are free on entry.
     ScratchBuffer<SortedDelta<E>> in(incoming);
     ScratchBuffer<Delta<Out>> out(outgoing);
     u64 seen;
