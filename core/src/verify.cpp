@@ -134,10 +134,13 @@ void Runtime::dispatch(u32 slot) {
 // dispatched again.
 bool Runtime::check_or_recompute(u32 slot, NodeState dispatched) {
   NodeRecord& record = nodes_.get(slot);
-  ComputeFnRef fn;
+  // Not a counted reference: a node's compute is only released when the node is deleted,
+  // and a node cannot be deleted while it is Computing (deletion waits, or refuses a node
+  // on the compute stack), which it becomes below before any user code runs.
+  ComputeFn* fn;
   {
     SharedGuard guard(tables_lock_);
-    fn = tables_.compute[slot];
+    fn = tables_.compute[slot].get();
   }
   if (!fn) {  // an input
     record.verified_at = std::max(record.verified_at, revision_);
@@ -148,7 +151,7 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched) {
   NodeState now = record.node_state();
   if (dispatched == NodeState::Dirty && (now == NodeState::Dirty || now == NodeState::Stale)) {
     record.set_state(NodeState::Computing);
-    return recompute(slot, fn, now == NodeState::Stale, revision_);
+    return recompute(slot, *fn, now == NodeState::Stale, revision_);
   }
   if (dispatched == NodeState::Stale && now == NodeState::Stale) {
     record.set_state(NodeState::Computing);
@@ -160,7 +163,7 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched) {
       }
       return false;
     });
-    if (changed) return recompute(slot, fn, true, start);
+    if (changed) return recompute(slot, *fn, true, start);
     record.verified_at = std::max(record.verified_at, start);
     if (record.node_state() == NodeState::Computing) {
       record.set_state(NodeState::Clean);
@@ -176,12 +179,12 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched) {
 
 // Returns false when a node the compute read vanished meanwhile: the node is Dirty again and
 // must be dispatched anew. Otherwise the read is done with this node, even if it ended Stale.
-bool Runtime::recompute(u32 slot, const ComputeFnRef& fn, bool was_stale, u64 start) {
+bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start) {
   NodeRecord& record = nodes_.get(slot);
   dep_stack_.push_frame(slot);
   bool changed;
   try {
-    changed = fn->run(*this, slot, was_stale);
+    changed = fn.run(*this, slot, was_stale);
   } catch (...) {
     const DepFrame& frame = dep_stack_.pop_frame();
     int result = commit_deps(slot, frame.reads, true, start);

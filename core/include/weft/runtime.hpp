@@ -220,7 +220,7 @@ class Runtime {
   // Verification and recomputation steps of ensure_clean.
   void dispatch(u32 slot);
   bool check_or_recompute(u32 slot, NodeState dispatched);
-  bool recompute(u32 slot, const ComputeFnRef& fn, bool was_stale, u64 start);
+  bool recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start);
   int commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool merge, u64 start);
   void store_deps(NodeRecord& record, const std::vector<u32>& deps);
 
