@@ -238,7 +238,7 @@ def sorted_window(table: Table, size: int, rounds: int, repeat: int) -> str:
 
 
 def run_all(table: Table, p: Profile) -> None:
-    small, large = 1000, p.pick(100_000, 100_000, 2000)
+    small, large = p.size("collections", (1000, 100_000), (1000, 100_000), (1000, 2000))
     for workload, rounds in ((pipeline, 2000), (aggregate_sum, 2000), (group_count, 2000),
                              (join_count, 2000), (sorted_window, 1000)):
         times = {}

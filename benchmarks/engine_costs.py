@@ -39,11 +39,8 @@ def nonnegative(x):
     return x >= 0
 
 
-SHAPE_NODES = 1024
-
-
-def shape_1024(table: Table, shape: str, case: str, rounds: int, repeat: int) -> None:
-    """A chain, a fan-out or a diamond of 1,024 queries over one input, read after a write
+def shape_of(table: Table, shape: str, size: int, case: str, rounds: int, repeat: int) -> None:
+    """A chain, a fan-out or a diamond of `size` queries over one input, read after a write
     that is `unrelated` to them, `cut off` by the first queries, or `changes` them all."""
     first = nonnegative if case == "cut off" else inc
     rt = weft.Runtime()
@@ -51,14 +48,14 @@ def shape_1024(table: Table, shape: str, case: str, rounds: int, repeat: int) ->
     get = rt.get
     if shape == "chain":
         node = rt.create_query(lambda r: first(r.get(head)))
-        for _ in range(SHAPE_NODES - 1):
+        for _ in range(size - 1):
             get(node)  # first reads bottom-up: from the end they would nest
             node = rt.create_query(lambda r, p=node: inc(r.get(p)))
         reads = [node]
     elif shape == "fan-out":
-        reads = [rt.create_query(lambda r: first(r.get(head))) for _ in range(SHAPE_NODES)]
+        reads = [rt.create_query(lambda r: first(r.get(head))) for _ in range(size)]
     else:
-        branches = [rt.create_query(lambda r: first(r.get(head))) for _ in range(SHAPE_NODES - 1)]
+        branches = [rt.create_query(lambda r: first(r.get(head))) for _ in range(size - 1)]
         reads = [rt.create_query(lambda r: sum([r.get(b) for b in branches]))]
     for n in reads:
         get(n)
@@ -84,20 +81,20 @@ def shape_1024(table: Table, shape: str, case: str, rounds: int, repeat: int) ->
             elif shape == "chain":
                 x = first(v)
                 if case == "changes":
-                    for _ in range(SHAPE_NODES - 1):
+                    for _ in range(size - 1):
                         x = inc(x)
             elif shape == "fan-out":
-                for _ in range(SHAPE_NODES):
+                for _ in range(size):
                     first(v)
             else:
-                sum([first(v) for _ in range(SHAPE_NODES - 1)])
+                sum([first(v) for _ in range(size - 1)])
 
     w, f = per_op(weft_run, rounds, repeat), per_op(floor_run, rounds, repeat)
     extra = {}
     if case == "cut off" and shape == "chain":
         # Everything past the first query is verified without running Python.
-        extra["per_verified_node"] = (w - f) / (SHAPE_NODES - 1)
-    table.row(f"{shape} of {SHAPE_NODES}, {case}", weft=w, floor=f, **extra)
+        extra["per_verified_node"] = (w - f) / (size - 1)
+    table.row(f"{shape} of {size}, {case}", weft=w, floor=f, **extra)
 
 
 def sparse(table: Table, chains: int, length: int, rounds: int, repeat: int) -> float:
@@ -166,12 +163,14 @@ def creation(table: Table, count: int) -> None:
 
 def run_all(table: Table, p: Profile) -> None:
     clean_get(table, p.pick(1_000_000, 100_000, 100), p.repeat)
+    size = p.size("shape", 1024, 1024, 1024)
     for shape in ("chain", "fan-out", "diamond"):
         for case in ("unrelated", "cut off", "changes"):
-            shape_1024(table, shape, case, p.rounds(300), p.repeat)
+            shape_of(table, shape, size, case, p.rounds(300), p.repeat)
     length = p.pick(100, 100, 10)
-    few = sparse(table, 10, length, p.rounds(2000), p.repeat)
-    many = sparse(table, p.pick(1000, 1000, 20), length, p.rounds(2000), p.repeat)
+    few_chains, many_chains = p.size("sparse", (10, 1000), (10, 1000), (10, 20))
+    few = sparse(table, few_chains, length, p.rounds(2000), p.repeat)
+    many = sparse(table, many_chains, length, p.rounds(2000), p.repeat)
     table.row("sparse update ratio (many / few chains)", ratio=many / few)
-    stabilize_idle(table, p.pick(10_000, 10_000, 100), p.repeat)
-    creation(table, p.pick(1_000_000, 100_000, 1000))
+    stabilize_idle(table, p.size("observers", 10_000, 10_000, 100), p.repeat)
+    creation(table, p.size("inputs", 1_000_000, 100_000, 1000))

@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 import statistics
 import time
-from typing import Callable, Dict, List, Optional
+from typing import Callable, Dict, List, Optional, Tuple
 
 
 def per_op(fn: Callable[[], None], ops: int, repeat: int) -> float:
@@ -18,14 +18,45 @@ def per_op(fn: Callable[[], None], ops: int, repeat: int) -> float:
     return statistics.median(samples)
 
 
-class Profile:
-    """Sizes for one run: `full` (the default), `quick`, or `tiny` (a correctness pass)."""
+# The sizes a run can be given on the command line (--size NAME=N[,N...]), with how many
+# numbers each takes and what it sets.
+SIZES = {
+    "shape": (1, "queries in each chain, fan-out and diamond (default 1024)"),
+    "sparse": (2, "chains in the sparse update's small and large graph (default 10,1000)"),
+    "observers": (1, "observers of the idle stabilize (default 10000)"),
+    "inputs": (1, "inputs created for the creation cost (default 1000000)"),
+    "cellx": (2, "layers of the two cellx graphs (default 1000,2500)"),
+    "collections": (2, "elements of the small and large collection source (default 1000,100000)"),
+}
 
-    def __init__(self, name: str) -> None:
+
+def parse_sizes(specs: List[str]) -> Dict[str, Tuple[int, ...]]:
+    """`NAME=N[,N...]` specifications as a dict; ValueError names what is wrong."""
+    sizes: Dict[str, Tuple[int, ...]] = {}
+    for spec in specs:
+        name, _, values = spec.partition("=")
+        if name not in SIZES:
+            raise ValueError(f"unknown size {name!r} (known: {', '.join(SIZES)})")
+        try:
+            numbers = tuple(int(v) for v in values.split(","))
+        except ValueError:
+            raise ValueError(f"size {name!r} takes whole numbers, got {values!r}") from None
+        if len(numbers) != SIZES[name][0] or min(numbers) < 1:
+            raise ValueError(f"size {name!r} takes {SIZES[name][0]} positive number(s), got {values!r}")
+        sizes[name] = numbers
+    return sizes
+
+
+class Profile:
+    """Sizes for one run: `full` (the default), `quick`, or `tiny` (a correctness pass), with
+    any of the named sizes set explicitly."""
+
+    def __init__(self, name: str, sizes: Optional[Dict[str, Tuple[int, ...]]] = None) -> None:
         if name not in ("full", "quick", "tiny"):
             raise ValueError(name)
         self.name = name
         self.repeat = {"full": 7, "quick": 3, "tiny": 1}[name]
+        self.sizes = dict(sizes or {})
 
     def rounds(self, full: int) -> int:
         """Operations per timed sample: a tenth of the default in a quick run, 2 in a tiny one."""
@@ -33,6 +64,14 @@ class Profile:
 
     def pick(self, full, quick, tiny):
         return {"full": full, "quick": quick, "tiny": tiny}[self.name]
+
+    def size(self, name: str, full, quick, tiny):
+        """The named size given for this run, else the profile's default. A size of one
+        number is an int, of several a tuple."""
+        if name in self.sizes:
+            given = self.sizes[name]
+            return given[0] if len(given) == 1 else given
+        return self.pick(full, quick, tiny)
 
 
 # Derived columns: name -> (numerator, denominator).

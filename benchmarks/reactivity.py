@@ -347,10 +347,11 @@ def dynamic_graph(width: int, layers: int, sources: int, static_percent: int):
 
 
 def run_all(table: Table, p: Profile) -> None:
+    small_cellx, large_cellx = p.size("cellx", (1000, 2500), (1000, 2500), (1000, 2500))
     workloads = [
         (deep(50), 2000), (broad(50), 1000), (diamond(5), 2000), (triangle(10), 2000),
         (mux(100), 500), (avoidable(), 2000), (repeated(30), 2000), (unstable(), 2000),
-        (cellx(1000), 30), (cellx(2500), 10),
+        (cellx(small_cellx), 30), (cellx(large_cellx), 10),
         (dynamic_graph(10, 5, 2, 100), 1000), (dynamic_graph(10, 10, 6, 75), 300),
         (dynamic_graph(1000, 12, 4, 95), 100), (dynamic_graph(1000, 5, 25, 100), 50),
         (dynamic_graph(5, 500, 3, 100), 20), (dynamic_graph(100, 15, 6, 50), 100),

@@ -9,7 +9,7 @@ nanoseconds per operation; with --runs N the whole suite runs N times and every 
 median over the runs (steadier on a shared machine).
 
     .venv/bin/python benchmarks/run.py [--quick] [--runs N] [--json FILE] [--markdown FILE]
-                                       [--plot FILE.png]
+                                       [--plot FILE.png] [--size NAME=N[,N] ...]
 """
 
 from __future__ import annotations
@@ -19,7 +19,7 @@ import platform
 from importlib import metadata
 
 import suite
-from harness import Table
+from harness import SIZES, Table, parse_sizes
 
 TITLE = ("weft benchmarks (ns per operation, median; peers: the floor and hand-written Python "
          "versions; no existing reactive or incremental library is installed or run)")
@@ -44,11 +44,18 @@ def main() -> None:
     parser.add_argument("--json", metavar="FILE", help="also write the table as JSON")
     parser.add_argument("--markdown", metavar="FILE", help="also write the table as Markdown")
     parser.add_argument("--plot", metavar="FILE", help="draw a bar chart (needs matplotlib)")
+    parser.add_argument("--size", action="append", default=[], metavar="NAME=N[,N]",
+                        help="set one of the sizes (repeatable): " + "; ".join(
+                            f"{name}: {what}" for name, (_, what) in SIZES.items()))
     args = parser.parse_args()
     if args.runs < 1:
         parser.error("--runs must be at least 1")
+    try:
+        sizes = parse_sizes(args.size)
+    except ValueError as e:
+        parser.error(str(e))
     profile = "quick" if args.quick else "full"
-    table = Table.median_of([suite.run_all(profile) for _ in range(args.runs)])
+    table = Table.median_of([suite.run_all(profile, sizes) for _ in range(args.runs)])
     runs = f", median of {args.runs} runs" if args.runs > 1 else ""
     print(f"{TITLE}\n  weft {metadata.version('weft')} on Python {platform.python_version()}, "
           f"{platform.machine()}, {cpu_model()}{runs}")

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import sys
+from typing import Dict, Optional, Tuple
 
 import collection_workloads
 import engine_costs
@@ -10,11 +11,11 @@ import reactivity
 from harness import Profile, Table
 
 
-def run_all(profile: str) -> Table:
+def run_all(profile: str, sizes: Optional[Dict[str, Tuple[int, ...]]] = None) -> Table:
     # Building the graphs reads some chains from their end, nesting computes.
     limit = sys.getrecursionlimit()
     sys.setrecursionlimit(max(limit, 10_000))
-    table, p = Table(), Profile(profile)
+    table, p = Table(), Profile(profile, sizes)
     try:
         engine_costs.run_all(table, p)
         reactivity.run_all(table, p)

@@ -31,3 +31,20 @@ def test_median_of_runs_takes_each_cell_and_ratio_from_the_runs():
     merged = Table.median_of(runs)
     # Each ratio is the median of the per-run ratios (2, 3, 4), not weft's median over floor's.
     assert merged.rows == [{"workload": "w", "weft": 12.0, "floor": 5.0, "x_floor": 3.0}]
+
+
+def test_sizes_given_by_name_reach_the_workloads():
+    import pytest
+    from harness import parse_sizes  # noqa: E402
+
+    sizes = parse_sizes(["shape=16", "collections=30,60", "cellx=5,7", "sparse=2,4",
+                         "observers=10", "inputs=500"])
+    names = {r["workload"] for r in suite.run_all("tiny", sizes).rows}
+    for expected in ("chain of 16, cut off", "map-filter-count, 60 elements",
+                     "cellx (7 layers)", "sparse update (4 chains of 10)",
+                     "stabilize, 10 observers, no change (per observer)", "create 500 inputs"):
+        assert expected in names
+    for bad, complaint in (("width=3", "unknown size"), ("cellx=5", "takes 2"),
+                           ("shape=0", "positive"), ("shape=big", "whole numbers")):
+        with pytest.raises(ValueError, match=complaint):
+            parse_sizes([bad])
