@@ -168,6 +168,22 @@ def test_window_size_errors():
         s.window("2")
 
 
+def test_window_sizes_beyond_any_length_stay_empty_through_edits():
+    # Sizes near and above 2**63 once overflowed the window arithmetic on an insert at the end.
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    s = c.sort_by_key(lambda x: x)
+    sizes = [2**62, 2**63, 2**63 + 1, 2**63 + 2, 2**63 + 3, 2**64 - 2, 2**64 - 1]
+    windows = [s.window(size) for size in sizes]
+    for x in range(5):
+        c.insert(x)
+        assert [rt.get(w.version_node) for w in windows] == [0] * len(sizes)
+    c.delete(4)
+    c.delete(0)
+    assert [rt.get(w.version_node) for w in windows] == [0] * len(sizes)
+    assert [w.snapshot_len() for w in windows] == [0] * len(sizes)
+
+
 def test_window_results_are_derived():
     rt = weft.Runtime()
     w = rt.create_collection().sort_by_key(lambda x: x).window(1)
