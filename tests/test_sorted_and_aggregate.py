@@ -1,5 +1,6 @@
 """sort_by_key, window, pairwise and aggregate."""
 
+import pathlib
 from collections import Counter
 
 import pytest
@@ -359,6 +360,11 @@ def test_aggregate_constructor_raise_and_docstring():
         "the aggregate domain, `combine` merges two aggregates, `identity`\n"
         "is the unit. O(log n) per change;"
     )
+    # The documentation the docstring points to has that section, and it states the contract.
+    guide = pathlib.Path(__file__).resolve().parent.parent / "docs" / "guide.md"
+    assert "(docs/guide.md)" in method.__doc__ and '"aggregate" in the weft guide' in method.__doc__
+    section = guide.read_text().split("\n### aggregate\n", 1)[1].split("\n#", 1)[0]
+    assert "associative" in section and "unit" in section
 
 
 def test_aggregate_cutoff_stops_unchanged_root():
