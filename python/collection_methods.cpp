@@ -186,8 +186,9 @@ PyMethodDef collection_methods[] = {
      "aggregate($self, identity, lift, combine)\n--\n\n"
      "Incrementally maintained monoid fold: `lift` maps an element into\n"
      "the aggregate domain, `combine` merges two aggregates, `identity`\n"
-     "is the unit. O(log n) per change; see \"Aggregate\" in the weft\n"
-     "README for why `combine` must be associative with `identity` as its unit."},
+     "is the unit. O(log n) per change; see \"aggregate\" in the weft guide\n"
+     "(docs/guide.md) for why `combine` must be associative with `identity`\n"
+     "as its unit."},
     {"sort_by_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sort_by_key)),
      METH_FASTCALL | METH_KEYWORDS, "sort_by_key($self, key_fn)\n--\n\n"},
     {"group_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_by)),

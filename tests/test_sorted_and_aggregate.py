@@ -1,5 +1,6 @@
 """sort_by_key, window, pairwise and aggregate."""
 
+import pathlib
 from collections import Counter
 
 import pytest
@@ -166,6 +167,22 @@ def test_window_size_errors():
         s.window(-1)
     with pytest.raises(TypeError, match="^argument 'size': "):
         s.window("2")
+
+
+def test_window_sizes_beyond_any_length_stay_empty_through_edits():
+    # Sizes near and above 2**63 once overflowed the window arithmetic on an insert at the end.
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    s = c.sort_by_key(lambda x: x)
+    sizes = [2**62, 2**63, 2**63 + 1, 2**63 + 2, 2**63 + 3, 2**64 - 2, 2**64 - 1]
+    windows = [s.window(size) for size in sizes]
+    for x in range(5):
+        c.insert(x)
+        assert [rt.get(w.version_node) for w in windows] == [0] * len(sizes)
+    c.delete(4)
+    c.delete(0)
+    assert [rt.get(w.version_node) for w in windows] == [0] * len(sizes)
+    assert [w.snapshot_len() for w in windows] == [0] * len(sizes)
 
 
 def test_window_results_are_derived():
@@ -343,6 +360,11 @@ def test_aggregate_constructor_raise_and_docstring():
         "the aggregate domain, `combine` merges two aggregates, `identity`\n"
         "is the unit. O(log n) per change;"
     )
+    # The documentation the docstring points to has that section, and it states the contract.
+    guide = pathlib.Path(__file__).resolve().parent.parent / "docs" / "guide.md"
+    assert "(docs/guide.md)" in method.__doc__ and '"aggregate" in the weft guide' in method.__doc__
+    section = guide.read_text().split("\n### aggregate\n", 1)[1].split("\n#", 1)[0]
+    assert "associative" in section and "unit" in section
 
 
 def test_aggregate_cutoff_stops_unchanged_root():

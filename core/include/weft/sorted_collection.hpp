@@ -172,7 +172,9 @@ void window_step(ChunkedSequence<E>& m, std::size_t w, const SortedDelta<E>& d,
                  std::vector<Delta<std::vector<E>>>& out) {
   const i64 n = static_cast<i64>(m.size());
   const i64 i = static_cast<i64>(d.position);
-  const i64 W = static_cast<i64>(w);
+  // A window longer than the sequence can become (n + 1) is never made nor deleted, whatever
+  // its size: sizes above n + 2 count as n + 2, so the signed arithmetic below cannot overflow.
+  const i64 W = static_cast<i64>(std::min<std::size_t>(w, m.size() + 2));
   auto emit = [&](DeltaKind kind, std::size_t s) { out.push_back({kind, run_at(m, s, w)}); };
   if (d.kind == DeltaKind::Insert) {
     if (i > 0 && n >= W) for_starts(i - W + 1, std::min(i - 1, n - W), [&](std::size_t s) { emit(DeltaKind::Delete, s); });
