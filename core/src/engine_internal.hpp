@@ -20,17 +20,18 @@ inline void spin_pause() {
 #endif
 }
 
-// Waiting for another party to finish with a node: spin for the first 64 rounds, then
-// yield the thread each round.
+// Waiting for another party to finish with a node: the first 63 rounds spin, the 64th and
+// every later one yields the thread. Returns true when the round yielded.
 class Backoff {
  public:
-  void wait() {
+  bool wait() {
+    ++rounds_;
     if (rounds_ < 64) {
       spin_pause();
-    } else {
-      std::this_thread::yield();
+      return false;
     }
-    ++rounds_;
+    std::this_thread::yield();
+    return true;
   }
 
  private:

@@ -4,6 +4,8 @@
 
 #include "test_support.hpp"
 
+#include "../src/engine_internal.hpp"
+
 namespace weft {
 namespace {
 
@@ -297,6 +299,15 @@ TEST(DeleteNode, WaitsForAComputeInProgressElsewhere) {
   other.join();
   EXPECT_FALSE(rt.is_alive(a.erased()));
   EXPECT_EQ(rt.live_count(), 0u);
+}
+
+// The wait of a deleter (and of a read meeting a compute in progress elsewhere): 63 spins,
+// then a yield of the thread on the 64th round and every later one.
+TEST(Backoff, SpinsSixtyThreeRoundsThenYields) {
+  internal::Backoff backoff;
+  for (int round = 1; round <= 63; ++round) EXPECT_FALSE(backoff.wait()) << "round " << round;
+  EXPECT_TRUE(backoff.wait());
+  EXPECT_TRUE(backoff.wait());
 }
 
 TEST(DeleteNode, LosingTheClaimToAnotherDeleterFails) {

@@ -52,6 +52,13 @@ TEST(Handles, ForeignHandleIsRejectedWithBothRuntimeIds) {
                      one.id().value, ", used on runtime ", two.id().value, ")"));
 }
 
+TEST(Handles, ErasedHandleDebugFormNamesItsFields) {
+  ErasedWeft handle{3, 1, RuntimeId{2}};
+  EXPECT_EQ(cat(handle), "ErasedWeft { slot: 3, generation: 1, runtime_id: 2 }");
+  EXPECT_EQ(::testing::PrintToString(Weft<u64>{3, 1, RuntimeId{2}}.erased()),
+            "ErasedWeft { slot: 3, generation: 1, runtime_id: 2 }");
+}
+
 TEST(Handles, RuntimeIdIsCheckedBeforeTheSlotAndGeneration) {
   Runtime one;
   Runtime two;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <ostream>
 #include <string_view>
 
 #include "weft/failure.hpp"
@@ -32,6 +33,11 @@ struct ErasedWeft {
   u32 generation = 0;
   RuntimeId runtime_id;
   friend bool operator==(const ErasedWeft&, const ErasedWeft&) = default;
+  // The debug form: "ErasedWeft { slot: 3, generation: 1, runtime_id: 2 }".
+  friend std::ostream& operator<<(std::ostream& out, const ErasedWeft& h) {
+    return out << "ErasedWeft { slot: " << h.slot << ", generation: " << h.generation
+               << ", runtime_id: " << h.runtime_id.value << " }";
+  }
 };
 
 // A node handle typed by the node's value type. A plain value: it owns nothing and is
