@@ -178,15 +178,18 @@ def check_method_inside_callback(kind, phase, method, propagate):
     w = World()
     outcomes = []
     started = []
+    left_behind = []
 
     def hook():
         if started:
             return  # the method runs once, at the first call of the callback
         started.append(True)
+        nodes_before = w.rt.node_count()
         try:
             call(w)
         except BaseException as exc:  # noqa: BLE001
             outcomes.append((type(exc), str(exc)))
+            left_behind.append(w.rt.node_count() - nodes_before)  # a refusal creates nothing
             if propagate:
                 raise
         else:
@@ -205,6 +208,7 @@ def check_method_inside_callback(kind, phase, method, propagate):
         assert got == (RuntimeError, DELETE_ALL)
     else:
         assert got is None
+    assert left_behind in ([], [0]), left_behind
     if got is None or not propagate:
         assert trigger is None, trigger
 

@@ -258,7 +258,15 @@ GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source
     state->cursor->index = in_version;
     return state->runs.fetch_add(1) + 1;
   };
-  Weft<u64> router = runtime.create_compute<u64>(std::move(route));
+  Weft<u64> router;
+  try {
+    router = runtime.create_compute<u64>(std::move(route));
+  } catch (...) {
+    // No router (group_by inside a compute, for one): the groups built above have no owner
+    // to take them away, so their nodes go now rather than stay behind unreachable.
+    for (Weft<u64> node : created) runtime.delete_node(node);
+    throw;
+  }
   if (state->router) fail_router_recorded_twice();
   state->router = router;
   for (Weft<u64> node : created) runtime.adopt(router.erased(), node.erased());
