@@ -211,6 +211,7 @@ void parse_tuple_args(const char* fname, const char* const* names, std::size_t c
 template <class R, class Body>
 R boundary_as(R error_value, Body&& body) noexcept {
   EntryPointScope entry;
+  OuterPendingError outer_error;
   try {
     return body();
   } catch (const PythonErrorSet&) {

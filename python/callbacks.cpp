@@ -21,17 +21,9 @@ constexpr const char* kPanicDoc =
 
 PyObject* panic_type = nullptr;
 
-// The exception a failed callback left, held until a guarded method takes it.
-struct PendingError {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-};
-thread_local PendingError pending;
-
 void park(PyObject* type, PyObject* value, PyObject* traceback) {
-  PendingError old = pending;
-  pending = {type, value, traceback};
+  PendingError old = pending_error;
+  pending_error = {type, value, traceback};
   Py_XDECREF(old.type);
   Py_XDECREF(old.value);
   Py_XDECREF(old.traceback);
@@ -169,16 +161,17 @@ void set_recursion_error(const StackExhausted& failure) noexcept {
 }
 
 bool restore_pending_error() noexcept {
-  if (!pending.type) return false;
-  PendingError taken = pending;
-  pending = {};
+  if (!pending_error.type) return false;
+  PendingError taken = std::exchange(pending_error, PendingError{});
   PyErr_Restore(taken.type, taken.value, taken.traceback);
   return true;
 }
 
 void discard_pending_error() noexcept { park(nullptr, nullptr, nullptr); }
 
-bool has_pending_error() noexcept { return pending.type != nullptr; }
+void park_pending_error(const PendingError& error) noexcept {
+  park(error.type, error.value, error.traceback);
+}
 
 void fail_from_python_error() {
   PyObject *type, *value, *traceback;

@@ -2,6 +2,7 @@
 // the per-thread pending callback error, PanicException, the query compute and observers.
 #pragma once
 
+#include <utility>
 #include <vector>
 
 #include "py_value.hpp"
@@ -25,13 +26,43 @@ void set_panic(const InvariantFailure& failure) noexcept;
 // discarding any parked exception as set_panic does.
 void set_recursion_error(const StackExhausted& failure) noexcept;
 
+// The exception a failed callback left (strong references), held until the guard of the
+// failure it caused takes it.
+struct PendingError {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+};
+
+// This thread's pending callback error slot.
+inline constinit thread_local PendingError pending_error __attribute__((tls_model("initial-exec"))){};
+
 // Restores the exception parked in this thread's pending callback error slot as the
 // current Python error and empties the slot. False when the slot is empty.
 bool restore_pending_error() noexcept;
 // Empties the slot, dropping what it held.
 void discard_pending_error() noexcept;
-// True when this thread's slot holds an exception.
-bool has_pending_error() noexcept;
+// Puts `error` in the slot, dropping what it held.
+void park_pending_error(const PendingError& error) noexcept;
+
+// Python code that runs while a failure unwinds (the __del__ of a value the unwinding drops)
+// may call into the module while the failure's exception waits in the slot. Every entry
+// point sets such an exception aside for its own duration, so that what it parks, takes or
+// discards is its own, and puts it back when it returns, for the outer failure's guard.
+class OuterPendingError {
+ public:
+  OuterPendingError() noexcept {
+    if (pending_error.type) [[unlikely]] outer_ = std::exchange(pending_error, PendingError{});
+  }
+  ~OuterPendingError() {
+    if (outer_.type) [[unlikely]] park_pending_error(outer_);
+  }
+  OuterPendingError(const OuterPendingError&) = delete;
+  OuterPendingError& operator=(const OuterPendingError&) = delete;
+
+ private:
+  PendingError outer_;
+};
 
 // The failure path of a Python call that returned NULL: takes the exception from the
 // interpreter (a SystemError when there is none), then either continues the failure that

@@ -148,11 +148,20 @@ i64 hash_any_order(PyObject* o, int depth) {
   return static_cast<i64>(mix(sum));
 }
 
+// Whether `o` hashes as `base` does: a subclass with a __hash__ of its own is hashed by it.
+bool hashes_as(PyObject* o, PyTypeObject* base) { return Py_TYPE(o)->tp_hash == base->tp_hash; }
+
 // Python refuses to hash lists, dicts and sets (frozensets hash, but equal sets).
 bool is_member_hashed_container(PyObject* o) {
   if (PyLong_CheckExact(o) || PyUnicode_CheckExact(o)) return false;  // the common members
-  return PyList_Check(o) || PyDict_Check(o) || PyAnySet_Check(o);
+  if (PyList_Check(o)) return hashes_as(o, &PyList_Type);
+  if (PyDict_Check(o)) return hashes_as(o, &PyDict_Type);
+  if (PyFrozenSet_Check(o)) return hashes_as(o, &PyFrozenSet_Type);
+  return PySet_Check(o) && hashes_as(o, &PySet_Type);
 }
+
+// A tuple whose hash is tuple's own, the hash of its members.
+bool is_member_hashed_tuple(PyObject* o) { return PyTuple_Check(o) && hashes_as(o, &PyTuple_Type); }
 
 enum class HashWay : u8 { Python, InOrder, AnyOrder };
 
@@ -160,7 +169,7 @@ enum class HashWay : u8 { Python, InOrder, AnyOrder };
 // members, since Python would refuse it only after formatting an error; deeper nesting is
 // left to that slower path.
 HashWay hash_way(PyObject* o) {
-  if (PyTuple_Check(o)) {
+  if (is_member_hashed_tuple(o)) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) {
       if (is_member_hashed_container(PyTuple_GET_ITEM(o, i))) return HashWay::InOrder;
     }
@@ -181,7 +190,7 @@ i64 hash_object(PyObject* o, int depth) {
     Py_hash_t h = PyObject_Hash(o);
     if (h != -1) return static_cast<i64>(h);
     PyErr_Clear();
-    if (!PyTuple_Check(o)) return 0;
+    if (!is_member_hashed_tuple(o)) return 0;
     way = HashWay::InOrder;  // a tuple holding an unhashable value further down
   }
   if (depth >= kMemberHashDepth) return 0;

@@ -147,8 +147,8 @@ struct ValueTraits<py::PyValue> {
   // `a == b` (a on the left) and its truth; no identity shortcut, so NaN is never equal,
   // not even to itself. An error means not equal.
   static bool equal(const py::PyValue& a, const py::PyValue& b);
-  // `hash(a)`, except that lists, dicts, sets and tuples holding them hash by their
-  // members; any other error hashes as 0.
+  // `hash(a)`, except that the lists, dicts and sets Python refuses to hash, and tuples
+  // holding them, hash by their members; any other error hashes as 0.
   static i64 hash(const py::PyValue& a);
   // The truth of `a < b`; an error means false.
   static bool less(const py::PyValue& a, const py::PyValue& b);

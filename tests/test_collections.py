@@ -127,6 +127,39 @@ def test_unhashable_values_hash_by_their_members(wrap):
     assert c.delete({2, 1}) is True  # a set equals the frozenset of the same members
 
 
+class Words(list):
+    """Words compared without regard to case, hashed to match."""
+
+    def __eq__(self, other):
+        return [w.lower() for w in self] == [w.lower() for w in other]
+
+    def __hash__(self):
+        return hash(tuple(w.lower() for w in self))
+
+
+class WordTuple(tuple):
+    """The same semantics on a tuple that holds a list."""
+
+    def __eq__(self, other):
+        return [w.lower() for w in self[0]] == [w.lower() for w in other[0]]
+
+    def __hash__(self):
+        return hash(tuple(w.lower() for w in self[0]))
+
+
+@pytest.mark.parametrize("make", [Words, lambda ws: WordTuple((ws,))], ids=["list", "tuple"])
+def test_container_subclass_with_its_own_hash_is_hashed_by_it(make):
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    c.insert(make(["Hello", "World"]))
+    assert c.delete(make(["hello", "world"])) is True
+    g = c.group_by(lambda x: make(["Key"]) if x % 2 else make(["kEY"]))
+    for x in range(4):
+        c.insert(x)
+    rt.get(g.version_node)
+    assert g.group_count() == 1
+
+
 def test_deeply_nested_list_element():
     nested = []
     for _ in range(100_000):

@@ -361,6 +361,40 @@ def test_exception_in_a_nested_ref_read_becomes_its_message():
         rt.get(victim)
 
 
+@pytest.mark.parametrize("guarded", [True, False], ids=["guarded", "unguarded"])
+def test_calls_made_while_a_failure_unwinds_keep_its_exception_apart(guarded):
+    # The map's compute fails on its second element; unwinding drops the first element's
+    # result, whose __del__ calls into the runtime and fails there too. Each failure reaches
+    # its own caller: the __del__ its own error, the outer read the callback's exception.
+    rt = weft.Runtime()
+    gone = rt.create_input(0)
+    rt.delete_node(gone)
+    boom = ValueError("boom")
+    seen = []
+
+    class Noisy:
+        def __del__(self):
+            try:
+                rt.get(gone) if guarded else rt.observe(gone, print)
+            except BaseException as exc:  # noqa: BLE001
+                seen.append(type(exc))
+
+    def func(x):
+        if x == 2:
+            raise boom
+        return Noisy()
+
+    c = rt.create_collection()
+    total = c.map(func).count()
+    rt.get(total)
+    c.insert(1)
+    c.insert(2)
+    with pytest.raises(ValueError) as info:
+        rt.get(total)
+    assert info.value is boom
+    assert seen == [RuntimeError if guarded else PanicException]
+
+
 def test_callback_failure_messages():
     rt = weft.Runtime()
 
