@@ -3,6 +3,7 @@
     python examples/graph_explorer.py [OUTPUT.dot]
 """
 
+import os
 import sys
 import tempfile
 
@@ -40,4 +41,4 @@ try:
 except ImportError:
     pass
 else:
-    print("picture:", weft_graph.render(rt.graph_snapshot(), path[: -len(".dot")], trace))
+    print("picture:", weft_graph.render(rt.graph_snapshot(), os.path.splitext(path)[0], trace))

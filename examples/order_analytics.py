@@ -4,7 +4,8 @@ Orders arrive one at a time. Each order is priced by joining it with the product
 revenue is summed per customer (group_by, then an aggregate on every customer's group), and
 the total of the three latest orders by time is followed by sorting the priced orders and
 sliding a window of three over them. After every event the program prints how many times
-each user callable ran: a few calls per event, however many orders came before.
+each user callable ran: a few calls per event (more for a price change, which reaches every
+order of that product), however many orders came before.
 """
 
 from __future__ import annotations
@@ -65,8 +66,7 @@ def add(a: int, b: int) -> int:
 
 
 def summarise_window(window: list[Line]) -> Window:
-    # Windows arrive as lists; a tuple is hashable, which the aggregate's index of its
-    # elements wants.
+    # Windows arrive as lists of lines; the aggregate keeps only this (minute, total) summary.
     return (window[-1][1], sum(line[3] for line in window))
 
 
