@@ -32,9 +32,15 @@ print(f"recomputed {trace['nodes_recomputed']}, cut off {trace['nodes_cutoff']},
 for record in trace["node_traces"]:
     print(f"  {labels[record['id']]:<10} {record['action']}")
 
-path = sys.argv[1] if len(sys.argv) > 1 else tempfile.mktemp(suffix=".dot")
-with open(path, "w") as f:
-    f.write(weft_graph.to_dot(rt.graph_snapshot(), trace))
+dot = weft_graph.to_dot(rt.graph_snapshot(), trace)
+if len(sys.argv) > 1:
+    path = sys.argv[1]
+    with open(path, "w") as f:
+        f.write(dot)
+else:
+    with tempfile.NamedTemporaryFile("w", suffix=".dot", delete=False) as temporary:
+        temporary.write(dot)
+    path = temporary.name
 print("graph written to", path)
 try:
     import graphviz  # noqa: F401
