@@ -239,3 +239,35 @@ def test_every_method_inside_callback(kind, phase, propagate):
         except AssertionError as exc:
             failures[method] = str(exc)
     assert not failures
+
+
+def test_equality_that_writes_the_input_being_set():
+    """`set` compares the new value with the stored one; an __eq__ that sets the same input
+    meanwhile drops the stored value from the cell, and the comparison still has it."""
+    rt = weft.Runtime()
+    seen = []
+
+    class Stored:
+        def __eq__(self, other):
+            if not seen:
+                seen.append(True)
+                rt.set(a, "nested")
+            return NotImplemented
+
+        def __del__(self):
+            seen.append("dropped")
+
+        __hash__ = object.__hash__
+
+    class New:
+        def __eq__(self, other):
+            seen.append(type(other).__name__)  # the reflected comparison sees the old value
+            return False
+
+        __hash__ = object.__hash__
+
+    a = rt.create_input(Stored())  # the input's cell holds the only reference
+    new = New()
+    rt.set(a, new)
+    assert seen == [True, "Stored", "dropped"]
+    assert rt.get(a) is new

@@ -54,6 +54,16 @@ void free_block(DepBlock* block) { std::free(block); }
 
 std::size_t reclaim(Domain& d) {
   d.due_ns.store(now_ns() + 2'000'000'000, std::memory_order_relaxed);
+  // The retired blocks are taken before the hazard records are read. Every block taken was
+  // unlinked before it was retired, so a reader still holding it published it before the
+  // unlink and shows up below. Reading the records first would miss a reader that
+  // published after the reading but before the block was unlinked and retired.
+  std::vector<DepBlock*> taken;
+  {
+    std::lock_guard<SpinLock> g(d.retired_lock);
+    taken.swap(d.retired);
+  }
+  std::atomic_thread_fence(std::memory_order_seq_cst);
   std::vector<const void*> hazards;
   {
     std::lock_guard<SpinLock> g(d.records_lock);
@@ -63,11 +73,6 @@ std::size_t reclaim(Domain& d) {
     }
   }
   std::sort(hazards.begin(), hazards.end());
-  std::vector<DepBlock*> taken;
-  {
-    std::lock_guard<SpinLock> g(d.retired_lock);
-    taken.swap(d.retired);
-  }
   std::vector<DepBlock*> kept;
   std::size_t freed = 0;
   for (DepBlock* b : taken) {

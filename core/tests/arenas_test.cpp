@@ -1,8 +1,30 @@
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "test_support.hpp"
 
 namespace weft {
+
+namespace {
+
+// A value whose equality runs a hook first, the way a Python __eq__ may run any code.
+struct Probe {
+  std::shared_ptr<int> payload;
+};
+std::function<void()> probe_hook;
+
+}  // namespace
+
+template <>
+struct ValueTraits<Probe> {
+  static constexpr std::string_view name = "Probe";
+  static bool equal(const Probe& stored, const Probe& other) {
+    std::weak_ptr<int> watched = stored.payload;
+    if (auto hook = std::exchange(probe_hook, nullptr)) hook();
+    return !watched.expired() && *stored.payload == *other.payload;
+  }
+};
 
 namespace {
 
@@ -55,6 +77,22 @@ TEST(GenericArena, WriteIfChangedKeepsAnEqualOldValue) {
   EXPECT_FALSE(arena.equals(cell, {3, 300}));
   arena.overwrite(cell, {2, 400});  // no comparison
   EXPECT_EQ(arena.read(cell).tag, 400);
+}
+
+TEST(GenericArena, ComparisonsKeepTheStoredValueAliveWhileEqualityWritesTheCell) {
+  GenericArena<Probe> arena;
+  auto make = [](int n) { return Probe{std::make_shared<int>(n)}; };
+  u32 cell = arena.alloc(make(1));
+  auto overwrite_cell = [&] { arena.overwrite(cell, make(7)); };
+
+  probe_hook = overwrite_cell;  // an input write whose equality test writes the input again
+  EXPECT_TRUE(arena.equals(cell, make(1)));
+  EXPECT_EQ(*arena.read(cell).payload, 7);
+
+  probe_hook = overwrite_cell;
+  EXPECT_FALSE(arena.write_if_changed(cell, make(7)));
+  EXPECT_EQ(*arena.read(cell).payload, 7);
+  EXPECT_EQ(arena.lock().counter(), 0);
 }
 
 TEST(ArenaRegistry, TagsFollowFirstUse) {

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -75,6 +77,41 @@ TEST(Reclamation, BlockGoingBackInlineIsRetiredToo) {
   EXPECT_EQ(rt.record(q.slot).overflow_deps.load(), nullptr);
   EXPECT_EQ(reclamation::retired_waiting(), 1u);
   drain();
+}
+
+TEST(Reclamation, PassOnAnotherThreadNeverFreesAProtectedBlock) {
+  // A reader protects a block, then the block is replaced and retired while it still holds
+  // it; meanwhile another thread runs passes back to back. A pass that looked at the hazard
+  // records before the block was retired must not free it.
+  drain();
+  auto block_of = [](u32 mark) {
+    u32 slots[9];
+    std::fill(std::begin(slots), std::end(slots), mark);
+    return make_dep_block(slots, 9);
+  };
+  std::atomic<DepBlock*> source{block_of(0)};
+  std::atomic<bool> stop{false};
+  std::thread passes([&] {
+    while (!stop.load()) reclamation::run_pass();
+  });
+  u64 damaged = 0;
+  u32 mark = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  while (std::chrono::steady_clock::now() < deadline && damaged == 0) {
+    for (int i = 0; i < 1000; ++i) {
+      HazardGuard guard;
+      DepBlock* block = guard.protect(source);
+      replace_block(source, block_of(++mark));
+      bool intact = block->len == 9 && block->slots == reinterpret_cast<u32*>(block + 1) &&
+                    block->slots[8] == mark - 1;
+      damaged += !intact;
+    }
+  }
+  stop.store(true);
+  passes.join();
+  replace_block(source, nullptr);
+  drain();
+  EXPECT_EQ(damaged, 0u);
 }
 
 TEST(Reclamation, PassRunsWhenRetiredCountExceedsThreshold) {
