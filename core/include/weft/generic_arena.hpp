@@ -79,16 +79,14 @@ class GenericArena final : public ErasedArena {
   }
 
   // Stores `value` unless the cell holds an equal one; true when it stored. This is where a
-  // recomputed node's cutoff is decided. Like `equals`, it compares a copy of the stored
-  // value: the value type's equality may run user code, which may write this cell and drop
-  // the value it held.
+  // recomputed node's cutoff is decided. The stored value is compared in place: an equality
+  // that runs user code, which may write this cell and drop what it held, keeps its
+  // operands alive itself (the Python value's does).
   bool write_if_changed(u32 index, T value) {
     std::optional<T> dropped;  // dropped after the guard is released
-    std::optional<T> current;
     SharedGuard guard(lock_);
     ValueSlot<T>& c = cell(index);
-    if (const T* old = c.peek()) current.emplace(*old);
-    if (current && ValueTraits<T>::equal(*current, value)) {
+    if (const T* old = c.peek(); old && ValueTraits<T>::equal(*old, value)) {
       dropped.emplace(std::move(value));
       return false;
     }
@@ -97,10 +95,9 @@ class GenericArena final : public ErasedArena {
   }
 
   bool equals(u32 index, const T& value) {
-    std::optional<T> current;  // dropped after the guard is released
     SharedGuard guard(lock_);
-    if (const T* old = cell(index).peek()) current.emplace(*old);
-    return current && ValueTraits<T>::equal(*current, value);
+    const T* old = cell(index).peek();
+    return old && ValueTraits<T>::equal(*old, value);
   }
 
   void overwrite(u32 index, T value) {
