@@ -271,3 +271,35 @@ def test_equality_that_writes_the_input_being_set():
     rt.set(a, new)
     assert seen == [True, "Stored", "dropped"]
     assert rt.get(a) is new
+
+
+def test_deletion_refused_while_an_equality_runs_leaves_the_node_whole():
+    """`set` compares under the value store's access; a deletion from inside __eq__ is
+    refused before it claims anything, so the nodes stay alive and their values stay put."""
+    rt = weft.Runtime()
+    outcomes = []
+
+    class Deleting:
+        def __eq__(self, other):
+            for delete, node in ((rt.delete_node, lonely), (rt.delete_with_dependents, victim)):
+                try:
+                    delete(node)
+                except RuntimeError as exc:
+                    outcomes.append(str(exc))
+            return False
+
+        __hash__ = object.__hash__
+
+    a = rt.create_input(Deleting())
+    lonely, victim = rt.create_input("lonely"), rt.create_input("kept")
+    reader = rt.create_query(lambda ref: ref.get(victim) + "!")
+    rt.get(reader)
+    rt.set(a, 5)
+    assert len(outcomes) == 2
+    assert all("access conflict" in text for text in outcomes), outcomes
+    assert rt.is_alive(lonely) and rt.get(lonely) == "lonely"
+    assert rt.is_alive(victim) and rt.get(reader) == "kept!"
+    nodes = rt.node_count()
+    rt.delete_node(lonely)  # possible again once the comparison is over
+    assert rt.delete_with_dependents(victim) == 2
+    assert rt.node_count() == nodes - 3

@@ -107,6 +107,8 @@ void Runtime::delete_node(ErasedWeft handle, std::string_view type_name) {
     }
     if (restart) continue;
     if (record.node_state() != seen) continue;
+    check_cell_releasable(slot);
+    for (const Victim& victim : victims) check_cell_releasable(victim.slot);
     record.set_state(NodeState::Deleted);
     for (const Victim& victim : victims) {
       NodeRecord& owned = nodes_.get(victim.slot);
@@ -205,6 +207,7 @@ u64 Runtime::delete_with_dependents(ErasedWeft handle) {
       }
       if (next_below(top.slot)) break;  // gained a dependent: look at this entry again
       if (record.node_state() != seen) continue;
+      check_cell_releasable(top.slot);
       record.set_state(NodeState::Deleted);
       guard.release();
       release_slot(top.slot);
@@ -214,6 +217,13 @@ u64 Runtime::delete_with_dependents(ErasedWeft handle) {
     }
   }
   return count;
+}
+
+// A comparison that runs user code (a Python __eq__ called by `set`) holds the value
+// arena; user code deleting a node then would free the slot but not the cell. Checked under
+// the side tables' shared access, before anything is claimed.
+void Runtime::check_cell_releasable(u32 slot) const {
+  tables_.arenas.arena_at(nodes_.get(slot).type_tag)->check_releasable();
 }
 
 void Runtime::release_slot(u32 slot) {

@@ -33,6 +33,8 @@ class ErasedArena {
   // path's type check makes no call.
   TypeKey type_key_of() const { return type_key_; }
   virtual void release(u32 index) = 0;
+  // Fails, as `release` would, while the arena is in use (a comparison running user code).
+  virtual void check_releasable() const = 0;
 
  protected:
   explicit ErasedArena(TypeKey type_key) : type_key_(type_key) {}
@@ -112,6 +114,8 @@ class GenericArena final : public ErasedArena {
     dropped = cell(index).take();
     free_.push_back(index);
   }
+
+  void check_releasable() const override { lock_.check_exclusive_available(); }
 
   std::size_t cell_count() const { return cells_.size(); }
   const AccessLock& lock() const { return lock_; }

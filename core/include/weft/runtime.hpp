@@ -228,6 +228,8 @@ class Runtime {
 
   // Deletion steps.
   void release_slot(u32 slot);
+  // Fails while the node's value cell cannot be released, before a deletion claims it.
+  void check_cell_releasable(u32 slot) const;
 
   RuntimeId id_;
   SegmentedNodes nodes_;
