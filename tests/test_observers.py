@@ -161,3 +161,32 @@ def test_observer_ids_are_per_runtime_numbers():
     rt1.stabilize()
     rt2.stabilize()
     assert hits == ["rt1"]
+
+
+def test_callback_deleting_a_node_observed_later_in_the_same_stabilize():
+    # Whichever observer runs first deletes the other one's node, and a new query takes its
+    # slot. The deleted node's observer is gone: it neither fails the stabilize nor fires,
+    # and the query that now holds the slot is not computed on its behalf.
+    rt = weft.Runtime()
+    a, b = rt.create_input(0), rt.create_input(0)
+    fired, computed, replacement = [], [], []
+
+    def deleting(name, other):
+        def callback(value):
+            fired.append((name, value))
+            if rt.is_alive(other):
+                rt.delete_node(other)
+                replacement.append(rt.create_query(lambda ref: computed.append(1) or 5))
+
+        return callback
+
+    rt.observe(a, deleting("a", b))
+    rt.observe(b, deleting("b", a))
+    rt.set(a, 1)
+    rt.set(b, 2)
+    rt.stabilize()
+    assert fired in ([("a", 1)], [("b", 2)])
+    assert computed == []
+    rt.stabilize()
+    assert len(fired) == 1 and computed == []
+    assert rt.get(replacement[0]) == 5

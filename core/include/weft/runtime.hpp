@@ -336,6 +336,9 @@ class CallbackObserver final : public ObserverBase {
       : handle_(handle), callback_(std::move(callback)) {}
 
   std::pair<bool, u64> check(Runtime& runtime, u64 last_seen) override {
+    // A callback run earlier in the same stabilize may have deleted the node (and a new
+    // node may hold its slot): the observer went with it and fires no more.
+    if (!runtime.is_alive(handle_.erased())) return {false, last_seen};
     runtime.ensure_clean(handle_.slot);
     u64 stamp = std::min(runtime.nodes().get(handle_.slot).changed_at, runtime.revision());
     if (last_seen >= stamp) return {false, stamp};
