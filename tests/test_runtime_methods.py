@@ -232,6 +232,39 @@ def test_guarded_core_failures():
     assert rt.get(q) == 2
 
 
+def test_a_query_that_read_itself_recovers():
+    # The read of its own node fails as a cycle and is not kept as a dependency: the failed
+    # query says so on the next read and recomputes once its input changes; one that caught
+    # the failure keeps its value. Neither waits on itself (the traversal budget message).
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    nodes = {}
+
+    def reads_itself_while_one(ref):
+        if ref.get(a) == 1:
+            ref.get(nodes["uncaught"])
+        return ref.get(a) * 10
+
+    def catches_its_own_read(ref):
+        try:
+            ref.get(nodes["caught"])
+        except PanicException:
+            pass
+        return ref.get(a) * 100
+
+    nodes["uncaught"] = rt.create_query(reads_itself_while_one)
+    nodes["caught"] = rt.create_query(catches_its_own_read)
+    uncaught = nodes["uncaught"]
+    with pytest.raises(RuntimeError, match="was read while its own compute was in progress"):
+        rt.get(uncaught)
+    with pytest.raises(RuntimeError, match="read but its last compute panicked"):
+        rt.get(uncaught)
+    assert [rt.get(nodes["caught"]) for _ in range(2)] == [100, 100]
+    rt.set(a, 2)
+    assert rt.get(uncaught) == 20 and rt.get(nodes["caught"]) == 200
+    assert all(n["id"] not in n["dependencies"] + n["dependents"] for n in rt.graph_snapshot())
+
+
 # ---- unguarded methods: PanicException ----
 
 

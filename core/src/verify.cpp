@@ -234,6 +234,10 @@ int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool me
     });
     if (same) return 0;
   }
+  // A read of the node itself (which failed as a cycle, and which the compute, or an
+  // equality or finaliser run inside it, may have caught) never becomes a dependency: the
+  // node would then wait on itself, and every later read would exhaust its traversal budget
+  // instead of recomputing. The fast path above never matches such reads.
   std::vector<u32> old = dependencies_of(slot);
   std::vector<u32> fresh;
   if (merge) {
@@ -241,7 +245,8 @@ int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool me
     SlotSet seen(old);
     std::vector<u32> added;
     for (const ReadRecord& read : reads) {
-      if (seen.contains(read.slot) || std::find(added.begin(), added.end(), read.slot) != added.end()) {
+      if (read.slot == slot || seen.contains(read.slot) ||
+          std::find(added.begin(), added.end(), read.slot) != added.end()) {
         continue;
       }
       added.push_back(read.slot);
@@ -249,7 +254,9 @@ int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool me
     }
   } else {
     fresh.reserve(reads.size());
-    for (const ReadRecord& read : reads) fresh.push_back(read.slot);
+    for (const ReadRecord& read : reads) {
+      if (read.slot != slot) fresh.push_back(read.slot);
+    }
   }
   if (fresh == old) return 0;
 
