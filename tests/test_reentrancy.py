@@ -303,3 +303,21 @@ def test_deletion_refused_while_an_equality_runs_leaves_the_node_whole():
     rt.delete_node(lonely)  # possible again once the comparison is over
     assert rt.delete_with_dependents(victim) == 2
     assert rt.node_count() == nodes - 3
+
+
+def test_finaliser_of_a_replaced_input_value_sees_the_write_complete():
+    """The value `set` replaces is dropped after the write has reached the dependents, so a
+    __del__ that reads them gets results of the new value, not a Clean result of the old."""
+    rt = weft.Runtime()
+    seen = []
+
+    class Old:
+        def __del__(self):
+            seen.append((rt.get(doubled), rt.get(a)))
+
+    a = rt.create_input(Old())
+    doubled = rt.create_query(lambda ref: 0 if isinstance(ref.get(a), Old) else ref.get(a) * 2)
+    assert rt.get(doubled) == 0
+    rt.set(a, 4)
+    assert seen == [(8, 4)]
+    assert rt.get(doubled) == 8

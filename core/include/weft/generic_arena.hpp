@@ -102,10 +102,11 @@ class GenericArena final : public ErasedArena {
     return old && ValueTraits<T>::equal(*old, value);
   }
 
-  void overwrite(u32 index, T value) {
-    std::optional<T> dropped;
+  // Stores `value` and hands back what the cell held, for the caller to drop once it is
+  // done with the write (dropping it may run user code that reads the graph).
+  std::optional<T> overwrite(u32 index, T value) {
     SharedGuard guard(lock_);
-    dropped = cell(index).replace(std::move(value));
+    return cell(index).replace(std::move(value));
   }
 
   void release(u32 index) override {

@@ -322,7 +322,9 @@ void Runtime::set(Weft<T> handle, T value) {
   }
   if (arena->equals(record.value_index, value)) return;
   if (record.changed_at != kBeingWritten) record.changed_at = kBeingWritten;
-  arena->overwrite(record.value_index, std::move(value));
+  // The old value is dropped last: its finaliser then sees the write complete, the
+  // dependents marked, and not a dependent still Clean with a result of the old value.
+  [[maybe_unused]] std::optional<T> replaced = arena->overwrite(record.value_index, std::move(value));
   revision_ += 1;
   record.changed_at = revision_;
   record.verified_at = std::max(record.verified_at, revision_);
