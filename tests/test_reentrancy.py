@@ -321,3 +321,41 @@ def test_finaliser_of_a_replaced_input_value_sees_the_write_complete():
     rt.set(a, 4)
     assert seen == [(8, 4)]
     assert rt.get(doubled) == 8
+
+
+def test_reads_made_while_a_recompute_stores_its_value_are_not_dependencies():
+    """A recomputed query compares its new value with the old one (cutoff) and drops the one
+    it discards inside its compute. What __eq__ or __del__ read there is not what the value
+    was computed from: reading a dependent there must not leave the two waiting on each
+    other, and reading an unrelated node must not make the query depend on it."""
+    rt = weft.Runtime()
+    a, unrelated = rt.create_input(1), rt.create_input("x")
+
+    class Parity:
+        def __init__(self, n):
+            self.n = n
+
+        def __eq__(self, other):
+            try:
+                rt.get(reader)  # reaches back to the node being computed: a cycle, refused
+            except RuntimeError:
+                pass
+            return isinstance(other, Parity) and other.n == self.n
+
+        def __del__(self):
+            try:
+                rt.get(unrelated)
+            except BaseException:  # noqa: BLE001 - the runtime may be gone at teardown
+                pass
+
+        __hash__ = object.__hash__
+
+    parity = rt.create_query(lambda ref: Parity(ref.get(a) % 2))
+    reader = rt.create_query(lambda ref: ref.get(parity).n + 100)
+    assert rt.get(reader) == 101
+    rt.set(a, 3)  # the same parity: cut off, the new value is dropped
+    assert rt.get(reader) == 101
+    rt.set(a, 4)  # a new parity: the old value is dropped
+    assert rt.get(reader) == 100
+    deps = {n["id"]: n["dependencies"] for n in rt.graph_snapshot()}
+    assert deps[parity.id] == [a.id] and deps[reader.id] == [parity.id]

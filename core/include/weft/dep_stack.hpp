@@ -74,4 +74,19 @@ class LocalDepStack {
   std::size_t depth_ = 0;
 };
 
+// A frame for `node` whose reads are thrown away when the scope ends: for user code that a
+// compute runs besides computing the node's value (the cutoff comparison, and the drop of the
+// value the new one replaces). A read made there says nothing about what the value was
+// computed from; kept, it could make the node wait on one of its own dependents.
+class DiscardedReads {
+ public:
+  DiscardedReads(LocalDepStack& stack, u32 node) : stack_(stack) { stack.push_frame(node); }
+  ~DiscardedReads() { stack_.pop_frame(); }
+  DiscardedReads(const DiscardedReads&) = delete;
+  DiscardedReads& operator=(const DiscardedReads&) = delete;
+
+ private:
+  LocalDepStack& stack_;
+};
+
 }  // namespace weft

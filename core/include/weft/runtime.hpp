@@ -251,6 +251,7 @@ template <class T, class F>
 bool TypedCompute<T, F>::run(Runtime& runtime, u32 slot, bool was_stale) {
   T value = compute_(runtime);
   u32 index = runtime.nodes().get(slot).value_index;
+  DiscardedReads storing(runtime.dep_stack(), slot);
   if (!was_stale) {
     arena_->overwrite(index, std::move(value));
     return true;
