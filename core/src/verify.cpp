@@ -87,12 +87,16 @@ void Runtime::ensure_clean(u32 root) {
       dispatch(slot);
       continue;
     }
-    if (--budget == 0) fail_budget(root);
     const NodeRecord& record = nodes_.get(slot);
     NodeState state = record.node_state();
     if (state == NodeState::Clean) {
+      // Pushes nothing, so it cannot keep a cycle going: not counted. A node read many
+      // times is pushed once per read, and all but the first entry find it Clean.
       stack.pop_back();
-    } else if (is_computing(state)) {
+      continue;
+    }
+    if (--budget == 0) fail_budget(root);
+    if (is_computing(state)) {
       top.expanded = true;
     } else {
       top.expanded = true;  // `top` is not used after the pushes below

@@ -167,8 +167,8 @@ TEST(Cycles, MutualReadFailsOnTheReadThatClosesTheLoop) {
 }
 
 // A graph of three slots: input `i`, query `b` reading i, and query `a` reading b `width`
-// times. Reading a after i changed takes one unexpanded step for a and one per entry of its
-// dependency list.
+// times. Reading a after i changed pushes b once per entry of a's dependency list; only the
+// first of those entries finds b not Clean.
 struct WideReader {
   Runtime rt;
   Weft<u64> i, b, a;
@@ -187,19 +187,13 @@ struct WideReader {
   }
 };
 
-TEST(Budget, CountsUnexpandedStepsOnly) {
-  // Slot count 3: the budget is 3 * 256 + 1024 = 1792 unexpanded steps.
-  WideReader fits(1790);  // 1791 steps
-  ASSERT_EQ(fits.rt.nodes().count(), 3u);
-  EXPECT_EQ(fits.rt.read(fits.a), 1790u * 3);
-  EXPECT_EQ(fits.a_runs, 2);
-
-  WideReader over(1791);  // 1792 steps: the last one brings the budget to zero
-  EXPECT_FAILURE(over.rt.read(over.a), budget_message(over.a.slot));
-  EXPECT_EQ(over.a_runs, 1);
-  EXPECT_EQ(state_of(over.rt, over.b), NodeState::Clean);  // brought up to date before the failure
-  EXPECT_EQ(state_of(over.rt, over.a), NodeState::Stale);  // the failing step changed nothing
-  EXPECT_EQ(over.rt.read(over.b), 3u);
+TEST(Budget, EntriesFoundCleanCostNothing) {
+  // Slot count 3: the budget is 3 * 256 + 1024 = 1792 steps that expand a node. Reading b
+  // far more often than that is no cycle: the entries found Clean are not counted.
+  WideReader wide(100000);
+  ASSERT_EQ(wide.rt.nodes().count(), 3u);
+  EXPECT_EQ(wide.rt.read(wide.a), 100000u * 3);
+  EXPECT_EQ(wide.a_runs, 2);
 }
 
 TEST(Budget, CycleOfStaleNodesFailsWithoutExhaustingTheStack) {
