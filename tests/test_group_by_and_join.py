@@ -167,6 +167,36 @@ def test_group_by_key_fn_raise():
     assert bag(rt, g.get_group(1)) == Counter([1])
 
 
+
+def test_router_refused_while_get_group_holds_the_table_routes_its_deltas_once_later():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    g = c.group_by(lambda x: x % 2)
+    c.insert(1)
+    c.insert(3)
+    rt.get(g.version_node)
+    odd = g.get_group(1).reduce(sorted)
+    assert rt.get(odd) == [1, 3]
+    refusals = []
+
+    class ReadsTheRouter:  # a lookup key whose __eq__ brings the router up to date
+        def __hash__(self):
+            return hash(1)
+
+        def __eq__(self, other):
+            try:
+                rt.get(g.version_node)
+            except RuntimeError as exc:
+                refusals.append(str(exc))
+            return other == 1
+
+    c.delete(1)
+    assert g.get_group(ReadsTheRouter()) is not None
+    assert refusals and "access conflict" in refusals[0]
+    c.insert(5)
+    rt.get(g.version_node)
+    assert rt.get(odd) == [3, 5]  # the refused run's delete of 1 is not lost
+
 # ---- join ----
 
 

@@ -158,10 +158,10 @@ struct RouterState {
 
 // The group for `key` and whether it was created now. A group created while the router runs
 // is adopted at once; groups created while building are adopted once the router exists.
+// Caller holds the table's exclusive borrow.
 template <class K, class E>
 std::pair<CollectionHandle<E>, bool> find_or_create_group(Runtime& runtime, RouterState<K, E>& state,
                                                           const K& key, bool adopt_now) {
-  ExclusiveGuard borrow(state.table->borrow);
   auto it = state.table->groups.find(key);
   if (it != state.table->groups.end()) return {it->second, false};
   CollectionHandle<E> group = create_owned_collection<E>(runtime);
@@ -211,7 +211,10 @@ GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source
       ExclusiveGuard borrow(state->memo.borrow);
       state->memo.record(snapshot[i], keys[i]);
     }
-    auto [group, is_new] = find_or_create_group(runtime, *state, keys[i], false);
+    auto [group, is_new] = [&] {
+      ExclusiveGuard borrow(state->table->borrow);
+      return find_or_create_group(runtime, *state, keys[i], false);
+    }();
     if (is_new) created.push_back(group.version_node);
     u64 version;
     {
@@ -238,6 +241,11 @@ GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source
       PerKey<K, E>& per_key;
       ~ClearAfterRun() { per_key.clear(); }
     } clear_after_run{per_key};
+    // The table is the router's from its first change (to the key memo) to its last group
+    // update. A table still in use further out (a get_group whose key's __eq__ reads the
+    // router) refuses the run here, before the memo has consumed any delta: the run that
+    // follows finds the memo as it was and routes every delta once.
+    ExclusiveGuard table_borrow(state->table->borrow);
     {
       ExclusiveGuard borrow(state->memo.borrow);
       for (std::size_t i = 0; i < in.get().size(); ++i) {
