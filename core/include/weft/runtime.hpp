@@ -341,9 +341,12 @@ class CallbackObserver final : public ObserverBase {
   std::pair<bool, u64> check(Runtime& runtime, u64 last_seen) override {
     // A callback run earlier in the same stabilize may have deleted the node (and a new
     // node may hold its slot): the observer went with it and fires no more.
-    if (!runtime.is_alive(handle_.erased())) return {false, last_seen};
-    runtime.ensure_clean(handle_.slot);
-    u64 stamp = std::min(runtime.nodes().get(handle_.slot).changed_at, runtime.revision());
+    const NodeRecord& record = runtime.nodes().get(handle_.slot);
+    if (record.generation != handle_.generation || record.node_state() == NodeState::Deleted) {
+      return {false, last_seen};
+    }
+    if (record.node_state() != NodeState::Clean) runtime.ensure_clean(handle_.slot);
+    u64 stamp = std::min(record.changed_at, runtime.revision());  // records never move
     if (last_seen >= stamp) return {false, stamp};
     T value = runtime.read(handle_);
     callback_(value);
