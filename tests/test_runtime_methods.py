@@ -265,6 +265,33 @@ def test_a_query_that_read_itself_recovers():
     assert all(n["id"] not in n["dependencies"] + n["dependents"] for n in rt.graph_snapshot())
 
 
+def test_a_loop_of_queries_recovers_once_an_input_breaks_it():
+    # A cell whose formula reads a second cell that reads it back fails as a cycle; fixing
+    # the formula recomputes both. Two cells that read each other in turn, one at a time,
+    # are never a cycle, whichever way the switch turns.
+    rt = weft.Runtime()
+    formula = rt.create_input("other + 1")
+    cells = {}
+    cells["a"] = rt.create_query(
+        lambda ref: ref.get(cells["b"]) + 1 if ref.get(formula) == "other + 1" else int(ref.get(formula)))
+    cells["b"] = rt.create_query(lambda ref: ref.get(cells["a"]) * 10)
+    with pytest.raises(RuntimeError, match="dependency cycle detected"):
+        rt.get(cells["b"])
+    with pytest.raises(RuntimeError, match="read but its last compute panicked"):
+        rt.get(cells["a"])
+    rt.set(formula, "4")
+    assert (rt.get(cells["a"]), rt.get(cells["b"])) == (4, 40)
+
+    switch = rt.create_input(True)
+    turns = {}
+    turns["x"] = rt.create_query(lambda ref: ref.get(turns["y"]) if ref.get(switch) else 0)
+    turns["y"] = rt.create_query(lambda ref: 5 if ref.get(switch) else ref.get(turns["x"]) - 1)
+    assert rt.get(turns["x"]) == 5
+    for on, expected in ((False, (-1, 0)), (True, (5, 5))):
+        rt.set(switch, on)
+        assert (rt.get(turns["y"]), rt.get(turns["x"])) == expected
+
+
 def test_many_reads_of_one_query_are_no_cycle():
     # Each read is one entry of the dependency list; after the input changes, re-verifying
     # them is no reason to report a dependency cycle, however small the graph.

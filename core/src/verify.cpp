@@ -78,47 +78,77 @@ void Runtime::ensure_clean(u32 root) {
   u64 budget = static_cast<u64>(nodes_.count()) * 256 + 1024;
   SpareStack<TraversalEntry> spare(spare_traversals_);
   std::vector<TraversalEntry>& stack = spare.get();
-  stack.push_back({root, false});
-  while (!stack.empty()) {
-    TraversalEntry& top = stack.back();
-    u32 slot = top.slot;
-    if (top.expanded) {
-      stack.pop_back();
-      dispatch(slot);
-      continue;
-    }
-    const NodeRecord& record = nodes_.get(slot);
-    NodeState state = record.node_state();
-    if (state == NodeState::Clean) {
-      // Pushes nothing, so it cannot keep a cycle going: not counted. A node read many
-      // times is pushed once per read, and all but the first entry find it Clean.
-      stack.pop_back();
-      continue;
-    }
-    if (--budget == 0) fail_budget(root);
-    if (is_computing(state)) {
-      top.expanded = true;
-    } else {
-      top.expanded = true;  // `top` is not used after the pushes below
-      with_deps(record, [&](const u32* deps, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) {
-          if (nodes_.get(deps[i]).node_state() != NodeState::Clean) stack.push_back({deps[i], false});
+  stack.push_back({root, Step::Unexpanded});
+  try {
+    while (!stack.empty()) {
+      TraversalEntry& top = stack.back();
+      u32 slot = top.slot;
+      if (top.step != Step::Unexpanded) {
+        // The dispatch clears the node's mark: every state it sets does, and it clears the
+        // mark itself before it fails.
+        stack.pop_back();
+        dispatch(slot);
+        continue;
+      }
+      NodeRecord& record = nodes_.get(slot);
+      NodeState state = record.node_state();
+      if (state == NodeState::Clean) {
+        // Pushes nothing, so it cannot keep a cycle going: not counted. A node read many
+        // times is pushed once per read, and all but the first entry find it Clean.
+        stack.pop_back();
+        continue;
+      }
+      if (--budget == 0) fail_budget(root);
+      if (is_computing(state)) {
+        // A recorded dependency whose compute runs on this thread is no cycle yet: the list
+        // that names it may date from before the graph changed shape. The node that
+        // recorded it decides when it is verified: a dependency it read earlier changed (it
+        // is recomputed, and only a read made by that recompute closes a cycle), or none did
+        // (a cycle). The root is itself such a read.
+        if (stack.size() > 1 && dep_stack_.is_on_stack(slot)) {
+          stack.pop_back();
+          continue;
         }
-      });
+        top.step = Step::Expanded;
+      } else if (record.expanding()) {
+        // Its dependencies are already being brought up to date, by this read or by one
+        // waiting on a compute below: the recorded lists loop back to it. Expanding it again
+        // would go round the loop for good, so it is dispatched as it is, and the reads of
+        // its recompute, if it needs one, follow the graph's present shape.
+        top.step = Step::Expanded;
+      } else {
+        record.mark_expanding();
+        top.step = Step::ExpandedMarked;  // `top` is not used after the pushes below
+        with_deps(record, [&](const u32* deps, std::size_t n) {
+          for (std::size_t i = 0; i < n; ++i) {
+            if (nodes_.get(deps[i]).node_state() != NodeState::Clean) {
+              stack.push_back({deps[i], Step::Unexpanded});
+            }
+          }
+        });
+      }
     }
+  } catch (...) {
+    for (const TraversalEntry& entry : stack) {
+      if (entry.step == Step::ExpandedMarked) nodes_.get(entry.slot).clear_expanding();
+    }
+    throw;
   }
 }
 
 void Runtime::dispatch(u32 slot) {
   internal::Backoff backoff;
   for (;;) {
-    NodeState state = nodes_.get(slot).node_state();
+    NodeRecord& record = nodes_.get(slot);
+    NodeState state = record.node_state();
     switch (state) {
       case NodeState::Clean:
         return;
       case NodeState::Failed:
+        record.clear_expanding();
         fail_failed(slot);
       case NodeState::Deleted:
+        record.clear_expanding();
         fail_deleted(slot);
       case NodeState::Computing:
       case NodeState::ComputingStale:
@@ -160,13 +190,25 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched) {
   if (dispatched == NodeState::Stale && now == NodeState::Stale) {
     record.set_state(NodeState::Computing);
     u64 start = revision_;
+    u32 running = kNoDependency;
     bool changed = with_deps(record, [&](const u32* deps, std::size_t n) {
       for (std::size_t i = 0; i < n; ++i) {
         const NodeRecord& dep = nodes_.get(deps[i]);
-        if (dep.node_state() != NodeState::Clean || dep.changed_at > record.verified_at) return true;
+        NodeState dep_state = dep.node_state();
+        if (dep_state != NodeState::Clean || dep.changed_at > record.verified_at) {
+          if (is_computing(dep_state) && dep_stack_.is_on_stack(deps[i])) running = deps[i];
+          return true;
+        }
       }
       return false;
     });
+    if (running != kNoDependency) {
+      // The first dependency that decides is a compute running on this thread, and all the
+      // node read before it is unchanged, so a recompute would read it again: a cycle. The
+      // node is left as it was.
+      record.set_state(NodeState::Stale);
+      fail_cycle(running);
+    }
     if (changed) return recompute(slot, *fn, true, start);
     record.verified_at = std::max(record.verified_at, start);
     if (record.node_state() == NodeState::Computing) {

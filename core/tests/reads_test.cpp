@@ -22,11 +22,6 @@ std::string cycle_message(u32 slot) {
              " was read while its own compute was in progress");
 }
 
-std::string budget_message(u32 slot) {
-  return cat("weft-core: dependency cycle detected: ensure_clean(", slot,
-             ") exceeded its traversal budget, which no acyclic graph can");
-}
-
 std::string failed_message(u32 slot) {
   return cat("weft-core: node ", slot,
              " read but its last compute panicked; it stays Failed until a dependency changes "
@@ -196,20 +191,65 @@ TEST(Budget, EntriesFoundCleanCostNothing) {
   EXPECT_EQ(wide.a_runs, 2);
 }
 
-TEST(Budget, CycleOfStaleNodesFailsWithoutExhaustingTheStack) {
+TEST(Cycles, LoopThatStillHoldsIsReportedAgainAfterAnInputChange) {
   Runtime rt;
   auto i = rt.create_input<u64>(1);
   Weft<u64> a, b;
-  a = rt.create_compute<u64>([&](Runtime& r) { return r.read(i) + r.read(b); });
-  b = rt.create_compute<u64>([&](Runtime& r) { return r.read(i) + r.read(a); });
+  int a_runs = 0, b_runs = 0;
+  a = rt.create_compute<u64>([&](Runtime& r) { ++a_runs; return r.read(i) + r.read(b); });
+  b = rt.create_compute<u64>([&](Runtime& r) { ++b_runs; return r.read(i) + r.read(a); });
   EXPECT_FAILURE(rt.read(a), cycle_message(a.slot));
-  rt.set(i, u64{2});  // both nodes on the recorded cycle become Stale
+  EXPECT_FAILURE(rt.read(a), failed_message(a.slot));  // the recorded loop is walked once
+  rt.set(i, u64{2});  // both nodes on the recorded loop become Stale
   ASSERT_EQ(state_of(rt, a), NodeState::Stale);
   ASSERT_EQ(state_of(rt, b), NodeState::Stale);
-  EXPECT_FAILURE(rt.read(a), budget_message(a.slot));
-  EXPECT_FAILURE(rt.read(b), budget_message(b.slot));
-  EXPECT_EQ(state_of(rt, a), NodeState::Stale);
-  EXPECT_EQ(state_of(rt, b), NodeState::Stale);
+  EXPECT_FAILURE(rt.read(a), cycle_message(a.slot));
+  EXPECT_FAILURE(rt.read(b), failed_message(b.slot));
+  EXPECT_EQ(a_runs, 2);
+  EXPECT_EQ(b_runs, 2);
+  EXPECT_EQ(state_of(rt, a), NodeState::Failed);
+  EXPECT_EQ(state_of(rt, b), NodeState::Failed);
+  EXPECT_EQ(rt.record_for_testing(a.slot).state, encode_state(NodeState::Failed));  // no mark left
+}
+
+// `a` reads `b` while the switch is on; `b` always reads `a`, through nothing else. The
+// switch reaches `a` through a query, so after it changes every node on the loop is Stale.
+TEST(Cycles, RecordedLoopIsLeftOnceAnInputBreaksIt) {
+  Runtime rt;
+  auto on = rt.create_input<u64>(1);
+  auto parsed = rt.create_compute<u64>([on](Runtime& r) { return r.read(on); });
+  Weft<u64> a, b;
+  a = rt.create_compute<u64>([&](Runtime& r) { return r.read(parsed) ? r.read(b) + 1 : 5; });
+  b = rt.create_compute<u64>([&](Runtime& r) { return r.read(a) + 1; });
+  EXPECT_FAILURE(rt.read(b), cycle_message(b.slot));
+  rt.set(on, u64{0});
+  EXPECT_EQ(rt.read(b), 6u);
+  EXPECT_EQ(rt.read(a), 5u);
+  EXPECT_EQ(rt.dependencies_of(a.slot), std::vector<u32>{parsed.slot});
+  rt.set(on, u64{1});
+  EXPECT_FAILURE(rt.read(a), cycle_message(a.slot));
+  rt.set(on, u64{0});
+  EXPECT_EQ(rt.read(a), 5u);
+  EXPECT_EQ(rt.read(b), 6u);
+}
+
+// The two queries read each other in turn, never both at once: the graph is acyclic for
+// every value of the switch, but a's recorded list names b when b's compute reads a.
+TEST(Cycles, DependenciesThatChangeDirectionAreNoCycle) {
+  Runtime rt;
+  auto on = rt.create_input<u64>(1);
+  Weft<u64> a, b;
+  a = rt.create_compute<u64>([&](Runtime& r) { return r.read(on) ? r.read(b) : 0; });
+  b = rt.create_compute<u64>([&](Runtime& r) { return r.read(on) ? 5 : r.read(a) + 1; });
+  EXPECT_EQ(rt.read(a), 5u);
+  rt.set(on, u64{0});
+  EXPECT_EQ(rt.read(b), 1u);
+  EXPECT_EQ(rt.read(a), 0u);
+  EXPECT_EQ(rt.dependencies_of(a.slot), std::vector<u32>{on.slot});
+  EXPECT_EQ(rt.dependencies_of(b.slot), (std::vector<u32>{on.slot, a.slot}));
+  rt.set(on, u64{1});
+  EXPECT_EQ(rt.read(a), 5u);
+  EXPECT_EQ(rt.read(b), 5u);
 }
 
 TEST(Failures, FailedComputeStaysFailedUntilAnInputItReadChanges) {

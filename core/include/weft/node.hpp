@@ -70,8 +70,16 @@ struct alignas(64) NodeRecord {
   u8 dep_count = 0;
   u32 generation = 0;
 
-  NodeState node_state() const { return decode_state(state); }
+  // The top bit of the state byte marks a node whose recorded dependencies a read is
+  // bringing up to date (its traversal entry expanded and not yet dispatched). Setting the
+  // state clears the mark; a lost mark only costs a read the shortcut it stands for.
+  static constexpr u8 kExpandingMark = 0x80;
+
+  NodeState node_state() const { return decode_state(state & ~kExpandingMark); }
   void set_state(NodeState s) { state = encode_state(s); }
+  bool expanding() const { return (state & kExpandingMark) != 0; }
+  void mark_expanding() { state |= kExpandingMark; }
+  void clear_expanding() { state &= ~kExpandingMark; }
 };
 
 static_assert(sizeof(NodeRecord) == 64, "a node record is one cache line");

@@ -211,10 +211,12 @@ class Runtime {
     return Weft<T>{slot, nodes_.get(slot).generation, id_};
   }
 
-  // One node on ensure_clean's work stack; `expanded` once its dependencies were pushed.
+  // One node on ensure_clean's work stack: not expanded yet; expanded (to be dispatched as
+  // it is); or expanded with its dependencies pushed above it and its record marked.
+  enum class Step : u8 { Unexpanded, Expanded, ExpandedMarked };
   struct TraversalEntry {
     u32 slot;
-    bool expanded;
+    Step step;
   };
 
   // Verification and recomputation steps of ensure_clean.
