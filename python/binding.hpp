@@ -270,11 +270,9 @@ struct ObserverIdObject {
   } d;
 };
 
-struct WeftU64Hasher {
-  SipKeys keys = SipKeys::random();
+struct WeftU64Hasher : KeyedHasher {
   std::size_t operator()(const Weft<u64>& h) const {
-    u64 words[2] = {(static_cast<u64>(h.generation) << 32) | h.slot, h.runtime_id.value};
-    return static_cast<std::size_t>(siphash13_words(words, keys.k0, keys.k1));
+    return hash_words({(static_cast<u64>(h.generation) << 32) | h.slot, h.runtime_id.value});
   }
 };
 

@@ -11,12 +11,8 @@
 
 namespace weft {
 
-struct TypeKeyHasher {
-  SipKeys keys = SipKeys::random();
-  std::size_t operator()(const TypeKey& key) const {
-    u64 words[2] = {key.high, key.low};
-    return static_cast<std::size_t>(siphash13_words(words, keys.k0, keys.k1));
-  }
+struct TypeKeyHasher : KeyedHasher {
+  std::size_t operator()(const TypeKey& key) const { return hash_words({key.high, key.low}); }
 };
 
 [[noreturn]] void fail_tag_out_of_range(std::size_t tag, std::size_t size);

@@ -61,11 +61,9 @@ struct ElementTraits<std::vector<E>> {
 
 // Hashes elements with SipHash-1-3 under random keys drawn when the map is made.
 template <class E>
-struct ElementHash {
-  SipKeys keys = SipKeys::random();
+struct ElementHash : KeyedHasher {
   std::size_t operator()(const E& e) const {
-    const u64 word[1] = {static_cast<u64>(ElementTraits<E>::hash(e))};
-    return static_cast<std::size_t>(siphash13_words(word, keys.k0, keys.k1));
+    return hash_words({static_cast<u64>(ElementTraits<E>::hash(e))});
   }
 };
 

@@ -75,14 +75,22 @@ struct SipKeys {
   static SipKeys random();
 };
 
-// Hashes integral keys with SipHash-1-3 under keys drawn when the hasher (its map) is made.
-struct RandomHasher {
+// The base of the hash maps' hashers: SipHash-1-3 of a key's 64-bit words under keys drawn
+// when the hasher (its map) is made.
+struct KeyedHasher {
   SipKeys keys = SipKeys::random();
 
+  template <std::size_t N>
+  std::size_t hash_words(const u64 (&words)[N]) const {
+    return static_cast<std::size_t>(siphash13_words(words, keys.k0, keys.k1));
+  }
+};
+
+// Hashes integral keys.
+struct RandomHasher : KeyedHasher {
   template <class Int>
   std::size_t operator()(Int value) const {
-    const u64 word[1] = {static_cast<u64>(value)};
-    return static_cast<std::size_t>(siphash13_words(word, keys.k0, keys.k1));
+    return hash_words({static_cast<u64>(value)});
   }
 };
 
