@@ -89,8 +89,9 @@ u32 Runtime::allocate_slot(u64 stamp, u32 value_index, u16 type_tag, NodeState s
 void Runtime::invalidate_dependents(u32 slot) {
   std::vector<u32>& work = invalidation_work_;
   work.clear();
+  // The walk runs no user code and changes no table, so one shared access covers it.
+  SharedGuard guard(tables_lock_);
   auto append_dependents = [&](u32 of) {
-    SharedGuard guard(tables_lock_);
     const std::vector<u32>& dependents = tables_.dependents[of];
     work.insert(work.end(), dependents.begin(), dependents.end());
   };
