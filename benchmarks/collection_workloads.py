@@ -197,6 +197,32 @@ def join_count(table: Table, size: int, rounds: int, repeat: int) -> str:
     return name
 
 
+def discard_one(counter: Counter, item) -> None:
+    if counter[item] == 1:
+        del counter[item]
+    else:
+        counter[item] -= 1
+
+
+def insort_with_runs(model: list, x, key, windows: Counter, pairs: Counter) -> None:
+    """The hand-written sorted pipeline: insert `x` into the sorted list `model` and keep the
+    counters of its runs of three and of its neighbour pairs, touching only the runs around
+    the new position."""
+    i = bisect.bisect_right(model, key(x), key=key)
+    n = len(model)
+    if 0 < i < n:
+        discard_one(pairs, (model[i - 1], model[i]))
+    for start in range(max(i - 2, 0), min(i, n - 2)):  # the runs that span the gap
+        discard_one(windows, tuple(model[start:start + 3]))
+    model.insert(i, x)
+    if i > 0:
+        pairs[(model[i - 1], x)] += 1
+    if i < n:
+        pairs[(x, model[i + 1])] += 1
+    for start in range(max(i - 2, 0), min(i, n - 2) + 1):  # the runs holding x
+        windows[tuple(model[start:start + 3])] += 1
+
+
 def sorted_window(table: Table, size: int, rounds: int, repeat: int) -> str:
     key = lambda x: x  # noqa: E731
     rt = weft.Runtime()
@@ -208,6 +234,8 @@ def sorted_window(table: Table, size: int, rounds: int, repeat: int) -> str:
     rt.get(w.version_node)
     rt.get(p.version_node)
     model = sorted((i * 7919) % size for i in range(size))
+    windows = Counter(tuple(model[k:k + 3]) for k in range(len(model) - 2))
+    pairs = Counter(zip(model, model[1:]))
     weft_next, py_next, floor_next = fresh(), fresh(), fresh()
 
     def weft_run():
@@ -218,8 +246,7 @@ def sorted_window(table: Table, size: int, rounds: int, repeat: int) -> str:
 
     def incremental_run():
         for _ in range(rounds):
-            x = py_next() % size
-            bisect.insort(model, x, key=key)
+            insort_with_runs(model, py_next() % size, key, windows, pairs)
 
     def floor_run():
         for _ in range(rounds):
@@ -228,7 +255,10 @@ def sorted_window(table: Table, size: int, rounds: int, repeat: int) -> str:
     t = per_op(weft_run, rounds, repeat)
     inc = per_op(incremental_run, rounds, repeat)
     assert s.snapshot() == model
-    assert w.snapshot_len() == len(model) - 2 and p.snapshot_len() == len(model) - 1
+    contents = lambda runs: Counter(map(tuple, runs))  # noqa: E731
+    assert rt.get(w.reduce(contents)) == windows == Counter(
+        tuple(model[k:k + 3]) for k in range(len(model) - 2))
+    assert rt.get(p.reduce(contents)) == pairs == Counter(zip(model, model[1:]))
     scratch = per_op(lambda: ([model[i:i + 3] for i in range(len(model) - 2)],
                               list(zip(model, model[1:]))), 1, 3)
     name = f"sort_by_key + window(3) + pairwise, {size} elements"
