@@ -79,15 +79,17 @@ void Runtime::ensure_clean(u32 root) {
   SpareStack<TraversalEntry> spare(spare_traversals_);
   std::vector<TraversalEntry>& stack = spare.get();
   stack.push_back({root, Step::Unexpanded});
+  std::size_t unverified_base = unverified_.size();
   try {
     while (!stack.empty()) {
       TraversalEntry& top = stack.back();
       u32 slot = top.slot;
       if (top.step != Step::Unexpanded) {
         // The dispatch clears the node's mark: every state it sets does, and it clears the
-        // mark itself before it fails.
+        // mark itself before it fails. A dependency it leaves unverified is marked again
+        // until the traversal ends.
         stack.pop_back();
-        dispatch(slot);
+        dispatch(slot, stack.empty());
         continue;
       }
       NodeRecord& record = nodes_.get(slot);
@@ -132,11 +134,25 @@ void Runtime::ensure_clean(u32 root) {
     for (const TraversalEntry& entry : stack) {
       if (entry.step == Step::ExpandedMarked) nodes_.get(entry.slot).clear_expanding();
     }
+    unmark_unverified(unverified_base);
     throw;
   }
+  if (unverified_.size() != unverified_base) unmark_unverified(unverified_base);
 }
 
-void Runtime::dispatch(u32 slot) {
+void Runtime::leave_unverified(u32 slot) {
+  NodeRecord& record = nodes_.get(slot);
+  record.set_state(NodeState::Stale);
+  record.mark_expanding();
+  unverified_.push_back(slot);
+}
+
+void Runtime::unmark_unverified(std::size_t base) {
+  for (std::size_t i = base; i < unverified_.size(); ++i) nodes_.get(unverified_[i]).clear_expanding();
+  unverified_.resize(base);
+}
+
+void Runtime::dispatch(u32 slot, bool is_root) {
   internal::Backoff backoff;
   for (;;) {
     NodeRecord& record = nodes_.get(slot);
@@ -158,7 +174,7 @@ void Runtime::dispatch(u32 slot) {
         continue;
       case NodeState::Dirty:
       case NodeState::Stale:
-        if (check_or_recompute(slot, state)) return;
+        if (check_or_recompute(slot, state, is_root)) return;
         continue;
     }
   }
@@ -166,7 +182,7 @@ void Runtime::dispatch(u32 slot) {
 
 // Returns true when the node is done, false when its state moved on and it must be
 // dispatched again.
-bool Runtime::check_or_recompute(u32 slot, NodeState dispatched) {
+bool Runtime::check_or_recompute(u32 slot, NodeState dispatched, bool is_root) {
   NodeRecord& record = nodes_.get(slot);
   // Not a counted reference: a node's compute is only released when the node is deleted,
   // and a node cannot be deleted while it is Computing (deletion waits, or refuses a node
@@ -191,17 +207,33 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched) {
     record.set_state(NodeState::Computing);
     u64 start = revision_;
     u32 running = kNoDependency;
+    bool unverified = false;
     bool changed = with_deps(record, [&](const u32* deps, std::size_t n) {
+      bool changed = false;
       for (std::size_t i = 0; i < n; ++i) {
         const NodeRecord& dep = nodes_.get(deps[i]);
         NodeState dep_state = dep.node_state();
-        if (dep_state != NodeState::Clean || dep.changed_at > record.verified_at) {
+        if (dep_state != NodeState::Clean) {
           if (is_computing(dep_state) && dep_stack_.is_on_stack(deps[i])) running = deps[i];
+          unverified = true;
           return true;
         }
+        if (dep.changed_at > record.verified_at) {
+          if (is_root) return true;
+          changed = true;  // a dependency further on may still be one left unverified
+        }
       }
-      return false;
+      return changed;
     });
+    if (unverified && !is_root) {
+      // A dependency the traversal could not bring up to date: a compute running on this
+      // thread, or a node left unverified for that reason further down. Whether this node
+      // still reads it is for its dependent to find out: left as it is, it leaves that
+      // dependent unverified in turn, which is recomputed and reads it again only if its
+      // present shape does.
+      leave_unverified(slot);
+      return true;
+    }
     if (running != kNoDependency) {
       // The first dependency that decides is a compute running on this thread, and all the
       // node read before it is unchanged, so a recompute would read it again: a cycle. The

@@ -219,9 +219,14 @@ class Runtime {
     Step step;
   };
 
-  // Verification and recomputation steps of ensure_clean.
-  void dispatch(u32 slot);
-  bool check_or_recompute(u32 slot, NodeState dispatched);
+  // Verification and recomputation steps of ensure_clean. `is_root`: the node is the one
+  // being read, not a recorded dependency of it brought up to date on the way.
+  void dispatch(u32 slot, bool is_root);
+  bool check_or_recompute(u32 slot, NodeState dispatched, bool is_root);
+  // Leaves a recorded dependency of the node being read Stale, marked until the traversal
+  // that reached it ends, so that the other nodes that recorded it dispatch it as it is.
+  void leave_unverified(u32 slot);
+  void unmark_unverified(std::size_t base);
   bool recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start);
   int commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool merge, u64 start);
   void store_deps(NodeRecord& record, const std::vector<u32>& deps);
@@ -240,6 +245,9 @@ class Runtime {
   u64 next_observer_id_ = 1;
   u64 revision_ = 1;
   LocalDepStack dep_stack_;
+  // Nodes left unverified by the traversals in progress, each traversal's above the ones of
+  // the traversals it runs in.
+  std::vector<u32> unverified_;
   bool tracing_ = false;
   std::vector<u32> invalidation_work_;  // reused by every propagation; it calls out to nothing
   // Work stacks of finished traversals, reused by later ones (traversals nest through
