@@ -215,7 +215,7 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched, bool is_root) {
         NodeState dep_state = dep.node_state();
         if (dep_state != NodeState::Clean) {
           if (is_computing(dep_state) && dep_stack_.is_on_stack(deps[i])) running = deps[i];
-          unverified = true;
+          unverified = running != kNoDependency || dep.expanding();
           return true;
         }
         if (dep.changed_at > record.verified_at) {
@@ -227,7 +227,8 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched, bool is_root) {
     });
     if (unverified && !is_root) {
       // A dependency the traversal could not bring up to date: a compute running on this
-      // thread, or a node left unverified for that reason further down. Whether this node
+      // thread, or a node marked as still being brought up to date (one left unverified for
+      // that reason further down, or one on a loop in the recorded lists). Whether this node
       // still reads it is for its dependent to find out: left as it is, it leaves that
       // dependent unverified in turn, which is recomputed and reads it again only if its
       // present shape does.
