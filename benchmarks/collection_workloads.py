@@ -204,6 +204,11 @@ def discard_one(counter: Counter, item) -> None:
         counter[item] -= 1
 
 
+def runs_of(model: list) -> tuple:
+    """The counters of the sorted list's runs of three and of its neighbour pairs."""
+    return Counter(tuple(model[k:k + 3]) for k in range(len(model) - 2)), Counter(zip(model, model[1:]))
+
+
 def insort_with_runs(model: list, x, key, windows: Counter, pairs: Counter) -> None:
     """The hand-written sorted pipeline: insert `x` into the sorted list `model` and keep the
     counters of its runs of three and of its neighbour pairs, touching only the runs around
@@ -234,8 +239,7 @@ def sorted_window(table: Table, size: int, rounds: int, repeat: int) -> str:
     rt.get(w.version_node)
     rt.get(p.version_node)
     model = sorted((i * 7919) % size for i in range(size))
-    windows = Counter(tuple(model[k:k + 3]) for k in range(len(model) - 2))
-    pairs = Counter(zip(model, model[1:]))
+    windows, pairs = runs_of(model)
     weft_next, py_next, floor_next = fresh(), fresh(), fresh()
 
     def weft_run():
@@ -256,9 +260,7 @@ def sorted_window(table: Table, size: int, rounds: int, repeat: int) -> str:
     inc = per_op(incremental_run, rounds, repeat)
     assert s.snapshot() == model
     contents = lambda runs: Counter(map(tuple, runs))  # noqa: E731
-    assert rt.get(w.reduce(contents)) == windows == Counter(
-        tuple(model[k:k + 3]) for k in range(len(model) - 2))
-    assert rt.get(p.reduce(contents)) == pairs == Counter(zip(model, model[1:]))
+    assert (rt.get(w.reduce(contents)), rt.get(p.reduce(contents))) == (windows, pairs) == runs_of(model)
     scratch = per_op(lambda: ([model[i:i + 3] for i in range(len(model) - 2)],
                               list(zip(model, model[1:]))), 1, 3)
     name = f"sort_by_key + window(3) + pairwise, {size} elements"

@@ -209,7 +209,7 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched, bool is_root) {
     u32 running = kNoDependency;
     bool unverified = false;
     bool changed = with_deps(record, [&](const u32* deps, std::size_t n) {
-      bool changed = false;
+      bool seen_change = false;
       for (std::size_t i = 0; i < n; ++i) {
         const NodeRecord& dep = nodes_.get(deps[i]);
         NodeState dep_state = dep.node_state();
@@ -220,10 +220,10 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched, bool is_root) {
         }
         if (dep.changed_at > record.verified_at) {
           if (is_root) return true;
-          changed = true;  // a dependency further on may still be one left unverified
+          seen_change = true;  // a dependency further on may still be one left unverified
         }
       }
-      return changed;
+      return seen_change;
     });
     if (unverified && !is_root) {
       // A dependency the traversal could not bring up to date: a compute running on this
