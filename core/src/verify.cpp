@@ -270,10 +270,10 @@ bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start) {
     bool computing = record.node_state() == NodeState::Computing;
     if (result == 2) {
       record.set_state(NodeState::Dirty);
-    } else if (result == 0 && computing) {
+    } else if (computing && reads_settled(frame.reads, start)) {
       record.set_state(NodeState::Failed);
     } else {
-      record.set_state(NodeState::Stale);
+      end_stale(slot);
     }
     dep_stack_.taint_top();
     throw;
@@ -286,19 +286,47 @@ bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start) {
     return false;
   }
   record.verified_at = std::max(record.verified_at, start);
-  if (record.node_state() == NodeState::Computing) {
-    if (result == 1 || frame.tainted) {
-      record.set_state(NodeState::Stale);
-      dep_stack_.taint_top();
-    } else {
-      record.set_state(NodeState::Clean);
-    }
-  } else if (record.node_state() == NodeState::ComputingStale) {
-    record.set_state(NodeState::Stale);
+  if (record.node_state() == NodeState::Computing && result == 0 && !frame.tainted) {
+    record.set_state(NodeState::Clean);
+  } else if (is_computing(record.node_state())) {
+    end_stale(slot);
     dep_stack_.taint_top();
   }
   record_trace(slot, changed ? TraceAction::RecomputedChanged : TraceAction::RecomputedCutoff);
   return true;
+}
+
+bool Runtime::reads_settled(const std::vector<ReadRecord>& reads, u64 start) const {
+  // Nodes that failed too, and computes still in progress (the cycle this one ran into),
+  // count as settled: those that end Stale turn this node Stale then.
+  for (const ReadRecord& read : reads) {
+    const NodeRecord& dep = nodes_.get(read.slot);
+    NodeState s = dep.node_state();
+    bool settled = s == NodeState::Failed || is_computing(s) ||
+                   (s == NodeState::Clean && dep.changed_at <= start);
+    if (!settled || dep.generation != read.generation) return false;
+  }
+  return true;
+}
+
+void Runtime::end_stale(u32 slot) {
+  nodes_.get(slot).set_state(NodeState::Stale);
+  std::vector<u32> failed;
+  SharedGuard guard(tables_lock_);
+  auto append_failed_dependents = [&](u32 of) {
+    for (u32 dependent : tables_.dependents[of]) {
+      if (nodes_.get(dependent).node_state() == NodeState::Failed) failed.push_back(dependent);
+    }
+  };
+  append_failed_dependents(slot);
+  while (!failed.empty()) {
+    u32 next = failed.back();
+    failed.pop_back();
+    NodeRecord& record = nodes_.get(next);
+    if (record.node_state() != NodeState::Failed) continue;
+    record.set_state(NodeState::Stale);
+    append_failed_dependents(next);
+  }
 }
 
 int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool merge, u64 start) {
@@ -346,19 +374,12 @@ int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool me
   }
   SlotSet in_old(old);
   SlotSet in_fresh(fresh);
+  // A failed compute's end state is decided from all it read (reads_settled), not here.
   int result = 0;
-  for (u32 dep_slot : fresh) {
-    if (in_old.contains(dep_slot)) continue;
-    const NodeRecord& dep = nodes_.get(dep_slot);
-    NodeState s = dep.node_state();
-    // On the failure path, nodes that failed too, and nodes whose compute is still in
-    // progress (the cycle this compute ran into), do not make the list unverified: the
-    // node ends Failed rather than Stale.
-    bool tolerated = merge && (s == NodeState::Failed || is_computing(s));
-    if ((s != NodeState::Clean && !tolerated) || (s == NodeState::Clean && dep.changed_at > start)) {
-      result = 1;
-      break;
-    }
+  for (std::size_t i = 0; !merge && i < fresh.size() && result == 0; ++i) {
+    if (in_old.contains(fresh[i])) continue;
+    const NodeRecord& dep = nodes_.get(fresh[i]);
+    if (dep.node_state() != NodeState::Clean || dep.changed_at > start) result = 1;
   }
   store_deps(record, fresh);
   for (u32 dep_slot : old) {

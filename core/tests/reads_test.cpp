@@ -389,6 +389,53 @@ TEST(Failures, ComputeThatCatchesAFailingReadEndsStale) {
   EXPECT_EQ(state_of(rt, c), NodeState::Clean);
 }
 
+// `a` reads `c` while `j` is even (and `c` reads `a`), else `e`, which reads `s`; `s` reads
+// itself while `i` is even. Once `j` turns, a read of `c` fails on `s` and leaves `a` and `e`
+// Stale: `c`, which read `a`, must not stay Failed past the write of `i` that breaks the
+// self-loop, though that write stops at the Stale nodes.
+TEST(Failures, NodeWhoseFailedReadLeftADependencyStaleIsRetried) {
+  Runtime rt;
+  auto i = rt.create_input<u64>(0);
+  auto j = rt.create_input<u64>(0);
+  Weft<u64> a, c, s, e;
+  a = rt.create_compute<u64>([&](Runtime& r) { return r.read(j) % 2 ? r.read(e) : r.read(c); });
+  c = rt.create_compute<u64>([&](Runtime& r) { return r.read(a); });
+  s = rt.create_compute<u64>([&](Runtime& r) { return r.read(i) % 2 ? 1 : r.read(s); });
+  e = rt.create_compute<u64>([&](Runtime& r) { return r.read(j) + r.read(s); });
+  EXPECT_FAILURE(rt.read(a), cycle_message(a.slot));
+  EXPECT_FAILURE(rt.read(e), cycle_message(s.slot));
+  rt.set(j, u64{1});
+  EXPECT_FAILURE(rt.read(c), failed_message(s.slot));
+  EXPECT_EQ(state_of(rt, c), NodeState::Stale);
+  rt.set(i, u64{1});
+  EXPECT_EQ(rt.read(a), 2u);
+  EXPECT_EQ(rt.read(c), 2u);
+}
+
+// While `i` is odd, `x` and `y` read each other: `y` fails as a cycle inside x's compute,
+// which catches that and ends Stale. Once `i` turns even, the write stops at Stale `x`: `y`
+// must be retried rather than left Failed.
+TEST(Failures, NodeThatFailedOnAComputeEndingStaleIsRetried) {
+  Runtime rt;
+  auto i = rt.create_input<u64>(1);
+  Weft<u64> x, y;
+  x = rt.create_compute<u64>([&](Runtime& r) -> u64 {
+    if (r.read(i) % 2 == 0) return 3;
+    try {
+      return r.read(y);
+    } catch (const InvariantFailure&) {
+      return 5;
+    }
+  });
+  y = rt.create_compute<u64>([&](Runtime& r) { return r.read(x) + 1; });
+  EXPECT_EQ(rt.read(x), 5u);
+  EXPECT_EQ(state_of(rt, x), NodeState::Stale);
+  EXPECT_EQ(state_of(rt, y), NodeState::Stale);
+  EXPECT_FAILURE(rt.read(y), cycle_message(y.slot));  // the loop still holds
+  rt.set(i, u64{2});
+  EXPECT_EQ(rt.read(y), 4u);
+}
+
 TEST(Failures, DeletedDependencyIsMetAsDeleted) {
   Runtime rt;
   auto a = rt.create_input<u64>(1);

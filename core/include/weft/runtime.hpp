@@ -228,6 +228,13 @@ class Runtime {
   void leave_unverified(u32 slot);
   void unmark_unverified(std::size_t base);
   bool recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start);
+  // Whether a failed compute may end Failed: every node it read is settled, so its failure
+  // stands until one of them changes.
+  bool reads_settled(const std::vector<ReadRecord>& reads, u64 start) const;
+  // Ends a compute Stale. A Stale node stops every later invalidation, so no dependent of it
+  // may stay Failed (one that failed reading it while it computed, through a cycle): they
+  // are turned Stale, and their Failed dependents in turn, to be retried once it changes.
+  void end_stale(u32 slot);
   int commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool merge, u64 start);
   void store_deps(NodeRecord& record, const std::vector<u32>& deps);
 
