@@ -265,7 +265,15 @@ PyValue QueryCompute::operator()(Runtime& runtime) {
       PyObject_Vectorcall(py_func.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   PyValue value = PyValue::steal(result);  // null when the call raised
   refs->give_back(std::move(ref));
-  if (!result) fail_from_python_error();
+  if (!result) {
+    if (runtime.retreating()) {
+      // The compute belongs to work being abandoned, so what it raised reaches no reader:
+      // neither reported nor kept for one.
+      PyErr_Clear();
+      throw InvariantFailure("weft: a compute run ahead of need was abandoned");
+    }
+    fail_from_python_error();
+  }
   return value;
 }
 

@@ -168,7 +168,7 @@ void Runtime::dispatch(u32 slot, bool is_root) {
         fail_deleted(slot);
       case NodeState::Computing:
       case NodeState::ComputingStale:
-        if (dep_stack_.is_on_stack(slot)) fail_cycle(slot);
+        if (dep_stack_.is_on_stack(slot)) fail_running(slot);
         // Another thread is computing it: wait.
         backoff.wait();
         continue;
@@ -201,7 +201,7 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched, bool is_root) {
   NodeState now = record.node_state();
   if (dispatched == NodeState::Dirty && (now == NodeState::Dirty || now == NodeState::Stale)) {
     record.set_state(NodeState::Computing);
-    return recompute(slot, *fn, now == NodeState::Stale, revision_);
+    return recompute(slot, *fn, now == NodeState::Stale, revision_, !is_root);
   }
   if (dispatched == NodeState::Stale && now == NodeState::Stale) {
     record.set_state(NodeState::Computing);
@@ -240,9 +240,9 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched, bool is_root) {
       // node read before it is unchanged, so a recompute would read it again: a cycle. The
       // node is left as it was.
       record.set_state(NodeState::Stale);
-      fail_cycle(running);
+      fail_running(running);
     }
-    if (changed) return recompute(slot, *fn, true, start);
+    if (changed) return recompute(slot, *fn, true, start, !is_root);
     record.verified_at = std::max(record.verified_at, start);
     if (record.node_state() == NodeState::Computing) {
       record.set_state(NodeState::Clean);
@@ -256,11 +256,22 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched, bool is_root) {
   return false;
 }
 
+void Runtime::fail_running(u32 slot) {
+  std::size_t speculative = dep_stack_.speculative_above(slot);
+  if (speculative == 0) fail_cycle(slot);
+  // The running compute is read by work that only a dependency's refresh started: whether
+  // that loop is a cycle is for the dependent to find out, so nothing is reported here.
+  if (retreat_depth_ == 0 || speculative < retreat_depth_) retreat_depth_ = speculative;
+  throw InvariantFailure(cat("weft-core: node ", slot,
+                             " was read by a compute run ahead of need, which is abandoned"));
+}
+
 // Returns false when a node the compute read vanished meanwhile: the node is Dirty again and
 // must be dispatched anew. Otherwise the read is done with this node, even if it ended Stale.
-bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start) {
+bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start, bool speculative) {
   NodeRecord& record = nodes_.get(slot);
-  dep_stack_.push_frame(slot);
+  dep_stack_.push_frame(slot, speculative);
+  std::size_t depth = dep_stack_.depth();
   bool changed;
   try {
     changed = fn.run(*this, slot, was_stale);
@@ -268,17 +279,27 @@ bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start) {
     const DepFrame& frame = dep_stack_.pop_frame();
     int result = commit_deps(slot, frame.reads, true, start);
     bool computing = record.node_state() == NodeState::Computing;
+    // A failure of abandoned work says nothing about the node.
+    bool abandoned = retreat_depth_ != 0 && depth >= retreat_depth_;
     if (result == 2) {
       record.set_state(NodeState::Dirty);
-    } else if (computing && reads_settled(frame.reads, start)) {
+    } else if (computing && !abandoned && reads_settled(frame.reads, start)) {
       record.set_state(NodeState::Failed);
     } else {
       end_stale(slot);
+    }
+    if (depth == retreat_depth_) {
+      // The compute run ahead of need that the retreat unwinds to: the node is left for its
+      // dependent to decide whether it still reads it.
+      retreat_depth_ = 0;
+      if (result != 2) leave_unverified(slot);
+      return true;
     }
     dep_stack_.taint_top();
     throw;
   }
   const DepFrame& frame = dep_stack_.pop_frame();  // valid until the next push
+  if (depth == retreat_depth_) retreat_depth_ = 0;  // its own code caught the retreat
   int result = commit_deps(slot, frame.reads, false, start);
   if (!(was_stale && !changed)) record.changed_at = std::max(record.changed_at, start);
   if (result == 2) {

@@ -286,6 +286,37 @@ TEST(Cycles, RecordedDependencyNamingTheRunningComputeIsLeftToItsDependent) {
   expect_settled();
 }
 
+// Acyclic for either value of `i`, though the recorded lists loop: `a` reads `b` (= i + 1),
+// and `c` when that is odd; `c` reads `i`, and `d` when `i` is odd; `d` reads `i` and `a`.
+// Once `i` turns odd, d's compute reads `a`, whose stale list names `c`: refreshed ahead of
+// need, c's recompute reads `d`, still running, though a's recompute no longer reads `c`.
+TEST(Cycles, ComputeRunAheadOfNeedThatReadsTheRunningOneIsNoCycle) {
+  Runtime rt;
+  auto i = rt.create_input<u64>(0);
+  Weft<u64> a, b, c, d;
+  int c_runs = 0;
+  a = rt.create_compute<u64>([&](Runtime& r) { return r.read(b) % 2 ? r.read(c) : 0; });
+  b = rt.create_compute<u64>([&](Runtime& r) { return r.read(i) + 1; });
+  c = rt.create_compute<u64>([&](Runtime& r) {
+    ++c_runs;
+    return r.read(i) % 2 ? r.read(d) : 7;
+  });
+  d = rt.create_compute<u64>([&](Runtime& r) { return r.read(i) + r.read(a); });
+  EXPECT_EQ(rt.read(a), 7u);
+  rt.set(i, u64{1});
+  EXPECT_EQ(rt.read(d), 1u);
+  EXPECT_FALSE(rt.retreating());
+  EXPECT_EQ(state_of(rt, a), NodeState::Clean);
+  EXPECT_EQ(state_of(rt, c), NodeState::Stale);  // abandoned, and not read since
+  EXPECT_EQ(rt.record_for_testing(c.slot).state, encode_state(NodeState::Stale));  // no mark
+  EXPECT_EQ(c_runs, 2);
+  EXPECT_EQ(rt.read(c), 1u);
+  EXPECT_EQ(rt.read(a), 0u);
+  rt.set(i, u64{2});  // and back: a reads c, which no longer reads d
+  EXPECT_EQ(rt.read(d), 9u);
+  EXPECT_EQ(rt.read(c), 7u);
+}
+
 TEST(Failures, FailedComputeStaysFailedUntilAnInputItReadChanges) {
   Runtime rt;
   auto a = rt.create_input<u64>(0);

@@ -16,6 +16,9 @@ struct DepFrame {
   std::vector<ReadRecord> reads;
   u32 node = 0;
   bool tainted = false;
+  // Run to bring a recorded dependency up to date before its dependent has decided whether
+  // it still reads it, rather than for a read that needs the value.
+  bool speculative = false;
 };
 
 [[noreturn]] void fail_pop_empty();
@@ -24,13 +27,14 @@ class LocalDepStack {
  public:
   // Frames are kept when popped: a later push at the same depth reuses the frame and the
   // room of its read list, so that a steady recompute allocates nothing for its reads.
-  void push_frame(u32 node) {
+  void push_frame(u32 node, bool speculative = false) {
     ExclusiveGuard guard(lock_);
     if (depth_ == frames_.size()) frames_.emplace_back().reads.reserve(4);
     DepFrame& frame = frames_[depth_];
     frame.reads.clear();
     frame.node = node;
     frame.tainted = false;
+    frame.speculative = speculative;
     ++depth_;
   }
 
@@ -59,6 +63,18 @@ class LocalDepStack {
       if (frames_[i].node == node) return true;
     }
     return false;
+  }
+
+  // The depth of the lowest speculative frame above the frame of running `node`, 0 when
+  // there is none.
+  std::size_t speculative_above(u32 node) const {
+    SharedGuard guard(lock_);
+    std::size_t i = 0;
+    while (i < depth_ && frames_[i].node != node) ++i;
+    for (++i; i < depth_; ++i) {
+      if (frames_[i].speculative) return i + 1;
+    }
+    return 0;
   }
 
   bool in_compute() const {

@@ -98,6 +98,10 @@ class Runtime {
   bool tracing() const { return tracing_; }
   const SegmentedNodes& nodes() const { return nodes_; }
   LocalDepStack& dep_stack() { return dep_stack_; }
+  // A compute run ahead of need is being abandoned: it read a compute in progress, which is
+  // no cycle unless its dependent still reads it. Every failure that unwinds meanwhile
+  // belongs to the abandoned work and reaches no reader.
+  bool retreating() const { return retreat_depth_ != 0; }
   const AccessLock& tables_lock() const { return tables_lock_; }
   // The side-table lock itself, for tests that provoke access conflicts.
   AccessLock& tables_lock_for_testing() { return tables_lock_; }
@@ -227,7 +231,10 @@ class Runtime {
   // that reached it ends, so that the other nodes that recorded it dispatch it as it is.
   void leave_unverified(u32 slot);
   void unmark_unverified(std::size_t base);
-  bool recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start);
+  // A read reached a compute running on this thread: a cycle, unless a speculative compute
+  // runs above that one; the failure then unwinds to it quietly, and it is left unverified.
+  [[noreturn]] void fail_running(u32 slot);
+  bool recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start, bool speculative);
   // Whether a failed compute may end Failed: every node it read is settled, so its failure
   // stands until one of them changes.
   bool reads_settled(const std::vector<ReadRecord>& reads, u64 start) const;
@@ -252,6 +259,8 @@ class Runtime {
   u64 next_observer_id_ = 1;
   u64 revision_ = 1;
   LocalDepStack dep_stack_;
+  // While retreating: the depth of the speculative frame the failure unwinds to; 0 otherwise.
+  std::size_t retreat_depth_ = 0;
   // Nodes left unverified by the traversals in progress, each traversal's above the ones of
   // the traversals it runs in.
   std::vector<u32> unverified_;
