@@ -135,6 +135,7 @@ void Runtime::ensure_clean(u32 root) {
       if (entry.step == Step::ExpandedMarked) nodes_.get(entry.slot).clear_expanding();
     }
     unmark_unverified(unverified_base);
+    dep_stack_.note_failed_read(root);
     throw;
   }
   if (unverified_.size() != unverified_base) unmark_unverified(unverified_base);
@@ -283,7 +284,7 @@ bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start, bool
     bool abandoned = retreat_depth_ != 0 && depth >= retreat_depth_;
     if (result == 2) {
       record.set_state(NodeState::Dirty);
-    } else if (computing && !abandoned && reads_settled(frame.reads, start)) {
+    } else if (computing && !abandoned && reads_settled(frame, start)) {
       record.set_state(NodeState::Failed);
     } else {
       end_stale(slot);
@@ -317,10 +318,16 @@ bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start, bool
   return true;
 }
 
-bool Runtime::reads_settled(const std::vector<ReadRecord>& reads, u64 start) const {
+bool Runtime::reads_settled(const DepFrame& frame, u64 start) const {
+  // A read that failed although its node is up to date now failed on work the node no longer
+  // needs (a recorded dependency brought up to date on the way): retrying may succeed.
+  if (frame.failed_read != kNoFailedRead &&
+      nodes_.get(frame.failed_read).node_state() == NodeState::Clean) {
+    return false;
+  }
   // Nodes that failed too, and computes still in progress (the cycle this one ran into),
   // count as settled: those that end Stale turn this node Stale then.
-  for (const ReadRecord& read : reads) {
+  for (const ReadRecord& read : frame.reads) {
     const NodeRecord& dep = nodes_.get(read.slot);
     NodeState s = dep.node_state();
     bool settled = s == NodeState::Failed || is_computing(s) ||

@@ -467,6 +467,31 @@ TEST(Failures, NodeThatFailedOnAComputeEndingStaleIsRetried) {
   EXPECT_EQ(rt.read(y), 4u);
 }
 
+// Once `x` is 1, a's recorded list still names `s`, which reads itself now: the read of `a`
+// inside b's compute recomputes `a` first (met again through `l`), then refreshes `s`, which
+// fails. `b` fails with it, but `a` is up to date and no longer reads `s`: `b` must be
+// retried on its next read, not left Failed.
+TEST(Failures, NodeWhoseReadFailedOnWorkNoLongerNeededIsRetried) {
+  Runtime rt;
+  auto x = rt.create_input<u64>(0);
+  Weft<u64> a, b, l, s;
+  s = rt.create_compute<u64>([&](Runtime& r) { return r.read(x) % 2 ? r.read(s) : 0; });
+  a = rt.create_compute<u64>([&](Runtime& r) -> u64 {
+    u64 v = r.read(x);
+    return v == 0 ? r.read(s) : v == 2 ? r.read(l) : 1;
+  });
+  l = rt.create_compute<u64>([&](Runtime& r) { return r.read(a); });
+  b = rt.create_compute<u64>([&](Runtime& r) { return r.read(x) % 2 ? r.read(a) + 1 : 0; });
+  EXPECT_EQ(rt.read(a), 0u);
+  rt.set(x, u64{2});
+  EXPECT_FAILURE(rt.read(a), cycle_message(a.slot));
+  rt.set(x, u64{1});
+  EXPECT_FAILURE(rt.read(b), cycle_message(s.slot));
+  EXPECT_EQ(state_of(rt, a), NodeState::Clean);
+  EXPECT_EQ(state_of(rt, b), NodeState::Stale);
+  EXPECT_EQ(rt.read(b), 2u);
+}
+
 TEST(Failures, DeletedDependencyIsMetAsDeleted) {
   Runtime rt;
   auto a = rt.create_input<u64>(1);

@@ -12,6 +12,8 @@ struct ReadRecord {
   u32 generation;
 };
 
+inline constexpr u32 kNoFailedRead = ~u32{0};
+
 struct DepFrame {
   std::vector<ReadRecord> reads;
   u32 node = 0;
@@ -19,6 +21,8 @@ struct DepFrame {
   // Run to bring a recorded dependency up to date before its dependent has decided whether
   // it still reads it, rather than for a read that needs the value.
   bool speculative = false;
+  // A node whose read failed in this compute (the last such), kNoFailedRead if none.
+  u32 failed_read = kNoFailedRead;
 };
 
 [[noreturn]] void fail_pop_empty();
@@ -35,7 +39,13 @@ class LocalDepStack {
     frame.node = node;
     frame.tainted = false;
     frame.speculative = speculative;
+    frame.failed_read = kNoFailedRead;
     ++depth_;
+  }
+
+  void note_failed_read(u32 slot) {
+    ExclusiveGuard guard(lock_);
+    if (depth_ != 0) frames_[depth_ - 1].failed_read = slot;
   }
 
   // Appends to the top frame only; a read outside any compute records nothing.

@@ -123,6 +123,8 @@ class Runtime {
   // ---- reads ----
   template <class T>
   T read(Weft<T> handle);
+  // Brings a node up to date. When that fails inside a compute, the node is noted on the
+  // compute's frame as the read that failed.
   void ensure_clean(u32 root);
 
   // ---- creation and writes ----
@@ -237,7 +239,7 @@ class Runtime {
   bool recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start, bool speculative);
   // Whether a failed compute may end Failed: every node it read is settled, so its failure
   // stands until one of them changes.
-  bool reads_settled(const std::vector<ReadRecord>& reads, u64 start) const;
+  bool reads_settled(const DepFrame& frame, u64 start) const;
   // Ends a compute Stale. A Stale node stops every later invalidation, so no dependent of it
   // may stay Failed (one that failed reading it while it computed, through a cycle): they
   // are turned Stale, and their Failed dependents in turn, to be retried once it changes.
