@@ -88,8 +88,17 @@ void Runtime::ensure_clean(u32 root) {
         // The dispatch clears the node's mark: every state it sets does, and it clears the
         // mark itself before it fails. A dependency it leaves unverified is marked again
         // until the traversal ends.
+        bool root_met_again = top.step == Step::RootMetAgain;
         stack.pop_back();
         dispatch(slot, stack.empty());
+        if (root_met_again && nodes_.get(root).node_state() == NodeState::Clean) {
+          // Met again through a loop in the recorded lists and brought up to date: what is
+          // left was only there for it, and it reads none of that now.
+          for (const TraversalEntry& entry : stack) {
+            if (entry.step == Step::ExpandedMarked) nodes_.get(entry.slot).clear_expanding();
+          }
+          stack.clear();
+        }
         continue;
       }
       NodeRecord& record = nodes_.get(slot);
@@ -117,7 +126,7 @@ void Runtime::ensure_clean(u32 root) {
         // waiting on a compute below: the recorded lists loop back to it. Expanding it again
         // would go round the loop for good, so it is dispatched as it is, and the reads of
         // its recompute, if it needs one, follow the graph's present shape.
-        top.step = Step::Expanded;
+        top.step = slot == root ? Step::RootMetAgain : Step::Expanded;
       } else {
         record.mark_expanding();
         top.step = Step::ExpandedMarked;  // `top` is not used after the pushes below

@@ -467,11 +467,10 @@ TEST(Failures, NodeThatFailedOnAComputeEndingStaleIsRetried) {
   EXPECT_EQ(rt.read(y), 4u);
 }
 
-// Once `x` is 1, a's recorded list still names `s`, which reads itself now: the read of `a`
-// inside b's compute recomputes `a` first (met again through `l`), then refreshes `s`, which
-// fails. `b` fails with it, but `a` is up to date and no longer reads `s`: `b` must be
-// retried on its next read, not left Failed.
-TEST(Failures, NodeWhoseReadFailedOnWorkNoLongerNeededIsRetried) {
+// Once `x` is 1, a's recorded list still names `s`, which reads itself now. The read of `a`
+// inside b's compute meets `a` again through `l` and recomputes it: the refresh of `s`,
+// which `a` no longer reads, is not run.
+TEST(Cycles, TraversalEndsOnceItsNodeIsUpToDate) {
   Runtime rt;
   auto x = rt.create_input<u64>(0);
   Weft<u64> a, b, l, s;
@@ -485,6 +484,25 @@ TEST(Failures, NodeWhoseReadFailedOnWorkNoLongerNeededIsRetried) {
   EXPECT_EQ(rt.read(a), 0u);
   rt.set(x, u64{2});
   EXPECT_FAILURE(rt.read(a), cycle_message(a.slot));
+  rt.set(x, u64{1});
+  EXPECT_EQ(rt.read(b), 2u);
+  EXPECT_EQ(state_of(rt, s), NodeState::Stale);
+  EXPECT_EQ(rt.record_for_testing(s.slot).state, encode_state(NodeState::Stale));  // no mark
+}
+
+// Once `x` is 1, the read of `a` inside b's compute refreshes a's recorded dependencies: y's
+// recompute reads `a`, which is recomputed then and no longer reads `s`; the refresh of `s`
+// (a self-loop now) still fails the read. `b` fails with it, but must be retried on its next
+// read rather than left Failed, with nothing left to change it.
+TEST(Failures, NodeWhoseReadFailedOnWorkNoLongerNeededIsRetried) {
+  Runtime rt;
+  auto x = rt.create_input<u64>(0);
+  Weft<u64> a, b, y, s;
+  s = rt.create_compute<u64>([&](Runtime& r) { return r.read(x) % 2 ? r.read(s) : 0; });
+  a = rt.create_compute<u64>([&](Runtime& r) { return r.read(x) == 0 ? r.read(s) + r.read(y) : 1; });
+  y = rt.create_compute<u64>([&](Runtime& r) { return r.read(x) % 2 ? r.read(a) : 0; });
+  b = rt.create_compute<u64>([&](Runtime& r) { return r.read(x) % 2 ? r.read(a) + 1 : 0; });
+  EXPECT_EQ(rt.read(a), 0u);
   rt.set(x, u64{1});
   EXPECT_FAILURE(rt.read(b), cycle_message(s.slot));
   EXPECT_EQ(state_of(rt, a), NodeState::Clean);

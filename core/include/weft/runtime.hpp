@@ -218,8 +218,9 @@ class Runtime {
   }
 
   // One node on ensure_clean's work stack: not expanded yet; expanded (to be dispatched as
-  // it is); or expanded with its dependencies pushed above it and its record marked.
-  enum class Step : u8 { Unexpanded, Expanded, ExpandedMarked };
+  // it is); expanded with its dependencies pushed above it and its record marked; or the
+  // traversal's own node met again through a loop, to be dispatched as it is.
+  enum class Step : u8 { Unexpanded, Expanded, ExpandedMarked, RootMetAgain };
   struct TraversalEntry {
     u32 slot;
     Step step;
