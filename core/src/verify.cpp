@@ -413,10 +413,15 @@ int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool me
   SlotSet in_fresh(fresh);
   // A failed compute's end state is decided from all it read (reads_settled), not here.
   int result = 0;
-  for (std::size_t i = 0; !merge && i < fresh.size() && result == 0; ++i) {
-    if (in_old.contains(fresh[i])) continue;
-    const NodeRecord& dep = nodes_.get(fresh[i]);
-    if (dep.node_state() != NodeState::Clean || dep.changed_at > start) result = 1;
+  if (!merge) {
+    for (u32 dep_slot : fresh) {
+      if (in_old.contains(dep_slot)) continue;
+      const NodeRecord& dep = nodes_.get(dep_slot);
+      if (dep.node_state() != NodeState::Clean || dep.changed_at > start) {
+        result = 1;
+        break;
+      }
+    }
   }
   store_deps(record, fresh);
   for (u32 dep_slot : old) {
