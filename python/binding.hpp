@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -283,12 +284,48 @@ struct VersionNodeCache {
   bool in_use = false;
 };
 
+// The counting node beneath each node that `count()` handed out, keyed by the handed-out
+// node's slot (an entry whose node is gone is replaced when its slot comes back). Nothing
+// else reads a counting node, so deleting the node above it deletes it too; left alone, its
+// cursor would keep every later change of the source.
+class CountingNodes {
+ public:
+  void remember(Weft<PyValue> shown, Weft<u64> counter) {
+    by_slot_.insert_or_assign(shown.slot, Entry{shown, counter});
+  }
+
+  // The counting node beneath `shown`, when `shown` is a node that `count()` handed out.
+  std::optional<Weft<u64>> beneath(Weft<PyValue> shown) const {
+    auto it = by_slot_.find(shown.slot);
+    if (it == by_slot_.end() || !(it->second.shown == shown)) return std::nullopt;
+    return it->second.counter;
+  }
+
+  // Once `shown` is deleted: deletes `counter`, the counting node beneath it. Returns the
+  // number of nodes this released (0 when the counting node went with `shown` already).
+  u64 delete_beneath(Runtime& core, Weft<PyValue> shown, Weft<u64> counter) {
+    auto it = by_slot_.find(shown.slot);
+    if (it != by_slot_.end() && it->second.shown == shown) by_slot_.erase(it);
+    if (!core.is_alive(counter.erased())) return 0;
+    core.delete_node(counter);
+    return 1;
+  }
+
+ private:
+  struct Entry {
+    Weft<PyValue> shown;
+    Weft<u64> counter;
+  };
+  std::unordered_map<u32, Entry, RandomHasher> by_slot_;
+};
+
 struct RuntimeObject {
   ObjectHeader head;
   struct Data {
     RuntimeRefPool query_refs;  // declared first: destroyed after the core that uses it
     std::unique_ptr<Runtime> core = std::make_unique<Runtime>();
     VersionNodeCache version_nodes;
+    CountingNodes counting_nodes;
   } d;
 };
 

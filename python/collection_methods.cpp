@@ -99,7 +99,9 @@ PyObject* count(PyObject* self, PyObject*) {
     Coll c = receiver(self);
     OwningRuntime rt(c->d.runtime);
     Weft<u64> counter = weft::count(rt.core(), c->d.handle);
-    return wrap_node(create_int_mirror(rt.core(), counter));
+    Weft<PyValue> shown = create_int_mirror(rt.core(), counter);
+    rt.object()->d.counting_nodes.remember(shown, counter);
+    return wrap_node(shown);
   });
 }
 

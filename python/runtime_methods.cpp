@@ -96,7 +96,12 @@ PyObject* delete_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     parse_args("Runtime.delete_node()", names, args, nargs, kwnames, argv);
     Rt rt = receiver(self);
     Weft<PyValue> node = extract_node(argv[0], "node");
-    guarded([&] { core_of(rt).delete_node(node); });
+    CountingNodes& counting = rt->d.counting_nodes;
+    std::optional<Weft<u64>> counter = counting.beneath(node);
+    guarded([&] {
+      core_of(rt).delete_node(node);
+      if (counter) counting.delete_beneath(core_of(rt), node, *counter);
+    });
     return none();
   });
 }
@@ -109,7 +114,13 @@ PyObject* delete_with_dependents(PyObject* self, PyObject* const* args, Py_ssize
     parse_args("Runtime.delete_with_dependents()", names, args, nargs, kwnames, argv);
     Rt rt = receiver(self);
     Weft<PyValue> node = extract_node(argv[0], "node");
-    u64 count = guarded([&] { return core_of(rt).delete_with_dependents(node); });
+    CountingNodes& counting = rt->d.counting_nodes;
+    std::optional<Weft<u64>> counter = counting.beneath(node);
+    u64 count = guarded([&] {
+      u64 released = core_of(rt).delete_with_dependents(node);
+      if (counter && released > 0) released += counting.delete_beneath(core_of(rt), node, *counter);
+      return released;
+    });
     return PyLong_FromUnsignedLongLong(count);
   });
 }

@@ -54,6 +54,31 @@ def test_delete_with_dependents_counts_what_it_released():
         rt.delete_node(x)
 
 
+def test_deleting_a_count_deletes_the_counting_node_beneath_it():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    kept, gone = c.count(), c.count()
+    read = rt.create_query(lambda ref: ref.get(kept) * 10)
+    assert rt.get(read) == 0 and rt.get(gone) == 0
+    assert rt.node_count() == 6  # the source's version node, two pairs, the query
+    with pytest.raises(RuntimeError, match="which still has dependents"):
+        rt.delete_node(kept)
+    assert rt.node_count() == 6
+    [beneath] = [n["id"] for n in rt.graph_snapshot() if n["dependents"] == [gone.id]]
+    rt.delete_node(gone)
+    assert rt.node_count() == 4
+    assert {gone.id, beneath}.isdisjoint(n["id"] for n in rt.graph_snapshot())
+    c.insert("x")
+    assert rt.get(read) == 10
+    assert rt.delete_with_dependents(kept) == 3  # the query, the count and its counting node
+    assert rt.node_count() == 1
+    # A count taken again may reuse the freed slots; deleting a stale handle deletes nothing.
+    again = c.count()
+    assert rt.get(again) == 1
+    assert rt.delete_with_dependents(gone) == 0
+    assert rt.get(again) == 1 and rt.node_count() == 3
+
+
 def test_slots_are_reused_last_freed_first():
     rt = weft.Runtime()
     nodes = [rt.create_input(i) for i in range(3)]
