@@ -3,6 +3,10 @@
 #include "py_value.hpp"
 #include "weft/hashing.hpp"
 
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // the digits of an int; Python.h includes it from 3.11 on
+#endif
+
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -40,14 +44,33 @@ bool truth_of(PyObject* result) {
   return truth != 0;
 }
 
+// An exact int of at most one digit (below 2**30 in magnitude): its value, read straight
+// from the object.
+bool is_one_digit_int(PyObject* o, long& out) {
+#if PY_VERSION_HEX >= 0x030C0000
+  auto* number = reinterpret_cast<PyLongObject*>(o);
+  if (!PyUnstable_Long_IsCompact(number)) return false;
+  out = static_cast<long>(PyUnstable_Long_CompactValue(number));
+#else
+  Py_ssize_t digits = Py_SIZE(o);  // the sign is the number's, the magnitude its length
+  if (digits < -1 || digits > 1) return false;
+  out = digits == 0 ? 0 : static_cast<long>(digits) * reinterpret_cast<PyLongObject*>(o)->ob_digit[0];
+#endif
+  return true;
+}
+
+// An exact int's value as a C long, when it fits.
+bool small_int_value(PyObject* o, long& out) {
+  if (is_one_digit_int(o, out)) return true;
+  int overflow = 0;
+  out = PyLong_AsLongAndOverflow(o, &overflow);
+  return overflow == 0;
+}
+
 // Both values as C longs, when both are exact ints that fit.
 bool both_small_ints(PyObject* a, PyObject* b, long& x, long& y) {
   if (!PyLong_CheckExact(a) || !PyLong_CheckExact(b)) return false;
-  int overflow_a = 0;
-  int overflow_b = 0;
-  x = PyLong_AsLongAndOverflow(a, &overflow_a);
-  y = PyLong_AsLongAndOverflow(b, &overflow_b);
-  return overflow_a == 0 && overflow_b == 0;
+  return small_int_value(a, x) && small_int_value(b, y);
 }
 
 bool both_exact_floats(PyObject* a, PyObject* b) {
@@ -193,6 +216,8 @@ HashWay hash_way(PyObject* o) {
 // these types compares members. Other errors, and nesting deeper than a few levels, hash
 // as 0.
 i64 hash_object(PyObject* o, int depth) {
+  long small;
+  if (PyLong_CheckExact(o) && is_one_digit_int(o, small)) return small == -1 ? -2 : small;  // as int's hash
   HashWay way = hash_way(o);
   if (way == HashWay::Python) {
     Py_hash_t h = PyObject_Hash(o);

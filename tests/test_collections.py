@@ -127,6 +127,23 @@ def test_unhashable_values_hash_by_their_members(wrap):
     assert c.delete({2, 1}) is True  # a set equals the frozenset of the same members
 
 
+def test_numbers_of_any_size_and_type_compare_and_hash_as_in_python():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    ints = [0, 1, -1, -2, 2**30 - 1, -(2**30 - 1), 2**30, -(2**30), 2**53 - 1, 2**61, -(2**62), 2**100]
+    for i in ints:
+        c.insert(i)
+    grouped = c.group_by(lambda x: x)
+    rt.get(grouped.version_node)
+    assert c.sort_by_key(lambda x: -x).snapshot() == sorted(ints, reverse=True)
+    for i in ints:  # -1 and -2 share a hash, as do 1 and 2**61: they must still stay apart
+        assert grouped.get_group(float(i)).snapshot_len() == 1
+        assert c.delete(float(i)) is True
+    assert c.snapshot_len() == 0
+    c.insert(True)
+    assert c.delete(1) is True
+
+
 class Words(list):
     """Words compared without regard to case, hashed to match."""
 
