@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "weft/chunked_sequence.hpp"
 #include "weft/node.hpp"
 
 namespace weft::py {
@@ -136,6 +137,10 @@ class PyValue {
 }  // namespace weft::py
 
 namespace weft {
+
+// A PyValue owns one reference through one pointer: its bytes may move.
+template <>
+struct RelocatesByBytes<py::PyValue> : std::true_type {};
 
 // Equality, ordering, hashing and truth go through the Python object protocol. A Python
 // error inside any of them is discarded: it never surfaces, and the operation gives the

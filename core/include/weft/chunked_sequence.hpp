@@ -6,11 +6,52 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <memory>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace weft {
+
+// Whether a T may change address by a copy of its bytes, the bytes left behind then owning
+// nothing: true of trivially copyable types, and of handles that own what one pointer
+// points at (a value type says so by specialising this). Leaves shift such values with one
+// memmove instead of one swap per position.
+template <class T>
+struct RelocatesByBytes : std::is_trivially_copyable<T> {};
+
+template <class A, class B>
+struct RelocatesByBytes<std::pair<A, B>>
+    : std::bool_constant<RelocatesByBytes<A>::value && RelocatesByBytes<B>::value> {};
+
+namespace chunk_detail {
+
+// Moves the value at position `from` to position `to`; the values between shift by one.
+template <class T>
+void move_within(std::vector<T>& values, std::size_t from, std::size_t to) {
+  if constexpr (RelocatesByBytes<T>::value) {
+    alignas(T) unsigned char held[sizeof(T)];
+    auto* data = reinterpret_cast<unsigned char*>(values.data());
+    std::memcpy(held, data + from * sizeof(T), sizeof(T));
+    if (from > to) {
+      std::memmove(data + (to + 1) * sizeof(T), data + to * sizeof(T), (from - to) * sizeof(T));
+    } else {
+      std::memmove(data + from * sizeof(T), data + (from + 1) * sizeof(T), (to - from) * sizeof(T));
+    }
+    std::memcpy(data + to * sizeof(T), held, sizeof(T));
+  } else if (from > to) {
+    std::rotate(values.begin() + static_cast<std::ptrdiff_t>(to),
+                values.begin() + static_cast<std::ptrdiff_t>(from),
+                values.begin() + static_cast<std::ptrdiff_t>(from) + 1);
+  } else {
+    std::rotate(values.begin() + static_cast<std::ptrdiff_t>(from),
+                values.begin() + static_cast<std::ptrdiff_t>(from) + 1,
+                values.begin() + static_cast<std::ptrdiff_t>(to) + 1);
+  }
+}
+
+}  // namespace chunk_detail
 
 // Leaves hold up to 2 * kChunk values and inner nodes up to 2 * kFanout children; a full
 // node splits in half, and a node left empty is removed.
@@ -167,12 +208,9 @@ class ChunkedSequence {
   // Inserts into the subtree; returns the upper half when the subtree's node split.
   static std::unique_ptr<Node> insert_into(Node& node, std::size_t index, T value) {
     if (node.leaf) {
-      // Appending and rotating into place shifts by swaps, which for a value type with its
-      // own swap (a reference handle) exchange pointers instead of moving owners.
       std::vector<T>& values = node.values;
       values.push_back(std::move(value));
-      std::rotate(values.begin() + static_cast<std::ptrdiff_t>(index), values.end() - 1,
-                  values.end());
+      chunk_detail::move_within(values, values.size() - 1, index);
       if (values.size() <= 2 * kChunk) return nullptr;
       auto upper = Node::make_leaf();
       upper->values.reserve(2 * kChunk + 1);
@@ -205,8 +243,7 @@ class ChunkedSequence {
   static T erase_from(Node& node, std::size_t index) {
     if (node.leaf) {
       std::vector<T>& values = node.values;
-      std::rotate(values.begin() + static_cast<std::ptrdiff_t>(index),
-                  values.begin() + static_cast<std::ptrdiff_t>(index) + 1, values.end());
+      chunk_detail::move_within(values, index, values.size() - 1);
       T removed = std::move(values.back());
       values.pop_back();
       return removed;
