@@ -341,7 +341,7 @@ CursorRef subscribe(CollectionState<E>& source, std::vector<E>& snapshot_out) {
 
 // How an operator reads its source's pending deltas.
 enum class SourceRead : u8 {
-  Copied,   // copied out first: the transform calls user code, which may read the source
+  Copied,   // each delta copied out: the transform calls user code, which may read the source
   InPlace,  // read in the log under the source's shared borrow: the transform calls no user code
 };
 
@@ -375,10 +375,14 @@ class DeltaMapCompute {
       in_version = log.version();
       for (u64 i = cursor_->index; i < in_version; ++i) transform_into(log.at(i), out.get());
     } else {
-      ScratchBuffer<Delta<In>> in(incoming_);
-      in_version = append_pending(*source_, *cursor_, in.get());
-      out.get().reserve(in.get().size());
-      for (const Delta<In>& d : in.get()) transform_into(d, out.get());
+      // One delta at a time, each copied out under a borrow of its own, so that the user
+      // code the transform calls may read the source, or change it: what it adds comes
+      // after `in_version`, and the log keeps every delta from the cursor on.
+      {
+        SharedGuard borrow(source_->borrow);
+        in_version = source_->version();
+      }
+      for (u64 i = cursor_->index; i < in_version; ++i) transform_into(copy_delta(i), out.get());
     }
     u64 version = apply_deltas(*own_, out.get());
     cursor_->index = in_version;
@@ -390,12 +394,16 @@ class DeltaMapCompute {
     if (auto transformed = transform_(d)) out.push_back(std::move(*transformed));
   }
 
+  Delta<In> copy_delta(u64 absolute) const {
+    SharedGuard borrow(source_->borrow);
+    return source_->log().at(absolute);
+  }
+
   StateRef<In> source_;
   CursorRef cursor_;
   StateRef<Out> own_;
   Transform transform_;
   Weft<u64> source_version_;
-  std::vector<Delta<In>> incoming_;  // used only when the deltas are copied out
   std::vector<Delta<Out>> outgoing_;
 };
 
