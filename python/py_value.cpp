@@ -54,7 +54,8 @@ bool is_one_digit_int(PyObject* o, long& out) {
 #else
   Py_ssize_t digits = Py_SIZE(o);  // the sign is the number's, the magnitude its length
   if (digits < -1 || digits > 1) return false;
-  out = digits == 0 ? 0 : static_cast<long>(digits) * reinterpret_cast<PyLongObject*>(o)->ob_digit[0];
+  const auto* number = reinterpret_cast<PyLongObject*>(o);
+  out = digits == 0 ? 0 : static_cast<long>(digits) * number->ob_digit[0];
 #endif
   return true;
 }
@@ -216,8 +217,8 @@ HashWay hash_way(PyObject* o) {
 // these types compares members. Other errors, and nesting deeper than a few levels, hash
 // as 0.
 i64 hash_object(PyObject* o, int depth) {
-  long small;
-  if (PyLong_CheckExact(o) && is_one_digit_int(o, small)) return small == -1 ? -2 : small;  // as int's hash
+  long small;  // hashed as int's own hash does: the value itself, except -1, which is -2
+  if (PyLong_CheckExact(o) && is_one_digit_int(o, small)) return small == -1 ? -2 : small;
   HashWay way = hash_way(o);
   if (way == HashWay::Python) {
     Py_hash_t h = PyObject_Hash(o);
