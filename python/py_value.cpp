@@ -8,6 +8,7 @@
 #endif
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -78,6 +79,21 @@ bool both_exact_floats(PyObject* a, PyObject* b) {
   return PyFloat_CheckExact(a) && PyFloat_CheckExact(b);
 }
 
+// Whether two exact strs hold the same text, as str's == decides: equal text is stored in
+// the same width, so a length, a width and the bytes settle it.
+bool equal_exact_strs(PyObject* a, PyObject* b) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) {  // strs of the old layout
+    PyErr_Clear();
+    return false;
+  }
+#endif
+  Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+  if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                     static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
 // The truth of a rich comparison that may run any Python code, including code that drops
 // the object a caller's reference points at (an __eq__ that sets the input whose stored
 // value is being compared): the comparison holds references of its own.
@@ -130,6 +146,9 @@ bool ValueTraits<py::PyValue>::equal(const py::PyValue& a, const py::PyValue& b)
   if (py::both_small_ints(a.get(), b.get(), x, y)) return x == y;
   if (py::both_exact_floats(a.get(), b.get())) {
     return PyFloat_AS_DOUBLE(a.get()) == PyFloat_AS_DOUBLE(b.get());
+  }
+  if (PyUnicode_CheckExact(a.get()) && PyUnicode_CheckExact(b.get())) {
+    return py::equal_exact_strs(a.get(), b.get());
   }
   return py::compare_holding_operands(a, b, Py_EQ);
 }

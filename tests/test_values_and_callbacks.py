@@ -101,6 +101,13 @@ def test_nan_always_counts_as_changed():
         (float("inf"), float("inf"), True),
         ("ab", "a" + "b", True),
         ("ab", "ac", False),
+        # distinct objects of each storage width, and near misses
+        ("héllo", "".join(["hé", "llo"]), True),
+        ("€uro", "".join(["€", "uro"]), True),
+        ("😀x", "".join(["😀", "x"]), True),
+        ("€uro", "€urp", False),
+        ("ab", "abc", False),
+        ("é", "e", False),
     ],
 )
 def test_cutoff_follows_python_equality(old, new, equal):
