@@ -1,5 +1,6 @@
 """Helpers shared by the Python suites."""
 
+import gc
 import threading
 
 import weft
@@ -21,7 +22,10 @@ PanicException = _find_panic_exception()
 
 
 def run_in_thread(fn):
-    """Runs fn() on a new thread; returns (result, exception)."""
+    """Runs fn() on a new thread; returns (result, exception). Garbage left by earlier code
+    is collected first: a collection that the new thread happened to trigger would free weft
+    objects there, and report each as dropped on another thread."""
+    gc.collect()
     box = {}
 
     def target():
