@@ -94,6 +94,40 @@ bool equal_exact_strs(PyObject* a, PyObject* b) {
                      static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
+// Two members of tuples or lists, as their container's == compares them: an object equals
+// itself (the containers' identity shortcut); exact ints, floats and strs compare here,
+// anything else through Python, holding both members meanwhile. -1: the comparison raised.
+int members_equal(PyObject* x, PyObject* y) {
+  if (x == y) return 1;
+  long a, b;
+  if (both_small_ints(x, y, a, b)) return a == b;
+  if (both_exact_floats(x, y)) return PyFloat_AS_DOUBLE(x) == PyFloat_AS_DOUBLE(y);
+  if (PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y)) return equal_exact_strs(x, y);
+  PyValue held_x = PyValue::borrow(x), held_y = PyValue::borrow(y);
+  return PyObject_RichCompareBool(held_x.get(), held_y.get(), Py_EQ);
+}
+
+// `a == b` for two exact tuples or two exact lists, as their own == decides: equal lengths,
+// then members equal in order. A member's __eq__ may change a list or drop the caller's
+// reference to it, so both are held, and lengths and members are read again at each step.
+bool equal_exact_sequences(const PyValue& a, const PyValue& b) {
+  PyValue left = a, right = b;
+  bool lists = PyList_CheckExact(left.get());
+  auto size = [&](const PyValue& s) {
+    return lists ? PyList_GET_SIZE(s.get()) : PyTuple_GET_SIZE(s.get());
+  };
+  auto item = [&](const PyValue& s, Py_ssize_t i) {
+    return lists ? PyList_GET_ITEM(s.get(), i) : PyTuple_GET_ITEM(s.get(), i);
+  };
+  if (size(left) != size(right)) return false;
+  for (Py_ssize_t i = 0; i < size(left) && i < size(right); ++i) {
+    int equal = members_equal(item(left, i), item(right, i));
+    if (equal < 0) PyErr_Clear();
+    if (equal <= 0) return false;
+  }
+  return size(left) == size(right);
+}
+
 // The truth of a rich comparison that may run any Python code, including code that drops
 // the object a caller's reference points at (an __eq__ that sets the input whose stored
 // value is being compared): the comparison holds references of its own.
@@ -149,6 +183,10 @@ bool ValueTraits<py::PyValue>::equal(const py::PyValue& a, const py::PyValue& b)
   }
   if (PyUnicode_CheckExact(a.get()) && PyUnicode_CheckExact(b.get())) {
     return py::equal_exact_strs(a.get(), b.get());
+  }
+  if ((PyTuple_CheckExact(a.get()) && PyTuple_CheckExact(b.get())) ||
+      (PyList_CheckExact(a.get()) && PyList_CheckExact(b.get()))) {
+    return py::equal_exact_sequences(a, b);
   }
   return py::compare_holding_operands(a, b, Py_EQ);
 }

@@ -273,6 +273,33 @@ def test_equality_that_writes_the_input_being_set():
     assert rt.get(a) is new
 
 
+def test_equality_of_lists_whose_member_changes_them():
+    """Lists compare member by member; a member's __eq__ that empties the other list and sets
+    the input, dropping the stored list, leaves both held to the end of the comparison, whose
+    result is Python's: the lengths now differ, so the lists are unequal."""
+    rt = weft.Runtime()
+    seen = []
+
+    class Meddling:
+        def __eq__(self, other):
+            if not seen:
+                seen.append(True)
+                new.clear()
+                rt.set(a, "nested")
+            return True
+
+        def __del__(self):
+            seen.append("dropped")
+
+        __hash__ = object.__hash__
+
+    a = rt.create_input([Meddling(), 1])  # the input's cell holds the only reference
+    new = [object(), 1]
+    rt.set(a, new)
+    assert seen == [True, "dropped"]
+    assert rt.get(a) is new and new == []
+
+
 def test_deletion_refused_while_an_equality_runs_leaves_the_node_whole():
     """`set` compares under the value store's access; a deletion from inside __eq__ is
     refused before it claims anything, so the nodes stay alive and their values stay put."""
