@@ -268,6 +268,14 @@ HashWay hash_way(PyObject* o) {
   return PyList_Check(o) ? HashWay::InOrder : HashWay::AnyOrder;
 }
 
+// `hash(o)`, or 0 when it raises.
+i64 hash_as_python(PyObject* o) {
+  Py_hash_t h = PyObject_Hash(o);
+  if (h != -1) return static_cast<i64>(h);
+  PyErr_Clear();
+  return 0;
+}
+
 // `hash(o)`, except for what Python refuses to hash: lists, dicts and sets hash by their
 // members, and so do tuples holding such values. Collections of them then spread over a
 // map's buckets instead of sharing one, and equal values still hash alike, since `==` on
@@ -276,6 +284,7 @@ HashWay hash_way(PyObject* o) {
 i64 hash_object(PyObject* o, int depth) {
   long small;  // hashed as int's own hash does: the value itself, except -1, which is -2
   if (PyLong_CheckExact(o) && is_one_digit_int(o, small)) return small == -1 ? -2 : small;
+  if (PyUnicode_CheckExact(o)) return hash_as_python(o);
   HashWay way = hash_way(o);
   if (way == HashWay::Python) {
     Py_hash_t h = PyObject_Hash(o);
