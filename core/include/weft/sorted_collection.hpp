@@ -192,18 +192,21 @@ template <class E>
 void pairwise_step(ChunkedSequence<E>& m, const SortedDelta<E>& d, std::vector<Delta<std::pair<E, E>>>& out) {
   const std::size_t n = m.size();
   const std::size_t i = static_cast<std::size_t>(d.position);
+  // The neighbours, looked up once each; the references hold until `m` changes.
   if (d.kind == DeltaKind::Insert) {
-    if (i > 0) {
-      if (i < n) out.push_back({DeltaKind::Delete, {m[i - 1], m[i]}});
-      out.push_back({DeltaKind::Insert, {m[i - 1], d.value}});
-    }
-    if (i < n) out.push_back({DeltaKind::Insert, {d.value, m[i]}});
+    const E* before = i > 0 ? &m[i - 1] : nullptr;
+    const E* after = i < n ? &m[i] : nullptr;
+    if (before && after) out.push_back({DeltaKind::Delete, {*before, *after}});
+    if (before) out.push_back({DeltaKind::Insert, {*before, d.value}});
+    if (after) out.push_back({DeltaKind::Insert, {d.value, *after}});
     m.insert(i, d.value);
   } else {
-    const E e = m[i];
-    if (i > 0) out.push_back({DeltaKind::Delete, {m[i - 1], e}});
-    if (i + 1 < n) out.push_back({DeltaKind::Delete, {e, m[i + 1]}});
-    if (i > 0 && i + 1 < n) out.push_back({DeltaKind::Insert, {m[i - 1], m[i + 1]}});
+    const E& e = m[i];
+    const E* before = i > 0 ? &m[i - 1] : nullptr;
+    const E* after = i + 1 < n ? &m[i + 1] : nullptr;
+    if (before) out.push_back({DeltaKind::Delete, {*before, e}});
+    if (after) out.push_back({DeltaKind::Delete, {e, *after}});
+    if (before && after) out.push_back({DeltaKind::Insert, {*before, *after}});
     m.erase(i);
   }
 }
