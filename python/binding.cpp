@@ -7,6 +7,8 @@
 
 namespace weft::py {
 
+std::atomic<ThreadId> next_thread_id{1};
+
 PyTypeObject* runtime_type = nullptr;
 PyTypeObject* node_id_type = nullptr;
 PyTypeObject* observer_id_type = nullptr;

@@ -3,10 +3,9 @@
 // argument parser, and the guarded and unguarded ways a failure reaches Python.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <optional>
@@ -27,8 +26,15 @@ struct PythonErrorSet {};
 
 // ---- object layout ----
 
-using ThreadId = unsigned long;
-inline ThreadId current_thread() noexcept { return static_cast<ThreadId>(pthread_self()); }
+// A thread's identity for object affinity: a number drawn once per thread and never given
+// to another thread, even after the first one ends (a pthread_t may be reused then).
+using ThreadId = std::uint64_t;
+extern std::atomic<ThreadId> next_thread_id;
+inline ThreadId current_thread() noexcept {
+  thread_local ThreadId id = 0;
+  if (id == 0) [[unlikely]] id = next_thread_id.fetch_add(1, std::memory_order_relaxed);
+  return id;
+}
 
 // The head of every object of the module's classes. Each object is bound to the thread
 // that created it; `borrow` counts shared accesses in progress (-1: exclusive).

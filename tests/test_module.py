@@ -175,6 +175,23 @@ def test_runtime_used_from_another_thread_panics():
     assert rt.get(node) == 1 and rt.node_count() == 1
 
 
+def test_a_later_thread_is_refused_even_where_the_system_reuses_the_creators_id(monkeypatch):
+    # An ended thread's pthread id is handed to the next thread started; the runtime made
+    # on the first must still refuse the second.
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    made, _ = run_in_thread(lambda: (lambda rt: (rt, rt.create_input(1)))(weft.Runtime()))
+    rt, node = made
+    for _ in range(3):
+        _, error = run_in_thread(lambda: rt.get(node))
+        assert type(error) is PanicException and "unsendable" in str(error)
+    del rt, node, made
+    gc.collect()
+    assert reports and all(
+        str(r.exc_value).endswith("is unsendable, but is being dropped on another thread")
+        for r in reports)
+
+
 def test_node_id_used_from_another_thread_panics():
     rt = weft.Runtime()
     node = rt.create_input(1)
