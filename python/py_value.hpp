@@ -159,6 +159,8 @@ struct ValueTraits<py::PyValue> {
   static bool less(const py::PyValue& a, const py::PyValue& b);
   // The truth of `a`; an error means false.
   static bool truthy(const py::PyValue& a);
+  // The same object.
+  static bool identical(const py::PyValue& a, const py::PyValue& b) { return a.get() == b.get(); }
 };
 
 }  // namespace weft

@@ -1,6 +1,7 @@
 """sort_by_key, window, pairwise and aggregate."""
 
 import pathlib
+import random
 from collections import Counter
 
 import pytest
@@ -50,6 +51,30 @@ def test_sorted_delete_removes_matching_entry_only():
     c.delete((1, "b"))
     rt.get(s.version_node)
     assert s.snapshot() == [(1, "a"), (1, "c"), (2, "d")]
+
+
+NAN = float("nan")
+
+
+@pytest.mark.parametrize("pool", [[None, 1, 2, 3, "x", 0.5], [NAN, 1.0, 0.0, 2.0]])
+def test_deleting_elements_whose_keys_do_not_order_removes_them_everywhere(pool):
+    # Keys that cannot be compared (None beside ints) or compare false both ways (NaN) give
+    # no consistent order, yet a deleted element must leave the sorted collection, its
+    # windows and its pairs.
+    rng = random.Random(7)
+    for _ in range(20):
+        rt = weft.Runtime()
+        c = rt.create_collection()
+        s = c.sort_by_key(lambda x: x)
+        windows, pairs = s.window(2).count(), s.pairwise().count()
+        left = [rng.choice(pool) for _ in range(6)]
+        for x in left:
+            c.insert(x)
+        rng.shuffle(left)
+        while left:
+            assert c.delete(left.pop())
+            assert rt.get(windows) == rt.get(pairs) == max(0, len(left) - 1)
+            assert Counter(map(repr, s.snapshot())) == Counter(map(repr, left))
 
 
 def test_sorted_snapshot_is_as_last_maintained():

@@ -18,9 +18,17 @@ namespace weft {
 
 // Equality, hashing and ordering of collection elements. By default they come from the
 // value type's traits (`equal`, `hash`, `less`); pairs and sequences compose their members.
+// An element is equal to itself where the value type can tell (`identical`), as members of
+// Python's own containers are: the very object inserted is found again on delete, and lands
+// in its own group, even when it is not equal to itself (a float NaN).
 template <class E>
 struct ElementTraits {
-  static bool equal(const E& a, const E& b) { return ValueTraits<E>::equal(a, b); }
+  static bool equal(const E& a, const E& b) {
+    if constexpr (requires { ValueTraits<E>::identical(a, b); }) {
+      if (ValueTraits<E>::identical(a, b)) return true;
+    }
+    return ValueTraits<E>::equal(a, b);
+  }
   static i64 hash(const E& e) { return ValueTraits<E>::hash(e); }
   static bool less(const E& a, const E& b) { return ValueTraits<E>::less(a, b); }
 };

@@ -44,13 +44,18 @@ class SortedState {
     std::size_t lo = entries_.partition_point(
         [&](const std::pair<K, E>& entry) { return ElementTraits<K>::less(entry.first, key); });
     std::size_t end = insertion_position(key);
-    for (std::size_t p = lo; p < end; ++p) {
-      if (ElementTraits<E>::equal(entries_[p].second, value)) {
-        E stored = std::move(entries_.erase(p).second);
-        log_.push(SortedDelta<E>{DeltaKind::Delete, p, std::move(stored)});
-        return;
-      }
+    if (remove_first(lo, end, [&](const std::pair<K, E>& entry) {
+          return ElementTraits<E>::equal(entry.second, value);
+        })) {
+      return;
     }
+    // Keys that do not order consistently (None beside ints, NaN) can put an entry outside
+    // the range its key searches; an entry with this very key and value is found by a scan.
+    // (An element whose key changed since its insert is not found, and stays.)
+    remove_first(0, entries_.size(), [&](const std::pair<K, E>& entry) {
+      return ElementTraits<K>::equal(entry.first, key) &&
+             ElementTraits<E>::equal(entry.second, value);
+    });
   }
 
   std::vector<E> values() const {
@@ -71,6 +76,19 @@ class SortedState {
   const DeltaLog<SortedDelta<E>>& log() const { return log_; }
 
  private:
+  // Removes the first entry in [begin, end) that `matches`, logging the delete.
+  template <class Match>
+  bool remove_first(std::size_t begin, std::size_t end, Match&& matches) {
+    for (std::size_t p = begin; p < end; ++p) {
+      if (matches(entries_[p])) {
+        E stored = std::move(entries_.erase(p).second);
+        log_.push(SortedDelta<E>{DeltaKind::Delete, p, std::move(stored)});
+        return true;
+      }
+    }
+    return false;
+  }
+
   static bool sorts_before_or_equal(const K& existing, const K& key) {
     return ElementTraits<K>::less(existing, key) || ElementTraits<K>::equal(existing, key);
   }
