@@ -254,13 +254,17 @@ void Runtime::release_slot(u32 slot) {
     }
     record.generation += 1;  // wraps
     fn = std::move(tables_.compute[slot]);
-    for (auto it = tables_.observers.begin(); it != tables_.observers.end();) {
-      if (it->second.slot == slot) {
+    if (auto of_slot = tables_.observers_of_slot.find(slot);
+        of_slot != tables_.observers_of_slot.end()) {
+      for (u64 id : of_slot->second) {
+        auto it = tables_.observers.find(id);
+        if (it == tables_.observers.end()) {
+          fail("weft-core: an observed slot lists a removed observer");
+        }
         observers.push_back(std::move(it->second.observer));
-        it = tables_.observers.erase(it);
-      } else {
-        ++it;
+        tables_.observers.erase(it);
       }
+      tables_.observers_of_slot.erase(of_slot);
     }
     if (auto it = tables_.labels.find(slot); it != tables_.labels.end()) {
       label = std::move(it->second);

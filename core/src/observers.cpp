@@ -9,6 +9,11 @@ void Runtime::unobserve(u64 observer_id) {
   auto it = tables_.observers.find(observer_id);
   if (it == tables_.observers.end()) return;
   removed = std::move(it->second.observer);
+  auto of_slot = tables_.observers_of_slot.find(it->second.slot);
+  if (of_slot != tables_.observers_of_slot.end()) {
+    std::erase(of_slot->second, observer_id);
+    if (of_slot->second.empty()) tables_.observers_of_slot.erase(of_slot);
+  }
   tables_.observers.erase(it);
 }
 

@@ -235,6 +235,27 @@ TEST(Observers, InputSetByACallbackIsSeenByLaterObserversOrTheNextStabilize) {
   EXPECT_EQ(q_values, std::vector<u64>{20});
 }
 
+TEST(Observers, DeletingANodeRemovesExactlyItsOwnObservers) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(0);
+  auto b = rt.create_input<u64>(0);
+  std::vector<std::string> fired;
+  u64 first_on_a = rt.observe(a, [&](u64) { fired.push_back("a1"); });
+  rt.observe(a, [&](u64) { fired.push_back("a2"); });
+  rt.observe(b, [&](u64) { fired.push_back("b"); });
+  rt.unobserve(first_on_a);
+  rt.delete_node(a);
+  EXPECT_EQ(rt.observer_count(), 1u);
+  auto c = rt.create_input<u64>(0);  // takes a's slot: no observer comes with it
+  rt.set(b, u64{1});
+  rt.set(c, u64{1});
+  rt.stabilize();
+  EXPECT_EQ(fired, std::vector<std::string>{"b"});
+  rt.delete_node(b);
+  rt.unobserve(first_on_a);  // long gone: nothing happens
+  EXPECT_EQ(rt.observer_count(), 0u);
+}
+
 TEST(Observers, CallbackMayReenterTheRuntime) {
   Runtime rt;
   auto a = rt.create_input<u64>(1);

@@ -195,6 +195,8 @@ class Runtime {
     std::vector<u32> free_slots;
     std::unordered_map<u32, std::string, RandomHasher> labels;
     std::unordered_map<u64, ObserverEntry, RandomHasher> observers;
+    // The ids of each observed slot's observers, so that a deletion finds them directly.
+    std::unordered_map<u32, std::vector<u64>, RandomHasher> observers_of_slot;
     std::unordered_map<u32, u32, RandomHasher> owner_of;
     std::unordered_map<u32, std::vector<u32>, RandomHasher> owned;
   };
@@ -397,6 +399,7 @@ u64 Runtime::observe(Weft<T> handle, Callback callback) {
   ExclusiveGuard guard(tables_lock_);
   u64 id = next_observer_id_++;
   tables_.observers.insert_or_assign(id, ObserverEntry{std::move(observer), last_seen, handle.slot});
+  tables_.observers_of_slot[handle.slot].push_back(id);
   return id;
 }
 
