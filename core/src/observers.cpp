@@ -31,15 +31,36 @@ void Runtime::stabilize() {
       snapshot.push_back({id, entry.last_seen, entry.observer});
     }
   }
-  for (Pending& pending : snapshot) {
-    auto [fired, stamp] = pending.observer->check(*this, pending.last_seen);
-    if (fired) {
-      ExclusiveGuard guard(tables_lock_);
-      auto it = tables_.observers.find(pending.id);
-      if (it != tables_.observers.end()) it->second.last_seen = std::max(it->second.last_seen, stamp);
+  // Bringing an observed node up to date may write inputs (a grouping routes its elements
+  // into its groups' inputs), which can change nodes whose observers already ran in this
+  // pass. Those observers are checked again, until a pass makes no such write; each pass is
+  // a shorter prefix of the one before. Writes made by callbacks do not count: observers that
+  // ran before a callback's write see it on the next stabilize.
+  std::size_t pass_length = snapshot.size();
+  for (bool first_pass = true; pass_length != 0; first_pass = false) {
+    std::size_t written_at = 0;  // observers before this one ran before a compute's write
+    for (std::size_t i = 0; i < pass_length; ++i) {
+      Pending& pending = snapshot[i];
+      if (!first_pass && !is_observing(pending.id)) continue;  // removed meanwhile
+      u64 before = revision_;
+      ObserverCheck result = pending.observer->check(*this, pending.last_seen);
+      if (result.settled_revision != before) written_at = i;
+      if (result.fired) {
+        pending.last_seen = std::max(pending.last_seen, result.stamp);
+        ExclusiveGuard guard(tables_lock_);
+        auto it = tables_.observers.find(pending.id);
+        if (it != tables_.observers.end()) {
+          it->second.last_seen = std::max(it->second.last_seen, result.stamp);
+        }
+      }
     }
-    pending.observer.reset();
+    pass_length = written_at;
   }
+}
+
+bool Runtime::is_observing(u64 observer_id) const {
+  SharedGuard guard(tables_lock_);
+  return tables_.observers.find(observer_id) != tables_.observers.end();
 }
 
 }  // namespace weft

@@ -235,6 +235,34 @@ TEST(Observers, InputSetByACallbackIsSeenByLaterObserversOrTheNextStabilize) {
   EXPECT_EQ(q_values, std::vector<u64>{20});
 }
 
+TEST(Observers, InputSetByAComputeIsSeenByEveryObserverInTheSameStabilize) {
+  // A compute that writes an input as it runs (as a grouping routes into its groups) may
+  // change a node whose observer already ran; that observer is checked again. Both
+  // registration orders, since the firing order is not specified.
+  for (bool writer_first : {true, false}) {
+    Runtime rt;
+    auto p = rt.create_input<u64>(0);
+    auto i = rt.create_input<u64>(0);
+    auto writer = rt.create_compute<u64>([p, i](Runtime& r) {
+      u64 v = r.read(p);
+      r.set(i, v);
+      return v;
+    });
+    auto q = rt.create_compute<u64>([i](Runtime& r) { return r.read(i) * 10; });
+    std::vector<u64> q_values;
+    auto observe_q = [&] { rt.observe(q, [&](u64 v) { q_values.push_back(v); }); };
+    if (!writer_first) observe_q();
+    rt.observe(writer, [](u64) {});
+    if (writer_first) observe_q();
+    rt.stabilize();
+    rt.set(p, u64{3});
+    rt.stabilize();
+    EXPECT_EQ(q_values, (std::vector<u64>{0, 30}));
+    rt.stabilize();
+    EXPECT_EQ(q_values.size(), 2u);
+  }
+}
+
 TEST(Observers, DeletingANodeRemovesExactlyItsOwnObservers) {
   Runtime rt;
   auto a = rt.create_input<u64>(0);

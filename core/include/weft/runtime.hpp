@@ -33,13 +33,20 @@ class ComputeFn {
 };
 using ComputeFnRef = std::shared_ptr<ComputeFn>;
 
+// What checking an observer found: whether it fired, the node's change stamp, and the
+// runtime's revision once the node was up to date (before the callback ran).
+struct ObserverCheck {
+  bool fired;
+  u64 stamp;
+  u64 settled_revision;
+};
+
 // An observer registered on one node.
 class ObserverBase {
  public:
   virtual ~ObserverBase() = default;
   // Brings the node up to date and fires when its change stamp passed `last_seen`.
-  // Returns (fired, stamp).
-  virtual std::pair<bool, u64> check(Runtime& runtime, u64 last_seen) = 0;
+  virtual ObserverCheck check(Runtime& runtime, u64 last_seen) = 0;
 };
 using ObserverRef = std::shared_ptr<ObserverBase>;
 
@@ -143,6 +150,7 @@ class Runtime {
   template <class T, class Callback>
   u64 observe(Weft<T> handle, Callback callback);
   void unobserve(u64 observer_id);
+  bool is_observing(u64 observer_id) const;
   void stabilize();
 
   // ---- labels, traces, snapshots ----
@@ -369,19 +377,20 @@ class CallbackObserver final : public ObserverBase {
   CallbackObserver(Weft<T> handle, Callback callback)
       : handle_(handle), callback_(std::move(callback)) {}
 
-  std::pair<bool, u64> check(Runtime& runtime, u64 last_seen) override {
+  ObserverCheck check(Runtime& runtime, u64 last_seen) override {
     // A callback run earlier in the same stabilize may have deleted the node (and a new
     // node may hold its slot): the observer went with it and fires no more.
     const NodeRecord& record = runtime.nodes().get(handle_.slot);
     if (record.generation != handle_.generation || record.node_state() == NodeState::Deleted) {
-      return {false, last_seen};
+      return {false, last_seen, runtime.revision()};
     }
     if (record.node_state() != NodeState::Clean) runtime.ensure_clean(handle_.slot);
     u64 stamp = std::min(record.changed_at, runtime.revision());  // records never move
-    if (last_seen >= stamp) return {false, stamp};
+    if (last_seen >= stamp) return {false, stamp, runtime.revision()};
     T value = runtime.read(handle_);
+    u64 settled = runtime.revision();
     callback_(value);
-    return {true, stamp};
+    return {true, stamp, settled};
   }
 
  private:
