@@ -7,7 +7,11 @@
 
 namespace weft::py {
 
-std::atomic<ThreadId> next_thread_id{1};
+ThreadId assign_thread_id() noexcept {
+  static std::atomic<ThreadId> next{1};
+  this_thread_id = next.fetch_add(1, std::memory_order_relaxed);
+  return this_thread_id;
+}
 
 PyTypeObject* runtime_type = nullptr;
 PyTypeObject* node_id_type = nullptr;

@@ -29,11 +29,12 @@ struct PythonErrorSet {};
 // A thread's identity for object affinity: a number drawn once per thread and never given
 // to another thread, even after the first one ends (a pthread_t may be reused then).
 using ThreadId = std::uint64_t;
-extern std::atomic<ThreadId> next_thread_id;
+inline constinit thread_local ThreadId this_thread_id __attribute__((tls_model("initial-exec"))) = 0;
+// Draws this thread's number (the first time only).
+ThreadId assign_thread_id() noexcept;
 inline ThreadId current_thread() noexcept {
-  thread_local ThreadId id = 0;
-  if (id == 0) [[unlikely]] id = next_thread_id.fetch_add(1, std::memory_order_relaxed);
-  return id;
+  if (this_thread_id == 0) [[unlikely]] return assign_thread_id();
+  return this_thread_id;
 }
 
 // The head of every object of the module's classes. Each object is bound to the thread
