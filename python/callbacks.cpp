@@ -142,6 +142,13 @@ PyObject* panic_exception_type() noexcept {
 }
 
 void set_panic(const InvariantFailure& failure) noexcept {
+  // A KeyboardInterrupt or SystemExit (any exception outside Exception) that a callback
+  // raised is no failure of the engine: it continues as itself, so that the Python code
+  // between here and the outer guard cannot swallow it with `except Exception`.
+  if (pending_error.type && !PyErr_GivenExceptionMatches(pending_error.type, PyExc_Exception)) {
+    restore_pending_error();
+    return;
+  }
   discard_pending_error();
   const std::string& message = failure.has_message() ? failure.message() : std::string(kNoMessage);
   PyObject* type = panic_exception_type();

@@ -19,7 +19,9 @@ namespace weft::py {
 PyObject* panic_exception_type() noexcept;
 
 // Sets PanicException carrying the failure's message as the current Python error. Any
-// exception parked by the failure is discarded: the failure leaves as the panic instead.
+// exception parked by the failure is discarded: the failure leaves as the panic instead,
+// unless the parked exception is not an Exception (KeyboardInterrupt, SystemExit), which
+// is restored as itself.
 void set_panic(const InvariantFailure& failure) noexcept;
 
 // Sets RecursionError carrying the message of a read that found the stack nearly used up,

@@ -382,6 +382,42 @@ def test_exception_in_a_nested_ref_read_becomes_its_message():
         rt.get(victim)
 
 
+def test_interrupts_raised_in_callbacks_continue_as_themselves():
+    # KeyboardInterrupt and SystemExit are no errors to report: a nested read, an operator
+    # built on existing elements and the query code between them let them through as they
+    # are, where `except Exception` cannot swallow them.
+    rt = weft.Runtime()
+
+    def exits(ref):
+        raise SystemExit(3)
+
+    inner = rt.create_query(exits)
+    outer = rt.create_query(lambda ref: ref.get(inner) + 1)
+    with pytest.raises(SystemExit) as info:
+        rt.get(outer)
+    assert info.value.code == 3
+
+    def interrupted(x):
+        raise KeyboardInterrupt
+
+    c = rt.create_collection()
+    c.insert(1)
+    with pytest.raises(KeyboardInterrupt):
+        c.map(interrupted)
+
+    fresh = rt.create_query(exits)
+
+    def handles(ref):
+        try:
+            return ref.get(fresh)
+        except SystemExit:
+            return "handled"
+
+    assert rt.get(rt.create_query(handles)) == "handled"
+    a = rt.create_input(1)
+    assert rt.get(rt.create_query(lambda ref: ref.get(a) * 2)) == 2
+
+
 @pytest.mark.parametrize("guarded", [True, False], ids=["guarded", "unguarded"])
 def test_calls_made_while_a_failure_unwinds_keep_its_exception_apart(guarded):
     # The map's compute fails on its second element; unwinding drops the first element's
