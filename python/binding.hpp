@@ -234,6 +234,7 @@ R boundary_as(R error_value, Body&& body) noexcept {
   } catch (...) {
     set_panic(InvariantFailure("", false));
   }
+  if (entry.outermost()) end_failure_notices();
   return error_value;
 }
 

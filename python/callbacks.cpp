@@ -10,6 +10,11 @@ namespace weft::py {
 
 namespace {
 
+// How many notices a failure prints as it passes back through the Python code of nested
+// queries, and how many it has printed so far on this thread (reset when it leaves).
+constexpr int kPassingNoticesShown = 3;
+thread_local int passing_notices = 0;
+
 // What a failure without a message shows.
 constexpr const char* kNoMessage = "weft: internal invariant failure (no message)";
 
@@ -176,6 +181,8 @@ bool restore_pending_error() noexcept {
 
 void discard_pending_error() noexcept { park(nullptr, nullptr, nullptr); }
 
+void end_failure_notices() noexcept { passing_notices = 0; }
+
 void park_pending_error(const PendingError& error) noexcept {
   park(error.type, error.value, error.traceback);
 }
@@ -196,7 +203,14 @@ void fail_from_python_error() {
     // A failure of the engine that crossed Python code: it continues as itself.
     bool has_message = true;
     std::string message = panic_message(value, has_message);
-    print_passing_panic(traceback, message);
+    // Reads nested thousands deep would print one notice per query the failure unwinds
+    // through: the innermost few say where it came from.
+    if (passing_notices < kPassingNoticesShown) {
+      print_passing_panic(traceback, message);
+    } else if (passing_notices == kPassingNoticesShown) {
+      PySys_WriteStderr("weft: (its further passages back through Python code are not shown)\n");
+    }
+    ++passing_notices;
     Py_XDECREF(type);
     Py_XDECREF(value);
     Py_XDECREF(traceback);

@@ -44,6 +44,9 @@ inline constinit thread_local PendingError pending_error __attribute__((tls_mode
 bool restore_pending_error() noexcept;
 // Empties the slot, dropping what it held.
 void discard_pending_error() noexcept;
+// A failure left the module for the program's own code: the next one prints its notices
+// afresh.
+void end_failure_notices() noexcept;
 // Puts `error` in the slot, dropping what it held.
 void park_pending_error(const PendingError& error) noexcept;
 

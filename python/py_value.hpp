@@ -36,6 +36,8 @@ class EntryPointScope {
   ~EntryPointScope() { in_entry_point = outer_; }
   EntryPointScope(const EntryPointScope&) = delete;
   EntryPointScope& operator=(const EntryPointScope&) = delete;
+  // Whether Python called this entry point from outside every other one.
+  bool outermost() const { return !outer_; }
 
  private:
   bool outer_;

@@ -363,6 +363,20 @@ def test_failure_in_ref_get_reaches_the_query_as_panic(capfd):
     assert "PanicException passed back through Python code" in err
     assert "in uncaught" in err
 
+    # Through a chain of queries, only the innermost passages print a notice; the next
+    # failure prints its own again.
+    def chain_over(node, length):
+        for _ in range(length):
+            node = rt.create_query(lambda ref, below=node: ref.get(below))
+        return node
+
+    for _ in range(2):
+        with pytest.raises(RuntimeError):
+            rt.get(chain_over(gone, 30))
+        err = capfd.readouterr().err
+        assert err.count("PanicException passed back through Python code") == 3
+        assert err.count("further passages back through Python code are not shown") == 1
+
 
 def test_exception_in_a_nested_ref_read_becomes_its_message():
     rt = weft.Runtime()
