@@ -198,6 +198,28 @@ def test_observers_of_groups_are_current_after_stabilize_whatever_their_order():
         assert len(fires) == fired
 
 
+@pytest.mark.parametrize("query_first", [True, False])
+def test_a_grouping_of_a_group_routes_through_to_its_observers_in_one_stabilize(query_first):
+    rt = weft.Runtime()
+    src = rt.create_collection()
+    src.insert(("a", "x", 1))
+    outer = src.group_by(lambda e: e[0])
+    rt.get(outer.version_node)
+    inner = outer.get_group("a").group_by(lambda e: e[1])
+    rt.get(inner.version_node)
+    count, routed = inner.get_group("x").count(), outer.version_node
+    both = rt.create_query(lambda ref: (ref.get(routed), ref.get(count))[1])
+    seen = []
+    observers = [lambda: rt.observe(both, seen.append),
+                 lambda: rt.observe(inner.version_node, lambda v: None)]
+    for observe in observers if query_first else observers[::-1]:
+        observe()
+    rt.stabilize()
+    src.insert(("a", "x", 2))
+    rt.stabilize()
+    assert seen == [1, 2]
+
+
 def test_group_by_key_fn_raise():
     rt = weft.Runtime()
     c = rt.create_collection()

@@ -32,19 +32,24 @@ void Runtime::stabilize() {
     }
   }
   // Bringing an observed node up to date may write inputs (a grouping routes its elements
-  // into its groups' inputs), which can change nodes whose observers already ran in this
-  // pass. Those observers are checked again, until a pass makes no such write; each pass is
-  // a shorter prefix of the one before. Writes made by callbacks do not count: observers that
-  // ran before a callback's write see it on the next stabilize.
-  std::size_t pass_length = snapshot.size();
-  for (bool first_pass = true; pass_length != 0; first_pass = false) {
-    std::size_t written_at = 0;  // observers before this one ran before a compute's write
-    for (std::size_t i = 0; i < pass_length; ++i) {
-      Pending& pending = snapshot[i];
-      if (!first_pass && !is_observing(pending.id)) continue;  // removed meanwhile
+  // into its groups' inputs), which can change nodes whose observers already ran. When a
+  // pass made such a write, every observer is checked again (unchanged ones return at
+  // once), until a pass makes none; a compute that writes on every run could go on for
+  // good, so the passes are bounded, and what is left is seen on the next stabilize.
+  // Writes made by callbacks do not count: observers that ran before one see it on the
+  // next stabilize.
+  const u64 stabilize_number = ++stabilizes_started_;
+  for (int pass = 0; pass < kMaxStabilizePasses; ++pass) {
+    bool compute_wrote = false;
+    for (Pending& pending : snapshot) {
+      if (pass != 0 && !is_observing(pending.id)) continue;  // removed meanwhile
+      if (stabilizes_started_ != stabilize_number) {
+        // A stabilize run by a callback may have fired this observer since the snapshot.
+        pending.last_seen = std::max(pending.last_seen, last_seen_of(pending.id));
+      }
       u64 before = revision_;
       ObserverCheck result = pending.observer->check(*this, pending.last_seen);
-      if (result.settled_revision != before) written_at = i;
+      if (result.settled_revision != before) compute_wrote = true;
       if (result.fired) {
         pending.last_seen = std::max(pending.last_seen, result.stamp);
         ExclusiveGuard guard(tables_lock_);
@@ -54,8 +59,14 @@ void Runtime::stabilize() {
         }
       }
     }
-    pass_length = written_at;
+    if (!compute_wrote) break;
   }
+}
+
+u64 Runtime::last_seen_of(u64 observer_id) const {
+  SharedGuard guard(tables_lock_);
+  auto it = tables_.observers.find(observer_id);
+  return it == tables_.observers.end() ? 0 : it->second.last_seen;
 }
 
 bool Runtime::is_observing(u64 observer_id) const {

@@ -263,6 +263,67 @@ TEST(Observers, InputSetByAComputeIsSeenByEveryObserverInTheSameStabilize) {
   }
 }
 
+TEST(Observers, WritesMadeWhileCheckingAgainAreFollowedToTheEnd) {
+  // c reads x and z and writes y; b reads y and writes z. A write made while an observer is
+  // checked again can change one checked after it in an earlier pass.
+  for (bool c_first : {true, false}) {
+    Runtime rt;
+    auto x = rt.create_input<u64>(0);
+    auto y = rt.create_input<u64>(0);
+    auto z = rt.create_input<u64>(0);
+    auto c = rt.create_compute<u64>([x, y, z](Runtime& r) {
+      u64 xv = r.read(x);
+      u64 zv = r.read(z);
+      r.set(y, xv);
+      return xv * 10 + zv;
+    });
+    auto b = rt.create_compute<u64>([y, z](Runtime& r) {
+      u64 yv = r.read(y);
+      r.set(z, yv);
+      return yv;
+    });
+    std::vector<u64> c_values;
+    auto observe_c = [&] { rt.observe(c, [&](u64 v) { c_values.push_back(v); }); };
+    if (!c_first) observe_c();
+    rt.observe(b, [](u64) {});
+    if (c_first) observe_c();
+    rt.stabilize();
+    rt.set(x, u64{1});
+    rt.stabilize();
+    EXPECT_EQ(c_values.back(), 11u);
+    EXPECT_EQ(rt.read(c), 11u);
+  }
+}
+
+TEST(Observers, AStabilizeRunByACallbackDoesNotMakeTheOuterOneFireAgain) {
+  Runtime rt;
+  auto trigger = rt.create_input<u64>(0);
+  auto a = rt.create_input<u64>(0);
+  auto w = rt.create_input<u64>(0);
+  auto sink = rt.create_input<u64>(0);
+  auto writer = rt.create_compute<u64>([w, sink](Runtime& r) {
+    u64 v = r.read(w);
+    r.set(sink, v);  // a compute's write: the outer stabilize checks everything again
+    return v;
+  });
+  std::vector<u64> a_values;
+  bool inside = false;
+  rt.observe(writer, [](u64) {});
+  rt.observe(trigger, [&](u64) {
+    if (inside) return;
+    inside = true;
+    rt.set(a, u64{10});
+    rt.stabilize();
+    rt.set(w, u64{1});
+    inside = false;
+  });
+  rt.observe(a, [&](u64 v) { a_values.push_back(v); });
+  rt.stabilize();
+  rt.set(trigger, u64{1});
+  rt.stabilize();
+  EXPECT_EQ(a_values, std::vector<u64>{10});
+}
+
 TEST(Observers, DeletingANodeRemovesExactlyItsOwnObservers) {
   Runtime rt;
   auto a = rt.create_input<u64>(0);

@@ -151,6 +151,8 @@ class Runtime {
   u64 observe(Weft<T> handle, Callback callback);
   void unobserve(u64 observer_id);
   bool is_observing(u64 observer_id) const;
+  // Passes over the observers one stabilize makes at most (see stabilize).
+  static constexpr int kMaxStabilizePasses = 64;
   void stabilize();
 
   // ---- labels, traces, snapshots ----
@@ -258,6 +260,9 @@ class Runtime {
   int commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool merge, u64 start);
   void store_deps(NodeRecord& record, const std::vector<u32>& deps);
 
+  // An observer's last_seen in the registry, 0 once it is removed.
+  u64 last_seen_of(u64 observer_id) const;
+
   void invalidate_dependents(u32 slot);
 
   // Deletion steps.
@@ -278,6 +283,7 @@ class Runtime {
   // the traversals it runs in.
   std::vector<u32> unverified_;
   bool tracing_ = false;
+  u64 stabilizes_started_ = 0;  // tells a stabilize that a callback ran one meanwhile
   std::vector<u32> invalidation_work_;  // reused by every propagation; it calls out to nothing
   // Work stacks of finished traversals, reused by later ones (traversals nest through
   // computes, so each running one holds its own). Never grows past its reserved capacity.
