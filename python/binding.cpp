@@ -199,6 +199,7 @@ void parse_tuple_args(const char* fname, const char* const* names, std::size_t c
 // ---- guards ----
 
 void convert_guarded_failure(const InvariantFailure& failure) {
+  end_passage();
   if (restore_pending_error()) throw PythonErrorSet{};
   if (const auto* exhausted = dynamic_cast<const StackExhausted*>(&failure)) {
     set_recursion_error(*exhausted);

@@ -11,9 +11,11 @@ namespace weft::py {
 namespace {
 
 // How many notices a failure prints as it passes back through the Python code of nested
-// queries, and how many it has printed so far on this thread (reset when it leaves).
+// queries, and how many it has printed so far on this thread. `in_passage`: the failure
+// about to become a PanicException is one coming back out of Python code, not a new one.
 constexpr int kPassingNoticesShown = 3;
 thread_local int passing_notices = 0;
+thread_local bool in_passage = false;
 
 // What a failure without a message shows.
 constexpr const char* kNoMessage = "weft: internal invariant failure (no message)";
@@ -147,6 +149,7 @@ PyObject* panic_exception_type() noexcept {
 }
 
 void set_panic(const InvariantFailure& failure) noexcept {
+  if (!std::exchange(in_passage, false)) passing_notices = 0;  // a new failure starts
   // A KeyboardInterrupt or SystemExit (any exception outside Exception) that a callback
   // raised is no failure of the engine: it continues as itself, so that the Python code
   // between here and the outer guard cannot swallow it with `except Exception`.
@@ -181,7 +184,12 @@ bool restore_pending_error() noexcept {
 
 void discard_pending_error() noexcept { park(nullptr, nullptr, nullptr); }
 
-void end_failure_notices() noexcept { passing_notices = 0; }
+void end_failure_notices() noexcept {
+  passing_notices = 0;
+  in_passage = false;
+}
+
+void end_passage() noexcept { in_passage = false; }
 
 void park_pending_error(const PendingError& error) noexcept {
   park(error.type, error.value, error.traceback);
@@ -211,6 +219,7 @@ void fail_from_python_error() {
       PySys_WriteStderr("weft: (its further passages back through Python code are not shown)\n");
     }
     ++passing_notices;
+    in_passage = true;
     Py_XDECREF(type);
     Py_XDECREF(value);
     Py_XDECREF(traceback);

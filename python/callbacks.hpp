@@ -47,6 +47,8 @@ void discard_pending_error() noexcept;
 // A failure left the module for the program's own code: the next one prints its notices
 // afresh.
 void end_failure_notices() noexcept;
+// A failure left as another exception than the panic (a guard converted it).
+void end_passage() noexcept;
 // Puts `error` in the slot, dropping what it held.
 void park_pending_error(const PendingError& error) noexcept;
 
