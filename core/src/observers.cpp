@@ -42,10 +42,16 @@ void Runtime::stabilize() {
   for (int pass = 0; pass < kMaxStabilizePasses; ++pass) {
     bool compute_wrote = false;
     for (Pending& pending : snapshot) {
-      if (pass != 0 && !is_observing(pending.id)) continue;  // removed meanwhile
-      if (stabilizes_started_ != stabilize_number) {
-        // A stabilize run by a callback may have fired this observer since the snapshot.
-        pending.last_seen = std::max(pending.last_seen, last_seen_of(pending.id));
+      // Later passes skip observers removed meanwhile, and after a stabilize run by a
+      // callback (which may have fired this observer since the snapshot) the registry's
+      // last_seen counts.
+      if (pass != 0 || stabilizes_started_ != stabilize_number) {
+        std::optional<u64> registered = registered_last_seen(pending.id);
+        if (registered) {
+          pending.last_seen = std::max(pending.last_seen, *registered);
+        } else if (pass != 0) {
+          continue;
+        }
       }
       u64 before = revision_;
       ObserverCheck result = pending.observer->check(*this, pending.last_seen);
@@ -63,15 +69,11 @@ void Runtime::stabilize() {
   }
 }
 
-u64 Runtime::last_seen_of(u64 observer_id) const {
+std::optional<u64> Runtime::registered_last_seen(u64 observer_id) const {
   SharedGuard guard(tables_lock_);
   auto it = tables_.observers.find(observer_id);
-  return it == tables_.observers.end() ? 0 : it->second.last_seen;
-}
-
-bool Runtime::is_observing(u64 observer_id) const {
-  SharedGuard guard(tables_lock_);
-  return tables_.observers.find(observer_id) != tables_.observers.end();
+  if (it == tables_.observers.end()) return std::nullopt;
+  return it->second.last_seen;
 }
 
 }  // namespace weft

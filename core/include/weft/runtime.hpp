@@ -150,7 +150,6 @@ class Runtime {
   template <class T, class Callback>
   u64 observe(Weft<T> handle, Callback callback);
   void unobserve(u64 observer_id);
-  bool is_observing(u64 observer_id) const;
   // Passes over the observers one stabilize makes at most (see stabilize).
   static constexpr int kMaxStabilizePasses = 64;
   void stabilize();
@@ -260,8 +259,8 @@ class Runtime {
   int commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool merge, u64 start);
   void store_deps(NodeRecord& record, const std::vector<u32>& deps);
 
-  // An observer's last_seen in the registry, 0 once it is removed.
-  u64 last_seen_of(u64 observer_id) const;
+  // An observer's last_seen in the registry; nothing once it is removed.
+  std::optional<u64> registered_last_seen(u64 observer_id) const;
 
   void invalidate_dependents(u32 slot);
 
