@@ -280,8 +280,26 @@ PyValue FoldCall::operator()(std::vector<PyValue> elements) {
   return call(fn, list);
 }
 
+namespace {
+
+// A tuple or list made to be a collection element and holding only objects the collector
+// does not track (ints, strs, floats, None, untracked containers) cannot be part of a
+// reference cycle; leaving it out of the collector saves every collection a walk over it.
+// CPython itself does the same for such tuples, lazily.
+void untrack_if_atomic(PyObject* sequence) {
+  PyObject** items = PySequence_Fast_ITEMS(sequence);
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
+    if (PyObject_GC_IsTracked(items[i])) return;
+  }
+  PyObject_GC_UnTrack(sequence);
+}
+
+}  // namespace
+
 PyValue to_tuple(const std::pair<PyValue, PyValue>& pair) {
-  return built(PyTuple_Pack(2, pair.first.get(), pair.second.get()));
+  PyValue tuple = built(PyTuple_Pack(2, pair.first.get(), pair.second.get()));
+  untrack_if_atomic(tuple.get());
+  return tuple;
 }
 
 PyValue to_list(const std::vector<PyValue>& values) {
@@ -289,6 +307,12 @@ PyValue to_list(const std::vector<PyValue>& values) {
   for (std::size_t i = 0; i < values.size(); ++i) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), values[i].new_reference());
   }
+  return list;
+}
+
+PyValue to_window_list(const std::vector<PyValue>& values) {
+  PyValue list = to_list(values);
+  untrack_if_atomic(list.get());
   return list;
 }
 

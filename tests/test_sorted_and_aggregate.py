@@ -1,5 +1,6 @@
 """sort_by_key, window, pairwise and aggregate."""
 
+import gc
 import pathlib
 import random
 from collections import Counter
@@ -215,6 +216,31 @@ def test_window_results_are_derived():
     w = rt.create_collection().sort_by_key(lambda x: x).window(1)
     with pytest.raises(RuntimeError, match="^weft-core: insert/delete on a derived collection"):
         w.insert([1])
+
+
+def test_windows_and_pairs_of_plain_values_stay_out_of_the_cycle_collector():
+    class Box:
+        def __init__(self, n):
+            self.n = n
+
+    rt = weft.Runtime()
+    plain, boxed = rt.create_collection(), rt.create_collection()
+    for n in range(4):
+        plain.insert(n)
+        boxed.insert(Box(n))
+
+    def made(coll, key):
+        s = coll.sort_by_key(key)
+        return rt.get(s.window(2).reduce(list)) + rt.get(s.pairwise().reduce(list))
+
+    untracked = made(plain, lambda x: x)
+    assert len(untracked) == 6 and not any(gc.is_tracked(x) for x in untracked)
+    # Holding objects the collector follows, they stay tracked, so cycles through them
+    # can still be collected.
+    tracked = made(boxed, lambda b: b.n)
+    assert len(tracked) == 6 and all(gc.is_tracked(x) for x in tracked)
+    gc.collect()
+    assert sorted(map(list, untracked)) == [[0, 1], [0, 1], [1, 2], [1, 2], [2, 3], [2, 3]]
 
 
 # ---- pairwise ----
