@@ -340,6 +340,13 @@ u64 apply_deltas(CollectionState<E>& state, std::vector<Delta<E>>& deltas) {
   return state.version();
 }
 
+// Refuses, before an operator subscribes, a source whose version node another runtime
+// minted or was deleted: the operator could never be read, and its cursor would keep every
+// later delta of the source.
+inline void check_operator_source(const Runtime& runtime, Weft<u64> source_version) {
+  runtime.validate(source_version);
+}
+
 // Subscribes an operator to a source under the source's exclusive borrow.
 template <class E>
 CursorRef subscribe(CollectionState<E>& source, std::vector<E>& snapshot_out) {
@@ -421,6 +428,7 @@ template <class In, class Out, SourceRead kRead = SourceRead::Copied, class Tran
 CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<In>& source,
                                       Transform transform,
                                       InnerReaders readers = InnerReaders::Shared) {
+  check_operator_source(runtime, source.version_node);
   StateRef<In> source_state = source.state;
   std::vector<In> snapshot;
   CursorRef cursor;

@@ -195,6 +195,7 @@ bool apply_to_group(CollectionState<E>& group, std::vector<Delta<E>>& deltas) {
 template <class K, class E, class KeyFn>
 GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source, KeyFn key_of) {
   using namespace group_by_detail;
+  check_operator_source(runtime, source.version_node);
   auto state = std::make_shared<RouterState<K, E>>();
   state->source = source.state;
   state->source_version = source.version_node;

@@ -118,6 +118,7 @@ u64 sorted_len(const SortedHandle<K, E>& s) {
 // `key_of(element)` gives the sort key.
 template <class K, class E, class KeyFn>
 SortedHandle<K, E> sort_by_key(Runtime& runtime, const CollectionHandle<E>& source, KeyFn key_of) {
+  check_operator_source(runtime, source.version_node);
   StateRef<E> source_state = source.state;
   std::vector<E> snapshot;
   CursorRef cursor = subscribe(*source_state, snapshot);
@@ -234,6 +235,7 @@ void pairwise_step(ChunkedSequence<E>& m, const SortedDelta<E>& d, std::vector<D
 template <class Out, class K, class E, class Seed, class Step>
 CollectionHandle<Out> build_positional(Runtime& runtime, const SortedHandle<K, E>& sorted, Seed seed,
                                        Step step) {
+  check_operator_source(runtime, sorted.version_node);
   auto source = sorted.state;
   auto copy = std::make_shared<OrderedCopy<E>>();
   CursorRef cursor;
