@@ -139,13 +139,22 @@ SortedHandle<K, E> sort_by_key(Runtime& runtime, const CollectionHandle<E>& sour
     u64 version;
     {
       ExclusiveGuard borrow(sorted->borrow);
-      for (std::size_t i = 0; i < in.get().size(); ++i) {
-        Delta<E>& d = in.get()[i];
-        if (d.kind == DeltaKind::Insert) {
-          sorted->insert(std::move(keys.get()[i]), std::move(d.element));
-        } else {
-          sorted->remove(keys.get()[i], d.element);
+      std::size_t applied = 0;
+      try {
+        for (; applied < in.get().size(); ++applied) {
+          Delta<E>& d = in.get()[applied];
+          if (d.kind == DeltaKind::Insert) {
+            sorted->insert(std::move(keys.get()[applied]), std::move(d.element));
+          } else {
+            sorted->remove(keys.get()[applied], d.element);
+          }
         }
+      } catch (...) {
+        // A comparison of keys or values failed before its delta changed anything. Those
+        // applied before it are in the sorted log: the next run starts after them rather
+        // than applying them twice.
+        cursor->index += applied;
+        throw;
       }
       version = sorted->version();
     }
