@@ -261,8 +261,10 @@ CollectionHandle<Out> build_positional(Runtime& runtime, const SortedHandle<K, E
   }
   Weft<u64> source_version = sorted.version_node;
   auto compute = [=, step = std::move(step), incoming = std::vector<SortedDelta<E>>{},
-                  outgoing = std::vector<Delta<Out>>{}](Runtime& rt) mutable -> u64 {
+                  outgoing = std::vector<Delta<Out>>{},
+                  unapplied = UnappliedDeltas<Out>{}](Runtime& rt) mutable -> u64 {
     rt.read(source_version);
+    unapplied.apply_first(*own);
     ScratchBuffer<SortedDelta<E>> in(incoming);
     ScratchBuffer<Delta<Out>> out(outgoing);
     u64 seen;
@@ -275,9 +277,10 @@ CollectionHandle<Out> build_positional(Runtime& runtime, const SortedHandle<K, E
       ExclusiveGuard borrow(copy->borrow);
       for (const SortedDelta<E>& d : in.get()) step(copy->values, d, out.get());
     }
-    u64 version = apply_deltas(*own, out.get());
+    // The ordered copy has followed the deltas: the cursor goes with it, and what the own
+    // collection refuses now is applied on the next run.
     cursor->index = seen;
-    return version;
+    return unapplied.apply(*own, out.get());
   };
   Weft<u64> node = runtime.create_compute<u64>(std::move(compute));
   return {own, node, true};
