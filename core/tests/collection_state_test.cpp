@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "collection_test_util.hpp"
+#include "weft/aggregate.hpp"
 #include "weft/collection_ops.hpp"
 #include "weft/group_by.hpp"
+#include "weft/join.hpp"
+#include "weft/sorted_collection.hpp"
 
 using namespace weft;
 using namespace weft::coll_test;
@@ -314,4 +317,38 @@ TEST(CollectionOperators, CreationInsideAComputeIsRefused) {
   insert_range(rt, c, 1023);
   EXPECT_EQ(c.state->log().reader_count(), 0u);
   EXPECT_EQ(c.state->log().size(), 0u);
+}
+
+// An operator built on a collection whose version node another runtime minted, or was
+// deleted, could never be read, yet its cursor would keep every later delta of the source:
+// every builder refuses such a source before it subscribes.
+TEST(CollectionOperators, ASourceOfAnotherRuntimeOrWithADeletedVersionNodeIsRefused) {
+  Runtime rt, other;
+  auto here = create_collection<u64>(rt);
+  auto foreign = create_collection<u64>(other);
+  auto gone = create_collection<u64>(rt);
+  rt.delete_node(gone.version_node);
+  auto sorted_here = sort_by_key<u64>(rt, here, [](u64 x) { return x; });
+  auto sorted_foreign = sort_by_key<u64>(other, foreign, [](u64 x) { return x; });
+  auto key = [](u64 x) { return x; };
+  for (const auto& source : {foreign, gone}) {
+    const std::string message = failure_text([&] { rt.validate(source.version_node); });
+    const std::size_t readers = source.state->log().reader_count();
+    auto refused = [&](auto build) { EXPECT_EQ(failure_text(build), message); };
+    refused([&] { identity_map(rt, source); });
+    refused([&] { filter(rt, source, [](u64) { return true; }); });
+    refused([&] { count(rt, source); });
+    refused([&] { reduce<u64>(rt, source, [](std::vector<u64> all) { return all.size(); }); });
+    refused([&] { group_by<u64>(rt, source, key); });
+    refused([&] { join<u64>(rt, source, here, key, key); });
+    refused([&] { sort_by_key<u64>(rt, source, key); });
+    refused([&] { aggregate<u64>(rt, source, u64{0}, key, [](u64 a, u64 b) { return a + b; }); });
+    EXPECT_EQ(source.state->log().reader_count(), readers);
+  }
+  const std::string foreign_sorted = failure_text([&] { rt.validate(sorted_foreign.version_node); });
+  EXPECT_EQ(failure_text([&] { window(rt, sorted_foreign, 2); }), foreign_sorted);
+  EXPECT_EQ(failure_text([&] { pairwise(rt, sorted_foreign); }), foreign_sorted);
+  EXPECT_EQ(sorted_foreign.state->log().reader_count(), 0u);
+  EXPECT_EQ(here.state->log().reader_count(), 1u);  // sorted_here's
+  EXPECT_EQ(rt.live_count(), 2u);                    // here's version node and sorted_here
 }

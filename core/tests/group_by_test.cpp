@@ -256,3 +256,22 @@ TEST(GroupBy, ABatchWithManyKeysRoutesLikeSmallOnes) {
   EXPECT_EQ(group_count(g), 13u);
   for (const auto& [key, members] : model) EXPECT_EQ(f.group(g, key), sorted_copy(members)) << "key " << key;
 }
+
+TEST(GroupBy, AGroupWhoseNodeWasDeletedLeavesTheOtherGroupsIntact) {
+  Fixture f;
+  for (u64 x : {1, 2}) insert(f.rt, f.source, x);
+  auto g = f.by_parity();
+  auto odd = *get_group(g, u64{1});
+  f.rt.delete_node(odd.version_node);
+  // Each run routes into both groups; a failed run would be retried with the next one.
+  for (u64 x : {3, 5}) {
+    insert(f.rt, f.source, x);
+    insert(f.rt, f.source, x + 1);
+    EXPECT_EQ(failure_text([&] { f.rt.read(g.router); }), "<no failure>");
+  }
+  EXPECT_EQ(f.group(g, 0), (std::vector<u64>{2, 4, 6}));
+  EXPECT_EQ(f.group(g, 1), (std::vector<u64>{1, 3, 5}));
+  remove(f.rt, f.source, u64{4});
+  f.rt.read(g.router);
+  EXPECT_EQ(f.group(g, 0), (std::vector<u64>{2, 6}));
+}

@@ -81,6 +81,7 @@ class AggregateTree {
 template <class A, class E, class Lift, class Combine>
 Weft<A> aggregate(Runtime& runtime, const CollectionHandle<E>& source, A identity, Lift lift,
                   Combine combine) {
+  check_operator_source(runtime, source.version_node);
   using Tree = AggregateTree<E, A, Lift, Combine>;
   struct State {
     State(Lift l, Combine c, StateRef<E> s) : lift(std::move(l)), combine(std::move(c)), source(std::move(s)) {}

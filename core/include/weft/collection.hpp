@@ -166,18 +166,21 @@ class CollectionState {
  public:
   AccessLock borrow;
 
-  // Caller holds the exclusive borrow.
-  void insert(E element) {
+  // Caller holds the exclusive borrow. The element is moved from only once its count is
+  // raised: an element whose hash or equality throws is left as it was, and so is the state.
+  void insert(E&& element) {
     if (counting_) {
       auto [it, inserted] = counts_.try_emplace(element, 0);
       ++it.value();
     }
     log_.push(Delta<E>{DeltaKind::Insert, std::move(element)});
   }
+  void insert(const E& element) { insert(E(element)); }
 
   // Caller holds the exclusive borrow. False, with nothing recorded, when absent (a state
-  // that keeps only its log records every delete it is given).
-  bool remove(E element) {
+  // that keeps only its log records every delete it is given). Moves from the element only
+  // once it is found, as insert does.
+  bool remove(E&& element) {
     if (counting_) {
       auto it = counts_.find(element);
       if (it == counts_.end()) return false;
@@ -186,6 +189,7 @@ class CollectionState {
     log_.push(Delta<E>{DeltaKind::Delete, std::move(element)});
     return true;
   }
+  bool remove(const E& element) { return remove(E(element)); }
 
   // For a state whose only reader from now on is one conversion that follows its log: the
   // element counts are dropped and no longer kept. Caller holds the exclusive borrow.
@@ -326,18 +330,58 @@ u64 snapshot_len(const CollectionHandle<E>& c) {
 
 // Applies transformed deltas to an operator's own state, under its exclusive borrow, moving
 // their elements out; a delete of an absent element does nothing. Returns the state's new
-// version.
+// version. When an element's hash or equality throws, its delta has changed nothing: the
+// deltas applied before it are dropped from `deltas`, which keeps it and the ones after it,
+// and the exception continues.
 template <class E>
 u64 apply_deltas(CollectionState<E>& state, std::vector<Delta<E>>& deltas) {
   ExclusiveGuard borrow(state.borrow);
-  for (Delta<E>& d : deltas) {
-    if (d.kind == DeltaKind::Insert) {
-      state.insert(std::move(d.element));
-    } else {
-      state.remove(std::move(d.element));
+  std::size_t applied = 0;
+  try {
+    for (; applied < deltas.size(); ++applied) {
+      Delta<E>& d = deltas[applied];
+      if (d.kind == DeltaKind::Insert) {
+        state.insert(std::move(d.element));
+      } else {
+        state.remove(std::move(d.element));
+      }
     }
+  } catch (...) {
+    deltas.erase(deltas.begin(), deltas.begin() + static_cast<std::ptrdiff_t>(applied));
+    throw;
   }
   return state.version();
+}
+
+// The deltas an operator derived from source deltas it has consumed but could not apply to
+// its own state (an element's hash or equality threw): applied first on its next run, before
+// any later delta.
+template <class E>
+class UnappliedDeltas {
+ public:
+  // Applies what an earlier run left; those that fail again stay.
+  void apply_first(CollectionState<E>& own) {
+    if (!left_.empty()) apply_deltas(own, left_);
+  }
+  // Applies this run's deltas; on failure keeps the ones not applied, and rethrows.
+  u64 apply(CollectionState<E>& own, std::vector<Delta<E>>& deltas) {
+    try {
+      return apply_deltas(own, deltas);
+    } catch (...) {
+      left_ = std::move(deltas);
+      throw;
+    }
+  }
+
+ private:
+  std::vector<Delta<E>> left_;
+};
+
+// Refuses, before an operator subscribes, a source whose version node another runtime
+// minted or was deleted: the operator could never be read, and its cursor would keep every
+// later delta of the source.
+inline void check_operator_source(const Runtime& runtime, Weft<u64> source_version) {
+  runtime.validate(source_version);
 }
 
 // Subscribes an operator to a source under the source's exclusive borrow.
@@ -375,6 +419,7 @@ class DeltaMapCompute {
 
   u64 operator()(Runtime& runtime) {
     runtime.read(source_version_);
+    unapplied_.apply_first(*own_);
     ScratchBuffer<Delta<Out>> out(outgoing_);
     u64 in_version;
     if constexpr (kRead == SourceRead::InPlace) {
@@ -392,9 +437,10 @@ class DeltaMapCompute {
       }
       for (u64 i = cursor_->index; i < in_version; ++i) transform_into(copy_delta(i), out.get());
     }
-    u64 version = apply_deltas(*own_, out.get());
+    // The source deltas are consumed once transformed: what the own state refuses now is
+    // kept and applied on the next run, not derived again.
     cursor_->index = in_version;
-    return version;
+    return unapplied_.apply(*own_, out.get());
   }
 
  private:
@@ -413,6 +459,7 @@ class DeltaMapCompute {
   Transform transform_;
   Weft<u64> source_version_;
   std::vector<Delta<Out>> outgoing_;
+  UnappliedDeltas<Out> unapplied_;
 };
 
 // Builds an operator of that kind: subscribe, run `transform` over the snapshot as inserts,
@@ -421,6 +468,7 @@ template <class In, class Out, SourceRead kRead = SourceRead::Copied, class Tran
 CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<In>& source,
                                       Transform transform,
                                       InnerReaders readers = InnerReaders::Shared) {
+  check_operator_source(runtime, source.version_node);
   StateRef<In> source_state = source.state;
   std::vector<In> snapshot;
   CursorRef cursor;

@@ -31,6 +31,7 @@ CollectionHandle<E> filter(Runtime& runtime, const CollectionHandle<E>& source, 
 // running count is shown as 0.
 template <class E>
 Weft<u64> count(Runtime& runtime, const CollectionHandle<E>& source) {
+  check_operator_source(runtime, source.version_node);
   StateRef<E> state = source.state;
   std::vector<E> snapshot;
   CursorRef cursor = subscribe(*state, snapshot);
@@ -60,6 +61,7 @@ Weft<u64> count(Runtime& runtime, const CollectionHandle<E>& source) {
 // fold's result type.
 template <class R, class E, class Fold>
 Weft<R> reduce(Runtime& runtime, const CollectionHandle<E>& source, Fold fold) {
+  check_operator_source(runtime, source.version_node);
   StateRef<E> state = source.state;
   Weft<u64> source_version = source.version_node;
   return runtime.create_compute<R>(

@@ -195,6 +195,7 @@ bool apply_to_group(CollectionState<E>& group, std::vector<Delta<E>>& deltas) {
 template <class K, class E, class KeyFn>
 GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source, KeyFn key_of) {
   using namespace group_by_detail;
+  check_operator_source(runtime, source.version_node);
   auto state = std::make_shared<RouterState<K, E>>();
   state->source = source.state;
   state->source_version = source.version_node;
@@ -261,7 +262,13 @@ GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source
     }
     per_key.for_each([&](const K& key, std::vector<Delta<E>>& deltas) {
       CollectionHandle<E> group = find_or_create_group(rt, *state, key, true).first;
-      if (apply_to_group(*group.state, deltas)) rt.set(group.version_node, group.state->version());
+      // A group whose version node the program deleted is still kept in step with the memo,
+      // but has no node left to announce its changes: setting it would fail the run halfway,
+      // after the memo and other groups took deltas that the retry would then route again.
+      bool announced = rt.is_alive(group.version_node.erased());
+      if (apply_to_group(*group.state, deltas) && announced) {
+        rt.set(group.version_node, group.state->version());
+      }
     });
     state->cursor->index = in_version;
     return state->runs.fetch_add(1) + 1;

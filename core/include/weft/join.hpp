@@ -97,9 +97,8 @@ CollectionHandle<std::pair<E, E>> join(Runtime& runtime, const CollectionHandle<
                                        const CollectionHandle<E>& right, LeftKey left_key,
                                        RightKey right_key) {
   using namespace join_detail;
-  // A right side from another runtime would be subscribed to (pinning its log) and then
-  // fail every read of the join: refuse it before anything changes.
-  runtime.validate(right.version_node);
+  check_operator_source(runtime, left.version_node);
+  check_operator_source(runtime, right.version_node);
   StateRef<E> left_state = left.state;
   StateRef<E> right_state = right.state;
   std::vector<E> left_snapshot, right_snapshot;

@@ -118,6 +118,7 @@ u64 sorted_len(const SortedHandle<K, E>& s) {
 // `key_of(element)` gives the sort key.
 template <class K, class E, class KeyFn>
 SortedHandle<K, E> sort_by_key(Runtime& runtime, const CollectionHandle<E>& source, KeyFn key_of) {
+  check_operator_source(runtime, source.version_node);
   StateRef<E> source_state = source.state;
   std::vector<E> snapshot;
   CursorRef cursor = subscribe(*source_state, snapshot);
@@ -138,13 +139,22 @@ SortedHandle<K, E> sort_by_key(Runtime& runtime, const CollectionHandle<E>& sour
     u64 version;
     {
       ExclusiveGuard borrow(sorted->borrow);
-      for (std::size_t i = 0; i < in.get().size(); ++i) {
-        Delta<E>& d = in.get()[i];
-        if (d.kind == DeltaKind::Insert) {
-          sorted->insert(std::move(keys.get()[i]), std::move(d.element));
-        } else {
-          sorted->remove(keys.get()[i], d.element);
+      std::size_t applied = 0;
+      try {
+        for (; applied < in.get().size(); ++applied) {
+          Delta<E>& d = in.get()[applied];
+          if (d.kind == DeltaKind::Insert) {
+            sorted->insert(std::move(keys.get()[applied]), std::move(d.element));
+          } else {
+            sorted->remove(keys.get()[applied], d.element);
+          }
         }
+      } catch (...) {
+        // A comparison of keys or values failed before its delta changed anything. Those
+        // applied before it are in the sorted log: the next run starts after them rather
+        // than applying them twice.
+        cursor->index += applied;
+        throw;
       }
       version = sorted->version();
     }
@@ -234,6 +244,7 @@ void pairwise_step(ChunkedSequence<E>& m, const SortedDelta<E>& d, std::vector<D
 template <class Out, class K, class E, class Seed, class Step>
 CollectionHandle<Out> build_positional(Runtime& runtime, const SortedHandle<K, E>& sorted, Seed seed,
                                        Step step) {
+  check_operator_source(runtime, sorted.version_node);
   auto source = sorted.state;
   auto copy = std::make_shared<OrderedCopy<E>>();
   CursorRef cursor;
@@ -250,8 +261,10 @@ CollectionHandle<Out> build_positional(Runtime& runtime, const SortedHandle<K, E
   }
   Weft<u64> source_version = sorted.version_node;
   auto compute = [=, step = std::move(step), incoming = std::vector<SortedDelta<E>>{},
-                  outgoing = std::vector<Delta<Out>>{}](Runtime& rt) mutable -> u64 {
+                  outgoing = std::vector<Delta<Out>>{},
+                  unapplied = UnappliedDeltas<Out>{}](Runtime& rt) mutable -> u64 {
     rt.read(source_version);
+    unapplied.apply_first(*own);
     ScratchBuffer<SortedDelta<E>> in(incoming);
     ScratchBuffer<Delta<Out>> out(outgoing);
     u64 seen;
@@ -264,9 +277,10 @@ CollectionHandle<Out> build_positional(Runtime& runtime, const SortedHandle<K, E
       ExclusiveGuard borrow(copy->borrow);
       for (const SortedDelta<E>& d : in.get()) step(copy->values, d, out.get());
     }
-    u64 version = apply_deltas(*own, out.get());
+    // The ordered copy has followed the deltas: the cursor goes with it, and what the own
+    // collection refuses now is applied on the next run.
     cursor->index = seen;
-    return version;
+    return unapplied.apply(*own, out.get());
   };
   Weft<u64> node = runtime.create_compute<u64>(std::move(compute));
   return {own, node, true};
