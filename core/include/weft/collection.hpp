@@ -120,7 +120,10 @@ class DeltaLog {
     compact();
   }
 
+  // Subscribing copies the whole collection, so dropping the dead readers here costs little
+  // and keeps operators built and deleted on a collection that rarely changes from piling up.
   CursorRef add_reader() {
+    drop_dead_readers();
     auto cursor = std::make_shared<ReaderCursor>(ReaderCursor{version()});
     readers_.push_back(cursor);
     return cursor;
@@ -138,9 +141,7 @@ class DeltaLog {
   // Drops what every live reader has consumed, once the log is long enough to be worth it.
   void compact() {
     if (log_.size() < kCompactionThreshold) return;
-    readers_.erase(std::remove_if(readers_.begin(), readers_.end(),
-                                  [](const CursorRef& c) { return c.use_count() == 1; }),
-                   readers_.end());
+    drop_dead_readers();
     if (readers_.empty()) {
       base_ = version();
       log_.clear();
@@ -152,6 +153,12 @@ class DeltaLog {
       log_.erase(log_.begin(), log_.begin() + static_cast<std::ptrdiff_t>(slowest - base_));
       base_ = slowest;
     }
+  }
+
+  void drop_dead_readers() {
+    readers_.erase(std::remove_if(readers_.begin(), readers_.end(),
+                                  [](const CursorRef& c) { return c.use_count() == 1; }),
+                   readers_.end());
   }
 
   std::deque<D> log_;
