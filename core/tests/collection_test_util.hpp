@@ -40,6 +40,31 @@ struct CallbackError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// An element whose hash throws while `strict` is set and its value is 13.
+struct Fragile {
+  u64 value;
+  static inline bool strict = false;
+  friend bool operator<(const Fragile& a, const Fragile& b) { return a.value < b.value; }
+  friend bool operator==(const Fragile& a, const Fragile& b) { return a.value == b.value; }
+};
+
+}  // namespace weft::coll_test
+
+namespace weft {
+
+template <>
+struct ElementTraits<coll_test::Fragile> {
+  static bool equal(const coll_test::Fragile& a, const coll_test::Fragile& b) { return a.value == b.value; }
+  static i64 hash(const coll_test::Fragile& f) {
+    if (coll_test::Fragile::strict && f.value == 13) throw coll_test::CallbackError("13 does not hash");
+    return static_cast<i64>(f.value);
+  }
+};
+
+}  // namespace weft
+
+namespace weft::coll_test {
+
 // The message of the InvariantFailure that `op` throws.
 template <class F>
 std::string failure_text(F&& op) {

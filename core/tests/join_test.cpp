@@ -150,3 +150,24 @@ TEST(Join, ConvertedResultFollowsThePairs) {
   EXPECT_EQ(failure_text([&] { insert(f.rt, encoded, u64{1}); }).substr(0, 43),
             "weft-core: insert/delete on a derived colle");
 }
+
+TEST(Join, AnElementWhoseHashThrowsStopsTheRunWithoutRepeatingTheDeltasBeforeIt) {
+  using FPair = std::pair<Fragile, Fragile>;
+  Runtime rt;
+  auto left = create_collection<Fragile>(rt);
+  auto right = create_collection<Fragile>(rt);
+  auto tens = [](const Fragile& f) { return f.value / 10; };
+  insert(rt, left, Fragile{10});
+  auto j = join<u64>(rt, left, right, tens, tens);
+  rt.read(j.version_node);
+  for (u64 x : {11, 13, 12}) insert(rt, right, Fragile{x});
+  Fragile::strict = true;  // from now on the join's own maps cannot take 13
+  EXPECT_THROW(rt.read(j.version_node), CallbackError);
+  Fragile::strict = false;
+  insert(rt, left, Fragile{20});
+  rt.read(j.version_node);
+  EXPECT_EQ(contents(j), (std::vector<FPair>{{{10}, {11}}, {{10}, {12}}, {{10}, {13}}}));
+  remove(rt, right, Fragile{11});
+  rt.read(j.version_node);
+  EXPECT_EQ(contents(j), (std::vector<FPair>{{{10}, {12}}, {{10}, {13}}}));
+}

@@ -45,23 +45,6 @@ struct weft::ElementTraits<Picky> {
   static bool less(const Picky& a, const Picky& b) { return check(a, b), a.value < b.value; }
 };
 
-// An element whose hash throws while `strict` is set and its value is 13.
-struct Fragile {
-  u64 value;
-  static inline bool strict = false;
-  friend bool operator<(const Fragile& a, const Fragile& b) { return a.value < b.value; }
-  friend bool operator==(const Fragile& a, const Fragile& b) { return a.value == b.value; }
-};
-
-template <>
-struct weft::ElementTraits<Fragile> {
-  static bool equal(const Fragile& a, const Fragile& b) { return a.value == b.value; }
-  static i64 hash(const Fragile& f) {
-    if (Fragile::strict && f.value == 13) throw CallbackError("13 does not hash");
-    return static_cast<i64>(f.value);
-  }
-};
-
 namespace {
 
 using Seq = std::vector<u64>;

@@ -132,25 +132,24 @@ CollectionHandle<std::pair<E, E>> join(Runtime& runtime, const CollectionHandle<
     rt.read(right_version);
     ScratchBuffer<Delta<E>> left_in(buffers.left_deltas), right_in(buffers.right_deltas);
     ScratchBuffer<K> lk(buffers.left_keys), rk(buffers.right_keys);
-    u64 left_seen = append_pending(*left_state, *left_cursor, left_in.get());
-    u64 right_seen = append_pending(*right_state, *right_cursor, right_in.get());
+    append_pending(*left_state, *left_cursor, left_in.get());
+    append_pending(*right_state, *right_cursor, right_in.get());
     for (const Delta<E>& d : left_in.get()) lk.get().push_back(left_key(d.element));
     for (const Delta<E>& d : right_in.get()) rk.get().push_back(right_key(d.element));
-    u64 version;
-    {
-      ExclusiveGuard pairs_borrow(pairs->borrow);
-      ExclusiveGuard index_borrow(index->borrow);
-      for (std::size_t i = 0; i < left_in.get().size(); ++i) {
-        apply_side(index->left, index->right, *pairs, left_in.get()[i], lk.get()[i], true);
-      }
-      for (std::size_t i = 0; i < right_in.get().size(); ++i) {
-        apply_side(index->right, index->left, *pairs, right_in.get()[i], rk.get()[i], false);
-      }
-      version = pairs->version();
+    ExclusiveGuard pairs_borrow(pairs->borrow);
+    ExclusiveGuard index_borrow(index->borrow);
+    // Each cursor moves past its deltas one by one as they are applied: when an element's
+    // hash or equality throws, which it does at the delta's first lookup, before the delta
+    // changed anything, the next run starts at that delta and applies nothing twice.
+    for (std::size_t i = 0; i < left_in.get().size(); ++i) {
+      apply_side(index->left, index->right, *pairs, left_in.get()[i], lk.get()[i], true);
+      ++left_cursor->index;
     }
-    left_cursor->index = left_seen;
-    right_cursor->index = right_seen;
-    return version;
+    for (std::size_t i = 0; i < right_in.get().size(); ++i) {
+      apply_side(index->right, index->left, *pairs, right_in.get()[i], rk.get()[i], false);
+      ++right_cursor->index;
+    }
+    return pairs->version();
   };
   Weft<u64> node = runtime.create_compute<u64>(std::move(compute));
   return {pairs, node, true};
