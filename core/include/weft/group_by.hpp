@@ -265,8 +265,7 @@ GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source
       // A group whose version node the program deleted is still kept in step with the memo,
       // but has no node left to announce its changes: setting it would fail the run halfway,
       // after the memo and other groups took deltas that the retry would then route again.
-      bool announced = rt.is_alive(group.version_node.erased());
-      if (apply_to_group(*group.state, deltas) && announced) {
+      if (apply_to_group(*group.state, deltas) && rt.is_alive(group.version_node.erased())) {
         rt.set(group.version_node, group.state->version());
       }
     });
