@@ -8,6 +8,7 @@
 #endif
 
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -315,6 +316,19 @@ bool ValueTraits<py::PyValue>::less(const py::PyValue& a, const py::PyValue& b) 
     return PyFloat_AS_DOUBLE(a.get()) < PyFloat_AS_DOUBLE(b.get());
   }
   return py::compare_holding_operands(a, b, Py_LT);
+}
+
+OrderSummary ValueTraits<py::PyValue>::order_summary(const py::PyValue& a) {
+  py::GilGuard gil;
+  PyObject* o = a.get();
+  if (PyLong_CheckExact(o)) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow == 0) return OrderSummary::of_integer(v);
+  } else if (PyFloat_CheckExact(o) && !std::isnan(PyFloat_AS_DOUBLE(o))) {
+    return OrderSummary::of_real(PyFloat_AS_DOUBLE(o));
+  }
+  return {};
 }
 
 bool ValueTraits<py::PyValue>::truthy(const py::PyValue& a) {

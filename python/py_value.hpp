@@ -10,6 +10,7 @@
 
 #include "weft/chunked_sequence.hpp"
 #include "weft/node.hpp"
+#include "weft/order_summary.hpp"
 
 namespace weft::py {
 
@@ -159,6 +160,8 @@ struct ValueTraits<py::PyValue> {
   static i64 hash(const py::PyValue& a);
   // The truth of `a < b`; an error means false.
   static bool less(const py::PyValue& a, const py::PyValue& b);
+  // Exact ints within 64 bits and exact floats other than NaN stand for themselves.
+  static OrderSummary order_summary(const py::PyValue& a);
   // The truth of `a`; an error means false.
   static bool truthy(const py::PyValue& a);
   // The same object.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -108,4 +109,56 @@ TEST(ChunkedSequence, PartitionPointAndRanges) {
   EXPECT_EQ(run, (std::vector<int>{96, 98, 100, 102, 104}));
   ChunkedSequence<int> empty;
   EXPECT_EQ(empty.partition_point([](int) { return true; }), 0u);
+}
+
+namespace {
+
+struct Identity {
+  int operator()(int v) const { return v; }
+};
+
+}  // namespace
+
+// The inner nodes' summaries of their children's last values follow every insert and
+// erase (at ends of leaves, through splits and removed nodes), so a search that believes
+// them lands where a search of the values does, whether or not they settle every step.
+TEST(ChunkedSequence, SummariesOfLastValuesStayTrueThroughEdits) {
+  ChunkedSequence<int, 2, 2, Identity> seq;
+  std::vector<int> model;  // sorted
+  std::mt19937 rng(12);
+  for (int step = 0; step < 20000; ++step) {
+    bool grow = model.empty() || (step < 15000 ? rng() % 3 != 0 : false);
+    if (grow) {
+      int v = static_cast<int>(rng() % 500);
+      std::size_t at = static_cast<std::size_t>(std::upper_bound(model.begin(), model.end(), v) - model.begin());
+      model.insert(model.begin() + static_cast<std::ptrdiff_t>(at), v);
+      seq.insert(at, v);
+    } else {
+      // Often the last value of some leaf or subtree: the front, the back, or anywhere.
+      std::size_t at = rng() % 3 == 0 ? (rng() % 2 ? 0 : model.size() - 1) : rng() % model.size();
+      ASSERT_EQ(seq.erase(at), model[at]);
+      model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    int probe = static_cast<int>(rng() % 520) - 10;
+    std::size_t expected = static_cast<std::size_t>(
+        std::upper_bound(model.begin(), model.end(), probe) - model.begin());
+    int value_looks = 0;
+    auto at_most_probe = [&](int v) {
+      ++value_looks;
+      return v <= probe;
+    };
+    // Summaries alone, then summaries of even values only (the others looked at).
+    ASSERT_EQ(seq.partition_point(at_most_probe,
+                                  [&](int summary) { return std::optional<bool>(summary <= probe); }),
+              expected)
+        << "step " << step;
+    ASSERT_EQ(value_looks, 0);
+    ASSERT_EQ(seq.partition_point(at_most_probe,
+                                  [&](int summary) {
+                                    return summary % 2 ? std::nullopt : std::optional<bool>(summary <= probe);
+                                  }),
+              expected)
+        << "step " << step;
+  }
+  EXPECT_EQ(seq.size(), model.size());
 }

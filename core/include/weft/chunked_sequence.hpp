@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -53,11 +54,36 @@ void move_within(std::vector<T>& values, std::size_t from, std::size_t to) {
 
 }  // namespace chunk_detail
 
+// The summariser of a sequence whose inner nodes keep nothing but counts.
+struct NoSummary {};
+
+namespace chunk_detail {
+
+template <class T, class Summarize>
+struct SummaryOf {
+  using type = std::invoke_result_t<Summarize, const T&>;
+};
+template <class T>
+struct SummaryOf<T, NoSummary> {
+  struct type {};
+};
+
+}  // namespace chunk_detail
+
 // Leaves hold up to 2 * kChunk values and inner nodes up to 2 * kFanout children; a full
 // node splits in half, and a node left empty is removed.
-template <class T, std::size_t kChunk = 64, std::size_t kFanout = 16>
+//
+// With a `Summarize` other than NoSummary, each inner node also keeps `Summarize{}(v)` of
+// each child's last value `v`, so that a search can settle most of its steps in the inner
+// node itself, instead of descending to a leaf (cache misses in a large sequence) and
+// looking at the value there.
+template <class T, std::size_t kChunk = 64, std::size_t kFanout = 16, class Summarize = NoSummary>
 class ChunkedSequence {
+  static constexpr bool kSummarized = !std::is_same_v<Summarize, NoSummary>;
+
  public:
+  using Summary = typename chunk_detail::SummaryOf<T, Summarize>::type;
+
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
 
@@ -98,6 +124,25 @@ class ChunkedSequence {
   // values, then one inside the leaf.
   template <class Pred>
   std::size_t partition_point(Pred&& pred) const {
+    return partition_point(pred, [](const Summary&) -> std::optional<bool> { return std::nullopt; });
+  }
+
+  // The same, where `decide(summary)` gives `pred` of a value from its summary when the
+  // summary settles it, and std::nullopt when `pred` must look at the value.
+  template <class Pred, class Decide>
+  std::size_t partition_point(Pred&& pred, Decide&& decide) const {
+    auto last_passes = [&](const Node& node, std::size_t child) {
+      if constexpr (kSummarized) {
+        if (std::optional<bool> known = decide(node.summaries[child])) return *known;
+      }
+      return static_cast<bool>(pred(node.children[child]->last_value()));
+    };
+    auto passes = [&](const T& value) {  // in a leaf, where summaries are made on the spot
+      if constexpr (kSummarized) {
+        if (std::optional<bool> known = decide(Summarize{}(value))) return *known;
+      }
+      return static_cast<bool>(pred(value));
+    };
     if (!root_) return 0;
     const Node* node = root_.get();
     std::size_t base = 0;
@@ -106,7 +151,7 @@ class ChunkedSequence {
       std::size_t lo = 0, hi = node->children.size() - (known_to_fail ? 1 : 0);
       while (lo < hi) {  // first child whose last value fails
         std::size_t mid = lo + (hi - lo) / 2;
-        if (pred(node->children[mid]->last_value())) {
+        if (last_passes(*node, mid)) {
           lo = mid + 1;
         } else {
           hi = mid;
@@ -121,7 +166,7 @@ class ChunkedSequence {
     std::size_t a = 0, b = values.size();
     while (a < b) {
       std::size_t mid = a + (b - a) / 2;
-      if (pred(values[mid])) {
+      if (passes(values[mid])) {
         a = mid + 1;
       } else {
         b = mid;
@@ -152,10 +197,12 @@ class ChunkedSequence {
 
  private:
   struct Node {
-    // A leaf holds values; an inner node holds children and how many values each holds.
+    // A leaf holds values; an inner node holds children, how many values each holds and,
+    // when summarised, the summary of each one's last value.
     std::vector<T> values;
     std::vector<std::unique_ptr<Node>> children;
     std::vector<std::size_t> counts;
+    std::vector<Summary> summaries;
     bool leaf = false;
 
     static std::unique_ptr<Node> make_leaf() {
@@ -186,13 +233,23 @@ class ChunkedSequence {
     }
 
     void adopt(std::size_t at, std::unique_ptr<Node> child, std::size_t child_count) {
+      if constexpr (kSummarized) {
+        summaries.insert(summaries.begin() + static_cast<std::ptrdiff_t>(at),
+                         Summarize{}(child->last_value()));
+      }
       children.insert(children.begin() + static_cast<std::ptrdiff_t>(at), std::move(child));
       counts.insert(counts.begin() + static_cast<std::ptrdiff_t>(at), child_count);
     }
 
     void remove_child(std::size_t at) {
+      if constexpr (kSummarized) summaries.erase(summaries.begin() + static_cast<std::ptrdiff_t>(at));
       children.erase(children.begin() + static_cast<std::ptrdiff_t>(at));
       counts.erase(counts.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+
+    // After child `at`'s last value changed.
+    void summarize(std::size_t at) {
+      if constexpr (kSummarized) summaries[at] = Summarize{}(children[at]->last_value());
     }
 
     template <class Visit>
@@ -222,11 +279,16 @@ class ChunkedSequence {
     std::size_t i = 0;
     while (i + 1 < node.counts.size() && index > node.counts[i]) index -= node.counts[i++];
     // `index` may equal the child's count: appending at the end of child i.
+    bool appended = index == node.counts[i];
     std::unique_ptr<Node> split = insert_into(*node.children[i], index, std::move(value));
     ++node.counts[i];
-    if (!split) return nullptr;
+    if (!split) {
+      if (appended) node.summarize(i);
+      return nullptr;
+    }
     std::size_t split_count = split->count();
     node.counts[i] -= split_count;
+    node.summarize(i);
     node.adopt(i + 1, std::move(split), split_count);
     if (node.children.size() <= 2 * kFanout) return nullptr;
     auto upper = std::make_unique<Node>();
@@ -234,9 +296,11 @@ class ChunkedSequence {
     for (std::size_t c = half; c < node.children.size(); ++c) {
       upper->children.push_back(std::move(node.children[c]));
       upper->counts.push_back(node.counts[c]);
+      if constexpr (kSummarized) upper->summaries.push_back(std::move(node.summaries[c]));
     }
     node.children.resize(half);
     node.counts.resize(half);
+    if constexpr (kSummarized) node.summaries.resize(half);
     return upper;
   }
 
@@ -249,8 +313,13 @@ class ChunkedSequence {
       return removed;
     }
     std::size_t i = node.child_holding(index);
+    bool was_last = index + 1 == node.counts[i];
     T removed = erase_from(*node.children[i], index);
-    if (--node.counts[i] == 0) node.remove_child(i);
+    if (--node.counts[i] == 0) {
+      node.remove_child(i);
+    } else if (was_last) {
+      node.summarize(i);
+    }
     return removed;
   }
 

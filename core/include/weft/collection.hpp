@@ -12,6 +12,7 @@
 
 #include "weft/hashing.hpp"
 #include "weft/locks.hpp"
+#include "weft/order_summary.hpp"
 #include "weft/runtime.hpp"
 
 namespace weft {
@@ -31,6 +32,14 @@ struct ElementTraits {
   }
   static i64 hash(const E& e) { return ValueTraits<E>::hash(e); }
   static bool less(const E& a, const E& b) { return ValueTraits<E>::less(a, b); }
+  // Where the value type offers one (`order_summary`).
+  static OrderSummary order_summary(const E& e) {
+    if constexpr (requires { ValueTraits<E>::order_summary(e); }) {
+      return ValueTraits<E>::order_summary(e);
+    } else {
+      return {};
+    }
+  }
 };
 
 template <>
@@ -38,6 +47,11 @@ struct ElementTraits<u64> {
   static bool equal(u64 a, u64 b) { return a == b; }
   static i64 hash(u64 e) { return static_cast<i64>(e); }
   static bool less(u64 a, u64 b) { return a < b; }
+  // The upper half of the range has none, so that both paths of a search stay in use.
+  static OrderSummary order_summary(u64 e) {
+    if (e > static_cast<u64>(INT64_MAX)) return {};
+    return OrderSummary::of_integer(static_cast<i64>(e));
+  }
 };
 
 template <class E>
@@ -66,6 +80,16 @@ struct ElementTraits<std::vector<E>> {
     return acc;
   }
 };
+
+// An element's summary for ordered searches, where its traits give one.
+template <class E>
+OrderSummary order_summary_of(const E& e) {
+  if constexpr (requires { ElementTraits<E>::order_summary(e); }) {
+    return ElementTraits<E>::order_summary(e);
+  } else {
+    return {};
+  }
+}
 
 // Hashes elements with SipHash-1-3 under random keys drawn when the map is made.
 template <class E>

@@ -26,8 +26,10 @@ class SortedState {
   // Upper bound: after every entry whose key sorts before or equal to `key`, so that equal
   // keys keep their arrival order.
   std::size_t insertion_position(const K& key) const {
+    OrderSummary summary = order_summary_of(key);
     return entries_.partition_point(
-        [&](const std::pair<K, E>& entry) { return sorts_before_or_equal(entry.first, key); });
+        [&](const std::pair<K, E>& entry) { return sorts_before_or_equal(entry.first, key); },
+        [&](const OrderSummary& existing) { return summary_less_or_equal(existing, summary); });
   }
 
   // Caller holds the exclusive borrow.
@@ -41,8 +43,10 @@ class SortedState {
   // exclusive borrow.
   void remove(const K& key, const E& value) {
     // From the first entry whose key does not sort before `key` to the insertion position.
+    OrderSummary summary = order_summary_of(key);
     std::size_t lo = entries_.partition_point(
-        [&](const std::pair<K, E>& entry) { return ElementTraits<K>::less(entry.first, key); });
+        [&](const std::pair<K, E>& entry) { return ElementTraits<K>::less(entry.first, key); },
+        [&](const OrderSummary& existing) { return summary_less(existing, summary); });
     std::size_t end = insertion_position(key);
     if (remove_first(lo, end, [&](const std::pair<K, E>& entry) {
           return ElementTraits<E>::equal(entry.second, value);
@@ -93,7 +97,13 @@ class SortedState {
     return ElementTraits<K>::less(existing, key) || ElementTraits<K>::equal(existing, key);
   }
 
-  ChunkedSequence<std::pair<K, E>> entries_;
+  struct KeySummary {
+    OrderSummary operator()(const std::pair<K, E>& entry) const {
+      return order_summary_of(entry.first);
+    }
+  };
+
+  ChunkedSequence<std::pair<K, E>, 64, 16, KeySummary> entries_;
   DeltaLog<SortedDelta<E>> log_;
 };
 
