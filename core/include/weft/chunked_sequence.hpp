@@ -76,7 +76,8 @@ struct SummaryOf<T, NoSummary> {
 // With a `Summarize` other than NoSummary, each inner node also keeps `Summarize{}(v)` of
 // each child's last value `v`, so that a search can settle most of its steps in the inner
 // node itself, instead of descending to a leaf (cache misses in a large sequence) and
-// looking at the value there.
+// looking at the value there; in the leaf, summaries made on the spot stand in for the
+// search's own test where they settle it.
 template <class T, std::size_t kChunk = 64, std::size_t kFanout = 16, class Summarize = NoSummary>
 class ChunkedSequence {
   static constexpr bool kSummarized = !std::is_same_v<Summarize, NoSummary>;
