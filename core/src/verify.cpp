@@ -35,11 +35,13 @@ using internal::remove_all;
            "recorded dependencies)"));
 }
 
-// Membership in a slot list, by binary search over a sorted copy.
+// Membership in a slot list, by binary search over a sorted copy without repeats (a
+// compute that reads a few nodes many times records each read).
 class SlotSet {
  public:
   explicit SlotSet(const std::vector<u32>& slots) : sorted_(slots) {
     std::sort(sorted_.begin(), sorted_.end());
+    sorted_.erase(std::unique(sorted_.begin(), sorted_.end()), sorted_.end());
   }
   bool contains(u32 slot) const { return std::binary_search(sorted_.begin(), sorted_.end(), slot); }
 
