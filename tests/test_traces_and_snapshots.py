@@ -92,6 +92,26 @@ def test_snapshot_lists_repeated_and_overflowing_dependencies_in_order():
     assert rt.graph_snapshot()[inputs[0].id]["dependents"] == [wide.id, wide.id]
 
 
+def test_dependents_follow_a_query_whose_repeated_reads_change():
+    # A read made three times is three dependents entries; when the query stops reading a
+    # node, every entry of it goes, and a node read before and after keeps its entries.
+    rt = weft.Runtime()
+    switch, a, b, c = (rt.create_input(v) for v in (True, 1, 2, 3))
+    q = rt.create_query(lambda ref: [ref.get(a) + ref.get(b if ref.get(switch) else c)
+                                     for _ in range(3 if ref.get(switch) else 2)])
+    other = rt.create_query(lambda ref: ref.get(b))
+    rt.get(other)
+    assert rt.get(q) == [3, 3, 3]
+
+    def dependents(node):
+        return rt.graph_snapshot()[node.id]["dependents"]
+    assert (dependents(a), dependents(b), dependents(c)) == ([q.id] * 3, [other.id] + [q.id] * 3, [])
+    rt.set(switch, False)
+    assert rt.get(q) == [4, 4]
+    assert (dependents(a), dependents(b), dependents(c)) == ([q.id] * 3, [other.id], [q.id] * 2)
+    assert rt.graph_snapshot()[q.id]["dependencies"] == [switch.id] + [a.id, switch.id, c.id] * 2
+
+
 def test_labels():
     rt = weft.Runtime()
     a = rt.create_input(1)

@@ -411,26 +411,36 @@ int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool me
     const NodeRecord& dep = nodes_.get(read.slot);
     if (dep.generation != read.generation || dep.node_state() == NodeState::Deleted) return 2;
   }
-  SlotSet in_old(old);
-  SlotSet in_fresh(fresh);
+  // Both lists sorted, repeats kept: side by side, they give each slot that only one of them
+  // names, once, with how often the new list names it.
+  std::vector<u32> sorted_old = old, sorted_fresh = fresh;
+  std::sort(sorted_old.begin(), sorted_old.end());
+  std::sort(sorted_fresh.begin(), sorted_fresh.end());
+  store_deps(record, fresh);
   // A failed compute's end state is decided from all it read (reads_settled), not here.
   int result = 0;
-  if (!merge) {
-    for (u32 dep_slot : fresh) {
-      if (in_old.contains(dep_slot)) continue;
+  auto run_end = [](const std::vector<u32>& v, std::size_t i) {
+    std::size_t end = i + 1;
+    while (end < v.size() && v[end] == v[i]) ++end;
+    return end;
+  };
+  std::size_t i = 0, j = 0;
+  while (i < sorted_old.size() || j < sorted_fresh.size()) {
+    if (j == sorted_fresh.size() || (i < sorted_old.size() && sorted_old[i] < sorted_fresh[j])) {
+      remove_all(tables_.dependents[sorted_old[i]], slot);  // no longer read
+      i = run_end(sorted_old, i);
+    } else if (i == sorted_old.size() || sorted_fresh[j] < sorted_old[i]) {
+      u32 dep_slot = sorted_fresh[j];  // newly read
+      std::size_t end = run_end(sorted_fresh, j);
       const NodeRecord& dep = nodes_.get(dep_slot);
-      if (dep.node_state() != NodeState::Clean || dep.changed_at > start) {
-        result = 1;
-        break;
-      }
+      if (!merge && (dep.node_state() != NodeState::Clean || dep.changed_at > start)) result = 1;
+      std::vector<u32>& dependents = tables_.dependents[dep_slot];
+      dependents.insert(dependents.end(), end - j, slot);  // once per read
+      j = end;
+    } else {  // read before and now
+      i = run_end(sorted_old, i);
+      j = run_end(sorted_fresh, j);
     }
-  }
-  store_deps(record, fresh);
-  for (u32 dep_slot : old) {
-    if (!in_fresh.contains(dep_slot)) remove_all(tables_.dependents[dep_slot], slot);
-  }
-  for (u32 dep_slot : fresh) {
-    if (!in_old.contains(dep_slot)) tables_.dependents[dep_slot].push_back(slot);
   }
   return result;
 }
