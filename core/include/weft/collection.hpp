@@ -47,7 +47,7 @@ struct ElementTraits<u64> {
   static bool equal(u64 a, u64 b) { return a == b; }
   static i64 hash(u64 e) { return static_cast<i64>(e); }
   static bool less(u64 a, u64 b) { return a < b; }
-  // The upper half of the range has none, so that both paths of a search stay in use.
+  // Values beyond the i64 range have none: they compare by `<` and `==`.
   static OrderSummary order_summary(u64 e) {
     if (e > static_cast<u64>(INT64_MAX)) return {};
     return OrderSummary::of_integer(static_cast<i64>(e));

@@ -23,18 +23,9 @@ class SortedState {
  public:
   AccessLock borrow;
 
-  // Upper bound: after every entry whose key sorts before or equal to `key`, so that equal
-  // keys keep their arrival order.
-  std::size_t insertion_position(const K& key) const {
-    OrderSummary summary = order_summary_of(key);
-    return entries_.partition_point(
-        [&](const std::pair<K, E>& entry) { return sorts_before_or_equal(entry.first, key); },
-        [&](const OrderSummary& existing) { return summary_less_or_equal(existing, summary); });
-  }
-
   // Caller holds the exclusive borrow.
   void insert(K key, E value) {
-    std::size_t p = insertion_position(key);
+    std::size_t p = insertion_position(key, order_summary_of(key));
     entries_.insert(p, {std::move(key), value});
     log_.push(SortedDelta<E>{DeltaKind::Insert, p, std::move(value)});
   }
@@ -44,10 +35,10 @@ class SortedState {
   void remove(const K& key, const E& value) {
     // From the first entry whose key does not sort before `key` to the insertion position.
     OrderSummary summary = order_summary_of(key);
-    std::size_t lo = entries_.partition_point(
-        [&](const std::pair<K, E>& entry) { return ElementTraits<K>::less(entry.first, key); },
+    std::size_t lo = search(
+        summary, [&](const std::pair<K, E>& entry) { return ElementTraits<K>::less(entry.first, key); },
         [&](const OrderSummary& existing) { return summary_less(existing, summary); });
-    std::size_t end = insertion_position(key);
+    std::size_t end = insertion_position(key, summary);
     if (remove_first(lo, end, [&](const std::pair<K, E>& entry) {
           return ElementTraits<E>::equal(entry.second, value);
         })) {
@@ -91,6 +82,23 @@ class SortedState {
       }
     }
     return false;
+  }
+
+  // Upper bound: after every entry whose key sorts before or equal to `key`, so that equal
+  // keys keep their arrival order.
+  std::size_t insertion_position(const K& key, const OrderSummary& summary) const {
+    return search(
+        summary, [&](const std::pair<K, E>& entry) { return sorts_before_or_equal(entry.first, key); },
+        [&](const OrderSummary& existing) { return summary_less_or_equal(existing, summary); });
+  }
+
+  // The first entry failing `pred`; `decide` settles steps by summaries, but only a key
+  // with a summary of its own can be settled so: for any other the entries' summaries are
+  // not even made.
+  template <class Pred, class Decide>
+  std::size_t search(const OrderSummary& key_summary, Pred&& pred, Decide&& decide) const {
+    if (key_summary.kind == OrderSummary::Kind::None) return entries_.partition_point(pred);
+    return entries_.partition_point(pred, decide);
   }
 
   static bool sorts_before_or_equal(const K& existing, const K& key) {
