@@ -81,7 +81,7 @@ struct FoldCall {
 PyValue to_tuple(const std::pair<PyValue, PyValue>& pair);
 PyValue to_list(const std::vector<PyValue>& values);
 // A window: a list, left out of the cycle collector while it holds only untracked objects.
-PyValue to_window_list(const std::vector<PyValue>& values);
+PyValue to_window_list(const InlineSequence<PyValue>& window);
 
 inline PyObject* none() { Py_RETURN_NONE; }
 

@@ -294,6 +294,15 @@ void untrack_if_atomic(PyObject* sequence) {
   PyObject_GC_UnTrack(sequence);
 }
 
+template <class Values>
+PyValue new_list(const Values& values) {
+  PyValue list = built(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), values[i].new_reference());
+  }
+  return list;
+}
+
 }  // namespace
 
 PyValue to_tuple(const std::pair<PyValue, PyValue>& pair) {
@@ -302,16 +311,10 @@ PyValue to_tuple(const std::pair<PyValue, PyValue>& pair) {
   return tuple;
 }
 
-PyValue to_list(const std::vector<PyValue>& values) {
-  PyValue list = built(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), values[i].new_reference());
-  }
-  return list;
-}
+PyValue to_list(const std::vector<PyValue>& values) { return new_list(values); }
 
-PyValue to_window_list(const std::vector<PyValue>& values) {
-  PyValue list = to_list(values);
+PyValue to_window_list(const InlineSequence<PyValue>& window) {
+  PyValue list = new_list(window);
   untrack_if_atomic(list.get());
   return list;
 }

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <utility>
 
-#include "weft/chunked_sequence.hpp"
 #include "weft/node.hpp"
 #include "weft/order_summary.hpp"
+#include "weft/relocation.hpp"
 
 namespace weft::py {
 

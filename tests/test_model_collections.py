@@ -108,7 +108,7 @@ class CollectionsModel(RuleBasedStateMachine):
             assert self.rt.get(agg) == tuple(sorted(expected().elements()))
         self.checks.append(check)
 
-    @rule(data=st.data(), size=st.integers(1, 3))
+    @rule(data=st.data(), size=st.integers(1, 6))  # windows held inline and beyond
     def sort(self, data, size):
         index = data.draw(st.integers(0, len(self.colls) - 1))
         coll, expected = self.colls[index]

@@ -321,7 +321,7 @@ TEST(RandomisedAgreement, EveryOperatorMatchesAFromScratchEvaluation) {
 
     std::vector<u64> order = model_sorted(arrival, sort_key);
     ASSERT_EQ(sorted_snapshot(sorted), order) << "step " << step;
-    std::vector<std::vector<u64>> expect_windows;
+    std::vector<InlineSequence<u64>> expect_windows;
     for (std::size_t s = 0; s + 3 <= order.size(); ++s) {
       expect_windows.push_back({order[s], order[s + 1], order[s + 2]});
     }

@@ -47,7 +47,7 @@ struct weft::ElementTraits<Picky> {
 
 namespace {
 
-using Seq = std::vector<u64>;
+using Seq = InlineSequence<u64>;
 using Pair = std::pair<u64, u64>;
 
 u64 identity(u64 x) { return x; }
@@ -214,7 +214,7 @@ TEST(SortByKey, AComparisonThatThrowsWhileApplyingNeitherLosesNorRepeatsDeltas) 
 // Windows, pairs and mapped elements are derived once each; those the own collection cannot
 // take while 13 does not hash are taken on the next run, and nothing is derived twice.
 TEST(ApplyFailure, DerivedDeltasThatCannotBeAppliedYetAreAppliedOnTheNextRun) {
-  using FSeq = std::vector<Fragile>;
+  using FSeq = InlineSequence<Fragile>;
   using FPair = std::pair<Fragile, Fragile>;
   Runtime rt;
   auto source = create_collection<Fragile>(rt);
@@ -362,8 +362,9 @@ TEST(SortedAgreement, LargeCollectionsFollowTheModelEverywhere) {
   auto s = sort_by_key<u64>(f.rt, f.source, halves);
   auto w = window(f.rt, s, 4);
   auto p = pairwise(f.rt, s);
-  // The same windows through a conversion that is the inner collection's last reader.
-  auto inner = window(f.rt, s, 4);
+  // Longer windows (kept out of line) through a conversion that is the inner collection's
+  // last reader.
+  auto inner = window(f.rt, s, 6);
   auto converted = convert<Seq>(f.rt, inner, [](const Seq& run) { return run; }, InnerReaders::OnlyThisOne);
   EXPECT_EQ(failure_text([&] { contents(inner); }), "weft-core: snapshot of a collection state that keeps only its log");
   std::vector<u64> model;  // values in key order, equal keys by arrival
@@ -384,11 +385,14 @@ TEST(SortedAgreement, LargeCollectionsFollowTheModelEverywhere) {
     f.rt.read(w.version_node);
     f.rt.read(p.version_node);
     ASSERT_EQ(sorted_snapshot(s), model) << "step " << step;
-    std::vector<Seq> windows;
-    for (std::size_t i = 0; i + 4 <= model.size(); ++i) windows.push_back(Seq(model.begin() + i, model.begin() + i + 4));
-    ASSERT_EQ(contents(w), sorted_copy(windows)) << "step " << step;
+    auto windows_of = [&](std::size_t size) {
+      std::vector<Seq> windows;
+      for (std::size_t i = 0; i + size <= model.size(); ++i) windows.push_back(Seq(model.begin() + i, model.begin() + i + size));
+      return sorted_copy(windows);
+    };
+    ASSERT_EQ(contents(w), windows_of(4)) << "step " << step;
     f.rt.read(converted.version_node);
-    ASSERT_EQ(contents(converted), sorted_copy(windows)) << "step " << step;
+    ASSERT_EQ(contents(converted), windows_of(6)) << "step " << step;
     std::vector<Pair> pairs;
     for (std::size_t i = 0; i + 1 < model.size(); ++i) pairs.push_back({model[i], model[i + 1]});
     ASSERT_EQ(contents(p), sorted_copy(pairs)) << "step " << step;

@@ -13,18 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "weft/relocation.hpp"
+
 namespace weft {
-
-// Whether a T may change address by a copy of its bytes, the bytes left behind then owning
-// nothing: true of trivially copyable types, and of handles that own what one pointer
-// points at (a value type says so by specialising this). Leaves shift such values with one
-// memmove instead of one swap per position.
-template <class T>
-struct RelocatesByBytes : std::is_trivially_copyable<T> {};
-
-template <class A, class B>
-struct RelocatesByBytes<std::pair<A, B>>
-    : std::bool_constant<RelocatesByBytes<A>::value && RelocatesByBytes<B>::value> {};
 
 namespace chunk_detail {
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "weft/hashing.hpp"
+#include "weft/inline_sequence.hpp"
 #include "weft/locks.hpp"
 #include "weft/order_summary.hpp"
 #include "weft/runtime.hpp"
@@ -66,15 +67,15 @@ struct ElementTraits<std::pair<E, E>> {
 };
 
 template <class E>
-struct ElementTraits<std::vector<E>> {
-  static bool equal(const std::vector<E>& a, const std::vector<E>& b) {
+struct ElementTraits<InlineSequence<E>> {
+  static bool equal(const InlineSequence<E>& a, const InlineSequence<E>& b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
       if (!ElementTraits<E>::equal(a[i], b[i])) return false;
     }
     return true;
   }
-  static i64 hash(const std::vector<E>& seq) {
+  static i64 hash(const InlineSequence<E>& seq) {
     i64 acc = static_cast<i64>(seq.size());
     for (const E& e : seq) acc = combine_hash(acc, ElementTraits<E>::hash(e));
     return acc;

@@ -6,6 +6,7 @@
 
 #include "weft/chunked_sequence.hpp"
 #include "weft/collection.hpp"
+#include "weft/inline_sequence.hpp"
 
 namespace weft {
 
@@ -193,15 +194,14 @@ struct OrderedCopy {
 };
 
 template <class E>
-std::vector<E> run_at(const std::vector<E>& m, std::size_t start, std::size_t w) {
-  return std::vector<E>(m.begin() + static_cast<std::ptrdiff_t>(start),
-                        m.begin() + static_cast<std::ptrdiff_t>(start + w));
+InlineSequence<E> run_at(const std::vector<E>& m, std::size_t start, std::size_t w) {
+  return InlineSequence<E>(m.begin() + static_cast<std::ptrdiff_t>(start),
+                           m.begin() + static_cast<std::ptrdiff_t>(start + w));
 }
 
 template <class E>
-std::vector<E> run_at(const ChunkedSequence<E>& m, std::size_t start, std::size_t w) {
-  std::vector<E> run;
-  run.reserve(w);
+InlineSequence<E> run_at(const ChunkedSequence<E>& m, std::size_t start, std::size_t w) {
+  auto run = InlineSequence<E>::with_room(w);
   m.for_range(start, w, [&](const E& v) { run.push_back(v); });
   return run;
 }
@@ -215,13 +215,13 @@ void for_starts(i64 lo, i64 hi, Visit&& visit) {
 // Updates the windows of size `w` for one positional delta; `out` receives their deltas.
 template <class E>
 void window_step(ChunkedSequence<E>& m, std::size_t w, const SortedDelta<E>& d,
-                 std::vector<Delta<std::vector<E>>>& out) {
+                 std::vector<Delta<InlineSequence<E>>>& out) {
   const i64 n = static_cast<i64>(m.size());
   const i64 i = static_cast<i64>(d.position);
   // A window longer than the sequence can become (n + 1) is never made nor deleted, whatever
   // its size: sizes above n + 2 count as n + 2, so the signed arithmetic below cannot overflow.
   const i64 W = static_cast<i64>(std::min<std::size_t>(w, m.size() + 2));
-  auto emit = [&](DeltaKind kind, std::size_t s) { out.push_back({kind, run_at(m, s, w)}); };
+  auto emit = [&](DeltaKind kind, std::size_t s) { out.emplace_back(kind, run_at(m, s, w)); };
   if (d.kind == DeltaKind::Insert) {
     if (i > 0 && n >= W) for_starts(i - W + 1, std::min(i - 1, n - W), [&](std::size_t s) { emit(DeltaKind::Delete, s); });
     m.insert(static_cast<std::size_t>(i), d.value);
@@ -310,18 +310,18 @@ CollectionHandle<Out> build_positional(Runtime& runtime, const SortedHandle<K, E
 
 // Every run of `size` consecutive values in sorted order, as sequences.
 template <class K, class E>
-CollectionHandle<std::vector<E>> window(Runtime& runtime, const SortedHandle<K, E>& sorted, u64 size) {
+CollectionHandle<InlineSequence<E>> window(Runtime& runtime, const SortedHandle<K, E>& sorted, u64 size) {
   if (size == 0) fail_window_size();
   const std::size_t w = static_cast<std::size_t>(size);
   auto seed = [w](const std::vector<E>& m) {
-    std::vector<Delta<std::vector<E>>> initial;
+    std::vector<Delta<InlineSequence<E>>> initial;
     for (std::size_t s = 0; s + w <= m.size(); ++s) initial.push_back({DeltaKind::Insert, sorted_detail::run_at(m, s, w)});
     return initial;
   };
-  auto step = [w](ChunkedSequence<E>& m, const SortedDelta<E>& d, std::vector<Delta<std::vector<E>>>& out) {
+  auto step = [w](ChunkedSequence<E>& m, const SortedDelta<E>& d, std::vector<Delta<InlineSequence<E>>>& out) {
     sorted_detail::window_step(m, w, d, out);
   };
-  return sorted_detail::build_positional<std::vector<E>>(runtime, sorted, seed, step);
+  return sorted_detail::build_positional<InlineSequence<E>>(runtime, sorted, seed, step);
 }
 
 // Every pair of neighbouring values in sorted order.
