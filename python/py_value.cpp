@@ -208,14 +208,29 @@ u64 mix(u64 h) {  // a 64-bit finaliser, so that sums of member hashes stay spre
 
 i64 hash_object(PyObject* o, int depth);
 
-// Members in order: lists and tuples. A list may change size while its members hash.
+// The hash of an exact int that fits one digit, as int's own hash gives it: the value
+// itself, except -1, which is -2. Runs no Python code.
+bool small_int_hash(PyObject* o, i64& out) {
+  long small;
+  if (!PyLong_CheckExact(o) || !is_one_digit_int(o, small)) return false;
+  out = small == -1 ? -2 : small;
+  return true;
+}
+
+// Members in order: lists and tuples. A list may change size while its members hash, so a
+// member that may run code is held while it does.
 i64 hash_in_order(PyObject* o, int depth) {
   bool is_list = PyList_Check(o);
   auto size = [&] { return is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o); };
   i64 acc = combine_hash(is_list ? 1 : 2, static_cast<i64>(size()));
   for (Py_ssize_t i = 0; i < size(); ++i) {
-    PyValue item = PyValue::borrow(is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
-    acc = combine_hash(acc, hash_object(item.get(), depth + 1));
+    PyObject* member = is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
+    i64 h;
+    if (!small_int_hash(member, h)) {
+      PyValue held = PyValue::borrow(member);
+      h = hash_object(held.get(), depth + 1);
+    }
+    acc = combine_hash(acc, h);
   }
   return acc;
 }
@@ -285,8 +300,7 @@ i64 hash_as_python(PyObject* o) {
 // these types compares members. Other errors, and nesting deeper than a few levels, hash
 // as 0.
 i64 hash_object(PyObject* o, int depth) {
-  long small;  // hashed as int's own hash does: the value itself, except -1, which is -2
-  if (PyLong_CheckExact(o) && is_one_digit_int(o, small)) return small == -1 ? -2 : small;
+  if (i64 h; small_int_hash(o, h)) return h;
   if (PyUnicode_CheckExact(o)) return hash_as_python(o);
   HashWay way = hash_way(o);
   if (way == HashWay::Python) {
