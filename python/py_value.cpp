@@ -208,12 +208,25 @@ u64 mix(u64 h) {  // a 64-bit finaliser, so that sums of member hashes stay spre
 
 i64 hash_object(PyObject* o, int depth);
 
-// The hash of an exact int that fits one digit, as int's own hash gives it: the value
-// itself, except -1, which is -2. Runs no Python code.
-bool small_int_hash(PyObject* o, i64& out) {
+// `hash(o)`, or 0 when it raises.
+i64 hash_as_python(PyObject* o) {
+  Py_hash_t h = PyObject_Hash(o);
+  if (h != -1) return static_cast<i64>(h);
+  PyErr_Clear();
+  return 0;
+}
+
+// The hash of an exact int that fits one digit (the value itself, except -1, which is -2,
+// as int's own hash gives it), an exact str or an exact float: hashes that run no Python
+// code.
+bool plain_hash(PyObject* o, i64& out) {
   long small;
-  if (!PyLong_CheckExact(o) || !is_one_digit_int(o, small)) return false;
-  out = small == -1 ? -2 : small;
+  if (PyLong_CheckExact(o) && is_one_digit_int(o, small)) {
+    out = small == -1 ? -2 : small;
+    return true;
+  }
+  if (!PyUnicode_CheckExact(o) && !PyFloat_CheckExact(o)) return false;
+  out = hash_as_python(o);
   return true;
 }
 
@@ -226,7 +239,7 @@ i64 hash_in_order(PyObject* o, int depth) {
   for (Py_ssize_t i = 0; i < size(); ++i) {
     PyObject* member = is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
     i64 h;
-    if (!small_int_hash(member, h)) {
+    if (!plain_hash(member, h)) {
       PyValue held = PyValue::borrow(member);
       h = hash_object(held.get(), depth + 1);
     }
@@ -286,22 +299,13 @@ HashWay hash_way(PyObject* o) {
   return PyList_Check(o) ? HashWay::InOrder : HashWay::AnyOrder;
 }
 
-// `hash(o)`, or 0 when it raises.
-i64 hash_as_python(PyObject* o) {
-  Py_hash_t h = PyObject_Hash(o);
-  if (h != -1) return static_cast<i64>(h);
-  PyErr_Clear();
-  return 0;
-}
-
 // `hash(o)`, except for what Python refuses to hash: lists, dicts and sets hash by their
 // members, and so do tuples holding such values. Collections of them then spread over a
 // map's buckets instead of sharing one, and equal values still hash alike, since `==` on
 // these types compares members. Other errors, and nesting deeper than a few levels, hash
 // as 0.
 i64 hash_object(PyObject* o, int depth) {
-  if (i64 h; small_int_hash(o, h)) return h;
-  if (PyUnicode_CheckExact(o)) return hash_as_python(o);
+  if (i64 h; plain_hash(o, h)) return h;
   HashWay way = hash_way(o);
   if (way == HashWay::Python) {
     Py_hash_t h = PyObject_Hash(o);
