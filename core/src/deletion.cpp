@@ -151,7 +151,7 @@ u64 Runtime::delete_with_dependents(ErasedWeft handle) {
     stack.pop_back();
     if (--on_stack[slot] == 0) on_stack.erase(slot);
   };
-  auto first_off_stack = [&](const std::vector<u32>& slots) -> std::optional<u32> {
+  auto first_off_stack = [&](const auto& slots) -> std::optional<u32> {
     for (u32 s : slots) {
       if (!on_stack.contains(s)) return s;
     }
@@ -242,8 +242,8 @@ void Runtime::release_slot(u32 slot) {
   std::string label;
   {
     ExclusiveGuard guard(tables_lock_);
-    for (u32 dep : deps) remove_all(tables_.dependents[dep], slot);
-    std::vector<u32>().swap(tables_.dependents[slot]);
+    for (u32 dep : deps) tables_.dependents[dep].remove_all(slot);
+    tables_.dependents[slot].reset();
     if (auto it = tables_.owner_of.find(slot); it != tables_.owner_of.end()) {
       u32 owner = it->second;
       tables_.owner_of.erase(it);

@@ -27,7 +27,7 @@ std::vector<NodeSnapshot> Runtime::collect_snapshot() const {
     entry.dependencies = with_deps(record, [](const u32* deps, std::size_t n) {
       return std::vector<u32>(deps, deps + n);
     });
-    if (slot < tables_.dependents.size()) entry.dependents = tables_.dependents[slot];
+    if (slot < tables_.dependents.size()) entry.dependents = tables_.dependents[slot].to_vector();
     if (auto it = tables_.labels.find(slot); it != tables_.labels.end()) entry.label = it->second;
     entry.slot = slot;
     entry.is_compute = slot < tables_.compute.size() && tables_.compute[slot] != nullptr;

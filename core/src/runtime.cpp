@@ -92,7 +92,7 @@ void Runtime::invalidate_dependents(u32 slot) {
   // The walk runs no user code and changes no table, so one shared access covers it.
   SharedGuard guard(tables_lock_);
   auto append_dependents = [&](u32 of) {
-    const std::vector<u32>& dependents = tables_.dependents[of];
+    const SlotList& dependents = tables_.dependents[of];
     work.insert(work.end(), dependents.begin(), dependents.end());
   };
   append_dependents(slot);
@@ -128,7 +128,7 @@ std::vector<u32> Runtime::dependencies_of(u32 slot) const {
 
 std::vector<u32> Runtime::dependents_of(u32 slot) const {
   SharedGuard guard(tables_lock_);
-  return slot < tables_.dependents.size() ? tables_.dependents[slot] : std::vector<u32>{};
+  return slot < tables_.dependents.size() ? tables_.dependents[slot].to_vector() : std::vector<u32>{};
 }
 
 bool Runtime::is_compute(u32 slot) const {

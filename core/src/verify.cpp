@@ -11,7 +11,6 @@ namespace weft {
 namespace {
 
 using internal::is_computing;
-using internal::remove_all;
 
 [[noreturn]] void fail_budget(u32 root) {
   fail(cat("weft-core: dependency cycle detected: ensure_clean(", root,
@@ -427,15 +426,14 @@ int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool me
   std::size_t i = 0, j = 0;
   while (i < sorted_old.size() || j < sorted_fresh.size()) {
     if (j == sorted_fresh.size() || (i < sorted_old.size() && sorted_old[i] < sorted_fresh[j])) {
-      remove_all(tables_.dependents[sorted_old[i]], slot);  // no longer read
+      tables_.dependents[sorted_old[i]].remove_all(slot);  // no longer read
       i = run_end(sorted_old, i);
     } else if (i == sorted_old.size() || sorted_fresh[j] < sorted_old[i]) {
       u32 dep_slot = sorted_fresh[j];  // newly read
       std::size_t end = run_end(sorted_fresh, j);
       const NodeRecord& dep = nodes_.get(dep_slot);
       if (!merge && (dep.node_state() != NodeState::Clean || dep.changed_at > start)) result = 1;
-      std::vector<u32>& dependents = tables_.dependents[dep_slot];
-      dependents.insert(dependents.end(), end - j, slot);  // once per read
+      tables_.dependents[dep_slot].append(slot, end - j);  // once per read
       j = end;
     } else {  // read before and now
       i = run_end(sorted_old, i);

@@ -18,6 +18,7 @@
 #include "weft/locks.hpp"
 #include "weft/node.hpp"
 #include "weft/segmented_nodes.hpp"
+#include "weft/slot_list.hpp"
 #include "weft/stack_headroom.hpp"
 
 namespace weft {
@@ -198,7 +199,7 @@ class Runtime {
   // Everything behind the side-table lock.
   struct SideTables {
     std::vector<ComputeFnRef> compute;
-    std::vector<std::vector<u32>> dependents;
+    std::vector<SlotList> dependents;
     ArenaRegistry arenas;
     std::vector<TraceRecord> trace;
     std::vector<u32> free_slots;
