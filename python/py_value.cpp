@@ -340,9 +340,8 @@ OrderSummary ValueTraits<py::PyValue>::order_summary(const py::PyValue& a) {
   py::GilGuard gil;
   PyObject* o = a.get();
   if (PyLong_CheckExact(o)) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow == 0) return OrderSummary::of_integer(v);
+    static_assert(sizeof(long) == sizeof(i64), "a C long holds every 64-bit summary");
+    if (long v; py::small_int_value(o, v)) return OrderSummary::of_integer(v);
   } else if (PyFloat_CheckExact(o) && !std::isnan(PyFloat_AS_DOUBLE(o))) {
     return OrderSummary::of_real(PyFloat_AS_DOUBLE(o));
   }
