@@ -13,113 +13,19 @@ not counted: the wall-clock benchmark is still the measure of the targets.
 from __future__ import annotations
 
 import argparse
-import itertools
 import os
 import re
 import subprocess
 import sys
-from typing import Callable, Dict
 
 import weft
+from per_op import WORKLOADS
 
-
-def chain_of_50(size: int) -> Callable[[], None]:
-    """One write and `stabilize` through a chain of 50 queries (`size` is unused)."""
-    rt = weft.Runtime()
-    src = rt.create_input(0)
-    node = src
-    for _ in range(50):
-        node = rt.create_query(lambda ref, prev=node: ref.get(prev) + 1)
-    rt.observe(node, lambda value: None)
-    rt.stabilize()
-    tick = itertools.count(1).__next__
-
-    def op():
-        rt.set(src, tick())
-        rt.stabilize()
-    return op
-
-
-def map_filter_count(size: int) -> Callable[[], None]:
-    rt = weft.Runtime()
-    c = rt.create_collection()
-    for i in range(size):
-        c.insert(i % 1000)
-    n = c.map(lambda x: x * 2).filter(lambda x: x % 3 == 0).count()
-    rt.get(n)
-    tick = itertools.count().__next__
-
-    def op():
-        c.insert(tick() % 1000)
-        rt.get(n)
-    return op
-
-
-def group_by_count(size: int) -> Callable[[], None]:
-    rt = weft.Runtime()
-    c = rt.create_collection()
-    for x in range(size):
-        c.insert(x)
-    grouped = c.group_by(lambda x: x % 1000)
-    version = grouped.version_node
-    n = grouped.get_group(7).count()
-    rt.get(n)
-    tick = itertools.count(size).__next__
-
-    def op():
-        c.insert(tick())
-        rt.get(version)
-        rt.get(n)
-    return op
-
-
-def join_count(size: int) -> Callable[[], None]:
-    rt = weft.Runtime()
-    left, right = rt.create_collection(), rt.create_collection()
-    for x in range(size):
-        left.insert(x)
-    for k in range(1000):
-        right.insert((k, k * 10))
-    n = left.join(right, lambda x: x % 1000, lambda row: row[0]).count()
-    rt.get(n)
-    tick = itertools.count(size).__next__
-
-    def op():
-        left.insert(tick())
-        rt.get(n)
-    return op
-
-
-def sorted_window(size: int) -> Callable[[], None]:
-    rt = weft.Runtime()
-    c = rt.create_collection()
-    for i in range(size):
-        c.insert((i * 7919) % size)
-    s = c.sort_by_key(lambda x: x)
-    windows, pairs = s.window(3).version_node, s.pairwise().version_node
-    rt.get(windows)
-    rt.get(pairs)
-    tick = itertools.count().__next__
-
-    def op():
-        c.insert(tick() % size)
-        rt.get(windows)
-        rt.get(pairs)
-    return op
-
-
-WORKLOADS: Dict[str, Callable[[int], Callable[[], None]]] = {
-    "chain-of-50": chain_of_50,
-    "map-filter-count": map_filter_count,
-    "group_by-count": group_by_count,
-    "join-count": join_count,
-    "sort-window-pairwise": sorted_window,
-}
 FEW, MANY = 200, 1200  # operations in the two runs
 
 
 def child(name: str, size: int, ops: int) -> None:
-    op = WORKLOADS[name](size)
+    op = WORKLOADS[name](weft, size)
     for _ in range(ops):
         op()
 

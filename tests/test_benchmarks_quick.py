@@ -48,3 +48,23 @@ def test_sizes_given_by_name_reach_the_workloads():
                            ("shape=0", "positive"), ("shape=big", "whole numbers")):
         with pytest.raises(ValueError, match=complaint):
             parse_sizes([bad])
+
+
+def test_compare_times_two_private_copies_of_one_build(tmp_path):
+    import compare  # noqa: E402
+    import pytest
+    import weft
+
+    extension = pathlib.Path(weft.__file__)
+    a = compare.load_copy(extension, tmp_path / "a")
+    b = compare.load_copy(extension, tmp_path / "b")
+    # Two libraries with their own classes, not the one cached module handed out twice.
+    assert a is not b and a.Runtime is not b.Runtime
+    rt = a.Runtime()
+    with pytest.raises(TypeError):
+        rt.get(b.Runtime().create_input(1))
+    rows = compare.compare(a, b, list(compare.WORKLOADS), [50, 80], bursts=2, burst_ops=3)
+    assert [label for label, _, _ in rows][:3] == [
+        "chain-of-50", "map-filter-count, 50 elements", "map-filter-count, 80 elements"]
+    assert len(rows) == 1 + 2 * (len(compare.WORKLOADS) - 1)
+    assert all(a_ns > 0 and b_ns > 0 for _, a_ns, b_ns in rows)
