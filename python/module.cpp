@@ -1,9 +1,11 @@
 // The extension module `weft`: its initialisation, the registration of its classes, and
 // the handle classes NodeId and ObserverId.
+#include <algorithm>
 #include <cstring>
 
 #include "binding.hpp"
 #include "weft/hashing.hpp"
+#include "weft/stack_headroom.hpp"
 
 namespace weft::py {
 
@@ -123,10 +125,43 @@ namespace {
 
 // ---- the module ----
 
-PyModuleDef weft_module = {PyModuleDef_HEAD_INIT, "weft", "", -1, nullptr,
+// State size 0, not -1: the import machinery keeps no copy of the namespace to serve later
+// imports from (after `del sys.modules["weft"]`, or a reload), but calls PyInit_weft
+// again, which hands out the one cached module.
+PyModuleDef weft_module = {PyModuleDef_HEAD_INIT, "weft", "", 0, nullptr,
                            nullptr,              nullptr, nullptr, nullptr};
 
 PyObject* cached_module = nullptr;
+
+#if PY_VERSION_HEX < 0x030E0000
+// The interpreter raises RecursionError when a thread nests more calls than it allows:
+// Python frames up to the recursion limit and, from 3.12, C-level calls up to a fixed
+// budget whatever that limit. Reading a long chain of never-computed queries from its far
+// end nests a compute per link, and a compute that met the limit on its way in would fail
+// before its first read and stay Failed. Reads stop nesting a little before, as they do
+// when the stack runs low, so that reading again continues; the margin leaves room for the
+// failure to be reported through every level it unwinds.
+constexpr int kNestingMargin = 100;
+
+int nested_calls_left(const PyThreadState* thread) {
+#if PY_VERSION_HEX >= 0x030C0000
+  return std::min(thread->py_recursion_remaining, thread->c_recursion_remaining);
+#elif PY_VERSION_HEX >= 0x030B0000
+  return thread->recursion_remaining;
+#else
+  return Py_GetRecursionLimit() - thread->recursion_depth;
+#endif
+}
+
+bool nesting_budget_nearly_spent() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  const PyThreadState* thread = PyThreadState_GetUnchecked();
+#else
+  const PyThreadState* thread = _PyThreadState_UncheckedGet();
+#endif
+  return thread && nested_calls_left(thread) < kNestingMargin;
+}
+#endif
 
 struct ClassEntry {
   const char* python_name;
@@ -198,23 +233,6 @@ bool register_class(PyObject* module, const ClassEntry& entry) {
   return appended == 0;
 }
 
-// A module with state size -1 leaves a copy of its namespace behind after initialisation,
-// and later imports (after `del sys.modules["weft"]`, or in a sub-interpreter) would be
-// served from that copy without calling PyInit_weft. Dropping the copy once the import
-// machinery has stored it sends every import through PyInit_weft, which hands out the one
-// cached module or refuses a sub-interpreter.
-int forget_namespace_copy(void*) {
-#if PY_VERSION_HEX < 0x030D0000
-  Py_CLEAR(weft_module.m_base.m_copy);
-#endif
-  return 0;
-}
-
-PyObject* initialised(PyObject* module) {
-  if (Py_AddPendingCall(forget_namespace_copy, nullptr) < 0) PyErr_Clear();
-  return module;
-}
-
 }  // namespace
 
 }  // namespace weft::py
@@ -227,7 +245,10 @@ PyMODINIT_FUNC PyInit_weft(void) {
                     "main interpreter");
     return nullptr;
   }
-  if (cached_module) return initialised(Py_NewRef(cached_module));
+  if (cached_module) return Py_NewRef(cached_module);
+#if PY_VERSION_HEX < 0x030E0000
+  weft::set_host_nesting_check(&nesting_budget_nearly_spent);
+#endif
   // Made now rather than at the first failure, which may come at the recursion limit,
   // where creating a class fails.
   if (!panic_exception_type()) {
@@ -243,5 +264,5 @@ PyMODINIT_FUNC PyInit_weft(void) {
     }
   }
   cached_module = Py_NewRef(module);
-  return initialised(module);
+  return module;
 }

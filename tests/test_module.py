@@ -84,7 +84,12 @@ def test_sub_interpreter_import_fails(main_first):
             print("imported")
         """
     )
-    assert out.startswith("<class 'ImportError'>: weft cannot be initialised in a sub-interpreter")
+    refusals = ["<class 'ImportError'>: weft cannot be initialised in a sub-interpreter"]
+    if main_first and sys.version_info >= (3, 12):
+        # An isolated sub-interpreter refuses a module of this kind that is already loaded
+        # before calling its initialisation, in the interpreter's own words.
+        refusals.append("<class 'ImportError'>: module weft does not support loading in subinterpreters")
+    assert out.startswith(tuple(refusals))
 
 
 # ---- class properties ----

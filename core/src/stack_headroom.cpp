@@ -1,4 +1,4 @@
-// Finding where the current thread's stack ends.
+// Finding where the current thread's stack ends, and the host's own nesting check.
 #include "weft/stack_headroom.hpp"
 
 #include <pthread.h>
@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <cstddef>
 
-namespace weft::detail {
+namespace weft {
+
+namespace detail {
 
 constinit thread_local std::uintptr_t stack_floor = 0;
+constinit NestingBudgetCheck host_nesting_check = nullptr;
 
 // The thread's stack bounds, asked once per thread. The stack grows down from
 // `low + size`, so the floor is the lowest address plus the margin.
@@ -28,4 +31,8 @@ std::uintptr_t probe_stack_floor() noexcept {
   return floor;
 }
 
-}  // namespace weft::detail
+}  // namespace detail
+
+void set_host_nesting_check(NestingBudgetCheck check) noexcept { detail::host_nesting_check = check; }
+
+}  // namespace weft

@@ -673,5 +673,47 @@ TEST(Depth, NeverComputedChainReadFromItsTailStopsBeforeTheStackEnds) {
   EXPECT_EQ(tail, kLength);
 }
 
+
+// How many computes are running below the current read, for a host check that allows 50.
+thread_local int computes_running = 0;
+bool more_than_fifty_running() noexcept { return computes_running > 50; }
+
+TEST(Depth, HostNestingBudgetStopsReadsAsTheStackDoes) {
+  constexpr u64 kLength = 500;
+  Runtime rt;
+  std::vector<Weft<u64>> chain{rt.create_input<u64>(0)};
+  for (u64 k = 0; k < kLength; ++k) {
+    Weft<u64> below = chain.back();
+    chain.push_back(rt.create_compute<u64>([below](Runtime& r) {
+      struct Running {
+        Running() { ++computes_running; }
+        ~Running() { --computes_running; }
+      } running;
+      return r.read(below) + 1;
+    }));
+  }
+  set_host_nesting_check(&more_than_fifty_running);
+  struct Uninstall {
+    ~Uninstall() { set_host_nesting_check(nullptr); }
+  } uninstall;
+  int reads = 1;
+  u64 tail = 0;
+  for (;; ++reads) {
+    ASSERT_LT(reads, 100);
+    try {
+      tail = rt.read(chain.back());
+      break;
+    } catch (const StackExhausted& failure) {
+      EXPECT_EQ(failure.message().rfind("weft-core: reads nested too deeply: ", 0), 0u);
+      EXPECT_EQ(state_of(rt, chain.back()), NodeState::Stale);
+    }
+  }
+  // Each read but the last gets about 50 links further down.
+  EXPECT_EQ(tail, kLength);
+  EXPECT_GE(reads, 10);
+  EXPECT_LE(reads, 11);
+  EXPECT_EQ(computes_running, 0);
+}
+
 }  // namespace
 }  // namespace weft
