@@ -265,6 +265,34 @@ def test_a_query_that_read_itself_recovers():
     assert all(n["id"] not in n["dependencies"] + n["dependents"] for n in rt.graph_snapshot())
 
 
+def test_a_query_that_caught_a_failure_sees_the_node_recover_to_its_old_value():
+    # The query's value came from a failure it caught: once the failed node computes again,
+    # even to the value it had before it failed, the query is recomputed, not kept.
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+
+    def fails_at_two(ref):
+        if ref.get(a) == 2:
+            raise ValueError("two")
+        return 10
+
+    r = rt.create_query(fails_at_two)
+
+    def with_fallback(ref):
+        try:
+            return ref.get(r)
+        except BaseException:
+            return "fallback"
+
+    q = rt.create_query(with_fallback)
+    assert rt.get(r) == 10
+    rt.set(a, 2)
+    assert rt.get(q) == "fallback"
+    rt.set(a, 3)
+    assert rt.get(r) == 10
+    assert rt.get(q) == 10
+
+
 def test_a_loop_of_queries_recovers_once_an_input_breaks_it():
     # A cell whose formula reads a second cell that reads it back fails as a cycle; fixing
     # the formula recomputes both. Two cells that read each other in turn, one at a time,

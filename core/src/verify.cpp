@@ -317,7 +317,11 @@ bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start, bool
     record.set_state(NodeState::Dirty);
     return false;
   }
-  record.verified_at = std::max(record.verified_at, start);
+  // A compute whose frame was tainted (it caught a read's failure, or a node it read ended
+  // Stale) made its value from reads that may not hold: it keeps the revision of its last
+  // sound verification, so that whatever changed since then, even a dependency recovering
+  // to the value it had before it failed, gets it recomputed.
+  if (!frame.tainted) record.verified_at = std::max(record.verified_at, start);
   if (record.node_state() == NodeState::Computing && result == 0 && !frame.tainted) {
     record.set_state(NodeState::Clean);
   } else if (is_computing(record.node_state())) {
