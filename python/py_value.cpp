@@ -199,6 +199,24 @@ namespace {
 
 constexpr int kMemberHashDepth = 16;
 
+// The members one hash may visit. A value that shares a sublist at every level is small but
+// walks as a tree, whose size grows with the sharing's width to the power of its depth.
+constexpr u64 kMemberHashVisits = u64{1} << 20;
+
+// The visits left to a walk of a value's members. A walk that runs out hashes the whole
+// value by its length instead: equal values have equal shapes, so they run out alike,
+// whatever order their sets and dicts go round in.
+struct MemberWalk {
+  u64 visits_left = kMemberHashVisits;
+  bool ran_out = false;
+
+  bool visit() {
+    if (visits_left == 0) ran_out = true;
+    else --visits_left;
+    return !ran_out;
+  }
+};
+
 u64 mix(u64 h) {  // a 64-bit finaliser, so that sums of member hashes stay spread out
   h ^= h >> 33;
   h *= 0xff51afd7ed558ccdULL;
@@ -206,7 +224,7 @@ u64 mix(u64 h) {  // a 64-bit finaliser, so that sums of member hashes stay spre
   return h;
 }
 
-i64 hash_object(PyObject* o, int depth);
+i64 hash_object(PyObject* o, int depth, MemberWalk& walk);
 
 // `hash(o)`, or 0 when it raises.
 i64 hash_as_python(PyObject* o) {
@@ -232,16 +250,17 @@ bool plain_hash(PyObject* o, i64& out) {
 
 // Members in order: lists and tuples. A list may change size while its members hash, so a
 // member that may run code is held while it does.
-i64 hash_in_order(PyObject* o, int depth) {
+i64 hash_in_order(PyObject* o, int depth, MemberWalk& walk) {
   bool is_list = PyList_Check(o);
   auto size = [&] { return is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o); };
   i64 acc = combine_hash(is_list ? 1 : 2, static_cast<i64>(size()));
   for (Py_ssize_t i = 0; i < size(); ++i) {
+    if (!walk.visit()) return 0;
     PyObject* member = is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
     i64 h;
     if (!plain_hash(member, h)) {
       PyValue held = PyValue::borrow(member);
-      h = hash_object(held.get(), depth + 1);
+      h = hash_object(held.get(), depth + 1, walk);
     }
     acc = combine_hash(acc, h);
   }
@@ -249,7 +268,7 @@ i64 hash_in_order(PyObject* o, int depth) {
 }
 
 // Members in any order: dicts (key and value together) and sets, from a snapshot of them.
-i64 hash_any_order(PyObject* o, int depth) {
+i64 hash_any_order(PyObject* o, int depth, MemberWalk& walk) {
   bool is_dict = PyDict_Check(o);
   PyObject* members = is_dict ? PyDict_Items(o) : PySequence_List(o);
   if (!members) {
@@ -257,31 +276,34 @@ i64 hash_any_order(PyObject* o, int depth) {
     return 0;
   }
   u64 sum = static_cast<u64>(PyList_GET_SIZE(members));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members); ++i) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members) && walk.visit(); ++i) {
     PyObject* m = PyList_GET_ITEM(members, i);
-    i64 h = is_dict ? combine_hash(hash_object(PyTuple_GET_ITEM(m, 0), depth + 1),
-                                   hash_object(PyTuple_GET_ITEM(m, 1), depth + 1))
-                    : hash_object(m, depth + 1);
+    i64 h = is_dict ? combine_hash(hash_object(PyTuple_GET_ITEM(m, 0), depth + 1, walk),
+                                   hash_object(PyTuple_GET_ITEM(m, 1), depth + 1, walk))
+                    : hash_object(m, depth + 1, walk);
     sum += mix(static_cast<u64>(h));
   }
   Py_DECREF(members);
   return static_cast<i64>(mix(sum));
 }
 
-// Whether `o` hashes as `base` does: a subclass with a __hash__ of its own is hashed by it.
-bool hashes_as(PyObject* o, PyTypeObject* base) { return Py_TYPE(o)->tp_hash == base->tp_hash; }
+// Whether `o` hashes and compares as `base` does: a subclass with a __hash__ of its own is
+// hashed by it, and one with an __eq__ of its own may call values equal whose members differ.
+bool behaves_as(PyObject* o, PyTypeObject* base) {
+  return Py_TYPE(o)->tp_hash == base->tp_hash && Py_TYPE(o)->tp_richcompare == base->tp_richcompare;
+}
 
 // Python refuses to hash lists, dicts and sets (frozensets hash, but equal sets).
 bool is_member_hashed_container(PyObject* o) {
   if (PyLong_CheckExact(o) || PyUnicode_CheckExact(o)) return false;  // the common members
-  if (PyList_Check(o)) return hashes_as(o, &PyList_Type);
-  if (PyDict_Check(o)) return hashes_as(o, &PyDict_Type);
-  if (PyFrozenSet_Check(o)) return hashes_as(o, &PyFrozenSet_Type);
-  return PySet_Check(o) && hashes_as(o, &PySet_Type);
+  if (PyList_Check(o)) return behaves_as(o, &PyList_Type);
+  if (PyDict_Check(o)) return behaves_as(o, &PyDict_Type);
+  if (PyFrozenSet_Check(o)) return behaves_as(o, &PyFrozenSet_Type);
+  return PySet_Check(o) && behaves_as(o, &PySet_Type);
 }
 
 // A tuple whose hash is tuple's own, the hash of its members.
-bool is_member_hashed_tuple(PyObject* o) { return PyTuple_Check(o) && hashes_as(o, &PyTuple_Type); }
+bool is_member_hashed_tuple(PyObject* o) { return PyTuple_Check(o) && behaves_as(o, &PyTuple_Type); }
 
 enum class HashWay : u8 { Python, InOrder, AnyOrder };
 
@@ -304,7 +326,7 @@ HashWay hash_way(PyObject* o) {
 // map's buckets instead of sharing one, and equal values still hash alike, since `==` on
 // these types compares members. Other errors, and nesting deeper than a few levels, hash
 // as 0.
-i64 hash_object(PyObject* o, int depth) {
+i64 hash_object(PyObject* o, int depth, MemberWalk& walk) {
   if (i64 h; plain_hash(o, h)) return h;
   HashWay way = hash_way(o);
   if (way == HashWay::Python) {
@@ -314,8 +336,8 @@ i64 hash_object(PyObject* o, int depth) {
     if (!is_member_hashed_tuple(o)) return 0;
     way = HashWay::InOrder;  // a tuple holding an unhashable value further down
   }
-  if (depth >= kMemberHashDepth) return 0;
-  return way == HashWay::InOrder ? hash_in_order(o, depth) : hash_any_order(o, depth);
+  if (depth >= kMemberHashDepth || walk.ran_out) return 0;
+  return way == HashWay::InOrder ? hash_in_order(o, depth, walk) : hash_any_order(o, depth, walk);
 }
 
 }  // namespace
@@ -323,7 +345,12 @@ i64 hash_object(PyObject* o, int depth) {
 
 i64 ValueTraits<py::PyValue>::hash(const py::PyValue& a) {
   py::GilGuard gil;
-  return py::hash_object(a.get(), 0);
+  py::MemberWalk walk;
+  i64 h = py::hash_object(a.get(), 0, walk);
+  if (!walk.ran_out) return h;
+  Py_ssize_t length = PyObject_Length(a.get());  // equal values have equal lengths
+  if (length < 0) PyErr_Clear();
+  return combine_hash(3, static_cast<i64>(length));
 }
 
 bool ValueTraits<py::PyValue>::less(const py::PyValue& a, const py::PyValue& b) {
