@@ -10,10 +10,23 @@ void Runtime::unobserve(u64 observer_id) {
   if (it == tables_.observers.end()) return;
   removed = std::move(it->second.observer);
   auto of_slot = tables_.observers_of_slot.find(it->second.slot);
-  if (of_slot != tables_.observers_of_slot.end()) {
-    std::erase(of_slot->second, observer_id);
-    if (of_slot->second.empty()) tables_.observers_of_slot.erase(of_slot);
+  std::vector<u64>* ids = of_slot == tables_.observers_of_slot.end() ? nullptr : &of_slot->second;
+  u32 position = it->second.position;
+  if (!ids || position >= ids->size() || (*ids)[position] != observer_id) {
+    fail("weft-core: an observer is missing from its slot's list of observers");
   }
+  // The last id fills the gap, in constant time however many observers the node has.
+  if (position + 1 != ids->size()) {
+    u64 moved = ids->back();
+    auto moved_entry = tables_.observers.find(moved);
+    if (moved_entry == tables_.observers.end()) {
+      fail("weft-core: an observed slot lists a removed observer");
+    }
+    (*ids)[position] = moved;
+    moved_entry->second.position = position;
+  }
+  ids->pop_back();
+  if (ids->empty()) tables_.observers_of_slot.erase(of_slot);
   tables_.observers.erase(it);
 }
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <map>
 
 #include "test_support.hpp"
@@ -353,6 +354,34 @@ TEST(Observers, DeletingANodeRemovesExactlyItsOwnObservers) {
   EXPECT_EQ(fired, std::vector<std::string>{"b"});
   rt.delete_node(b);
   rt.unobserve(first_on_a);  // long gone: nothing happens
+  EXPECT_EQ(rt.observer_count(), 0u);
+}
+
+TEST(Observers, UnobservingInAnyOrderLeavesEveryOtherObserverInPlace) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(0);
+  constexpr u64 kObservers = 200;
+  std::vector<u64> ids;
+  std::vector<int> fired(kObservers + 1, 0);
+  for (u64 k = 0; k < kObservers; ++k) {
+    ids.push_back(rt.observe(a, [&fired, k](u64) { ++fired[k]; }));
+  }
+  // Every third one, from the middle outwards and then the last: each removal moves
+  // another id into its place.
+  std::vector<u64> gone;
+  for (u64 k = kObservers / 2; k < kObservers; k += 3) gone.push_back(k);
+  for (u64 k = kObservers / 2; k-- > 0;) {
+    if (k % 3 == 0) gone.push_back(k);
+  }
+  gone.push_back(kObservers - 1);
+  for (u64 k : gone) rt.unobserve(ids[k]);
+  rt.set(a, u64{1});
+  rt.stabilize();
+  for (u64 k = 0; k < kObservers; ++k) {
+    bool removed = std::find(gone.begin(), gone.end(), k) != gone.end();
+    EXPECT_EQ(fired[k], removed ? 0 : 1) << "observer " << k;
+  }
+  rt.delete_node(a);  // finds each remaining observer through the slot's list
   EXPECT_EQ(rt.observer_count(), 0u);
 }
 

@@ -194,6 +194,7 @@ class Runtime {
     ObserverRef observer;
     u64 last_seen;
     u32 slot;
+    u32 position;  // of its id in the slot's list of observer ids
   };
 
   // Everything behind the side-table lock.
@@ -205,7 +206,8 @@ class Runtime {
     std::vector<u32> free_slots;
     std::unordered_map<u32, std::string, RandomHasher> labels;
     std::unordered_map<u64, ObserverEntry, RandomHasher> observers;
-    // The ids of each observed slot's observers, so that a deletion finds them directly.
+    // The ids of each observed slot's observers, in no particular order, so that a deletion
+    // finds them directly.
     std::unordered_map<u32, std::vector<u64>, RandomHasher> observers_of_slot;
     std::unordered_map<u32, u32, RandomHasher> owner_of;
     std::unordered_map<u32, std::vector<u32>, RandomHasher> owned;
@@ -413,8 +415,10 @@ u64 Runtime::observe(Weft<T> handle, Callback callback) {
   ObserverRef observer = std::make_shared<CallbackObserver<T, Callback>>(handle, std::move(callback));
   ExclusiveGuard guard(tables_lock_);
   u64 id = next_observer_id_++;
-  tables_.observers.insert_or_assign(id, ObserverEntry{std::move(observer), last_seen, handle.slot});
-  tables_.observers_of_slot[handle.slot].push_back(id);
+  std::vector<u64>& of_slot = tables_.observers_of_slot[handle.slot];
+  tables_.observers.insert_or_assign(
+      id, ObserverEntry{std::move(observer), last_seen, handle.slot, static_cast<u32>(of_slot.size())});
+  of_slot.push_back(id);
   return id;
 }
 
