@@ -282,16 +282,16 @@ PyValue FoldCall::operator()(std::vector<PyValue> elements) {
 
 namespace {
 
-// A tuple or list made to be a collection element and holding only objects the collector
-// does not track (ints, strs, floats, None, untracked containers) cannot be part of a
-// reference cycle; leaving it out of the collector saves every collection a walk over it.
-// CPython itself does the same for such tuples, lazily.
-void untrack_if_atomic(PyObject* sequence) {
-  PyObject** items = PySequence_Fast_ITEMS(sequence);
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
-    if (PyObject_GC_IsTracked(items[i])) return;
+// A tuple made to be a collection element and holding only objects the collector does not
+// track (ints, strs, floats, None, untracked containers) cannot be part of a reference
+// cycle, since it cannot change; leaving it out of the collector saves every collection a
+// walk over it. CPython itself does the same for such tuples, lazily. (A list stays
+// tracked: whoever reads it may append to it what refers back to it.)
+void untrack_if_atomic(PyObject* tuple) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+    if (PyObject_GC_IsTracked(PyTuple_GET_ITEM(tuple, i))) return;
   }
-  PyObject_GC_UnTrack(sequence);
+  PyObject_GC_UnTrack(tuple);
 }
 
 template <class Values>
@@ -313,10 +313,6 @@ PyValue to_tuple(const std::pair<PyValue, PyValue>& pair) {
 
 PyValue to_list(const std::vector<PyValue>& values) { return new_list(values); }
 
-PyValue to_window_list(const InlineSequence<PyValue>& window) {
-  PyValue list = new_list(window);
-  untrack_if_atomic(list.get());
-  return list;
-}
+PyValue to_window_list(const InlineSequence<PyValue>& window) { return new_list(window); }
 
 }  // namespace weft::py

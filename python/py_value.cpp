@@ -199,13 +199,14 @@ namespace {
 
 constexpr int kMemberHashDepth = 16;
 
-// The members one hash may visit. A value that shares a sublist at every level is small but
-// walks as a tree, whose size grows with the sharing's width to the power of its depth.
+// The containers one hash may walk the members of. A value that shares a sublist at every
+// level is small but walks as a tree, whose size grows with the sharing's width to the
+// power of its depth.
 constexpr u64 kMemberHashVisits = u64{1} << 20;
 
-// The visits left to a walk of a value's members. A walk that runs out hashes the whole
-// value by its length instead: equal values have equal shapes, so they run out alike,
-// whatever order their sets and dicts go round in.
+// The container visits left to a walk of a value's members. A walk that runs out hashes
+// the whole value by its length instead: equal values have equal shapes, so they run out
+// alike, whatever order their sets and dicts go round in.
 struct MemberWalk {
   u64 visits_left = kMemberHashVisits;
   bool ran_out = false;
@@ -255,7 +256,6 @@ i64 hash_in_order(PyObject* o, int depth, MemberWalk& walk) {
   auto size = [&] { return is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o); };
   i64 acc = combine_hash(is_list ? 1 : 2, static_cast<i64>(size()));
   for (Py_ssize_t i = 0; i < size(); ++i) {
-    if (!walk.visit()) return 0;
     PyObject* member = is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
     i64 h;
     if (!plain_hash(member, h)) {
@@ -276,7 +276,7 @@ i64 hash_any_order(PyObject* o, int depth, MemberWalk& walk) {
     return 0;
   }
   u64 sum = static_cast<u64>(PyList_GET_SIZE(members));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members) && walk.visit(); ++i) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members); ++i) {
     PyObject* m = PyList_GET_ITEM(members, i);
     i64 h = is_dict ? combine_hash(hash_object(PyTuple_GET_ITEM(m, 0), depth + 1, walk),
                                    hash_object(PyTuple_GET_ITEM(m, 1), depth + 1, walk))
@@ -307,36 +307,24 @@ bool is_member_hashed_tuple(PyObject* o) { return PyTuple_Check(o) && behaves_as
 
 enum class HashWay : u8 { Python, InOrder, AnyOrder };
 
-// How `o` hashes. A tuple with such a container directly inside goes straight to its
-// members, since Python would refuse it only after formatting an error; deeper nesting is
-// left to that slower path.
+// How `o` hashes. A tuple always hashes by its members, even one that Python would hash:
+// a set somewhere inside it may equal a frozenset inside another, and only hashing both by
+// members gives the two tuples one hash.
 HashWay hash_way(PyObject* o) {
-  if (is_member_hashed_tuple(o)) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) {
-      if (is_member_hashed_container(PyTuple_GET_ITEM(o, i))) return HashWay::InOrder;
-    }
-    return HashWay::Python;
-  }
+  if (is_member_hashed_tuple(o)) return HashWay::InOrder;
   if (!is_member_hashed_container(o)) return HashWay::Python;
   return PyList_Check(o) ? HashWay::InOrder : HashWay::AnyOrder;
 }
 
-// `hash(o)`, except for what Python refuses to hash: lists, dicts and sets hash by their
-// members, and so do tuples holding such values. Collections of them then spread over a
-// map's buckets instead of sharing one, and equal values still hash alike, since `==` on
-// these types compares members. Other errors, and nesting deeper than a few levels, hash
-// as 0.
+// `hash(o)`, except for tuples and for what Python refuses to hash: lists, dicts and sets
+// hash by their members, and so do tuples. Collections of them then spread over a map's
+// buckets instead of sharing one, and equal values still hash alike, since `==` on these
+// types compares members. Other errors, and nesting deeper than a few levels, hash as 0.
 i64 hash_object(PyObject* o, int depth, MemberWalk& walk) {
   if (i64 h; plain_hash(o, h)) return h;
   HashWay way = hash_way(o);
-  if (way == HashWay::Python) {
-    Py_hash_t h = PyObject_Hash(o);
-    if (h != -1) return static_cast<i64>(h);
-    PyErr_Clear();
-    if (!is_member_hashed_tuple(o)) return 0;
-    way = HashWay::InOrder;  // a tuple holding an unhashable value further down
-  }
-  if (depth >= kMemberHashDepth || walk.ran_out) return 0;
+  if (way == HashWay::Python) return hash_as_python(o);
+  if (depth >= kMemberHashDepth || !walk.visit()) return 0;
   return way == HashWay::InOrder ? hash_in_order(o, depth, walk) : hash_any_order(o, depth, walk);
 }
 
@@ -345,8 +333,10 @@ i64 hash_object(PyObject* o, int depth, MemberWalk& walk) {
 
 i64 ValueTraits<py::PyValue>::hash(const py::PyValue& a) {
   py::GilGuard gil;
+  i64 h;
+  if (py::plain_hash(a.get(), h)) return h;
   py::MemberWalk walk;
-  i64 h = py::hash_object(a.get(), 0, walk);
+  h = py::hash_object(a.get(), 0, walk);
   if (!walk.ran_out) return h;
   Py_ssize_t length = PyObject_Length(a.get());  // equal values have equal lengths
   if (length < 0) PyErr_Clear();

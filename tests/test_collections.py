@@ -125,6 +125,8 @@ def test_unhashable_values_hash_by_their_members(wrap):
     assert c.delete(wrap(True)) is False
     c.insert(frozenset([1, 2]))
     assert c.delete({2, 1}) is True  # a set equals the frozenset of the same members
+    c.insert(((frozenset([3]),),))  # and still does two tuple levels down
+    assert c.delete((({3},),)) is True
 
 
 def test_numbers_of_any_size_and_type_compare_and_hash_as_in_python():

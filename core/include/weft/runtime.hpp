@@ -315,7 +315,9 @@ T Runtime::read(Weft<T> handle) {
   // node as a dependency, so it ends Stale rather than Failed and a later read (which then
   // walks the recorded chain without nesting) retries.
   if (record.node_state() != NodeState::Clean) {
-    if (stack_nearly_exhausted()) fail_nested_too_deeply(handle.slot);
+    if (stack_nearly_exhausted() || host_nesting_budget_spent(dep_stack_.depth())) {
+      fail_nested_too_deeply(handle.slot);
+    }
     ensure_clean(handle.slot);
   }
   GenericArena<T>* arena;

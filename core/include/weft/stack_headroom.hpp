@@ -4,6 +4,7 @@
 // instead of overflowing the stack.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace weft {
@@ -30,13 +31,22 @@ void set_host_nesting_check(NestingBudgetCheck check) noexcept;
 inline constexpr std::uintptr_t kStackMargin = 256 * 1024;
 
 // True when less than the margin remains between the caller's frame and the end of this
-// thread's stack (at most a quarter of the stack is kept as margin on small stacks), or
-// when the host's nesting budget is nearly spent.
+// thread's stack (at most a quarter of the stack is kept as margin on small stacks).
 inline bool stack_nearly_exhausted() noexcept {
   std::uintptr_t floor = detail::stack_floor;
   if (floor == 0) floor = detail::probe_stack_floor();
-  if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor) return true;
-  return detail::host_nesting_check && detail::host_nesting_check();
+  return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor;
+}
+
+// Computes nested below a read before the host's check is asked: a budget counted in
+// calls cannot run out in fewer, and the check costs a call into the host.
+inline constexpr std::size_t kHostCheckDepth = 16;
+
+// True when `computes_running` computes are nested below the read and the host reports its
+// nesting budget nearly spent.
+inline bool host_nesting_budget_spent(std::size_t computes_running) noexcept {
+  return computes_running >= kHostCheckDepth && detail::host_nesting_check &&
+         detail::host_nesting_check();
 }
 
 }  // namespace weft
