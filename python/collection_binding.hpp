@@ -80,7 +80,7 @@ struct FoldCall {
 // Inner results of join, pairwise and window as Python objects.
 PyValue to_tuple(const std::pair<PyValue, PyValue>& pair);
 PyValue to_list(const std::vector<PyValue>& values);
-// A window: a list, left out of the cycle collector while it holds only untracked objects.
+// A window: a list, which stays in the cycle collector (its reader may change it).
 PyValue to_window_list(const InlineSequence<PyValue>& window);
 
 inline PyObject* none() { Py_RETURN_NONE; }

@@ -295,7 +295,6 @@ bool behaves_as(PyObject* o, PyTypeObject* base) {
 
 // Python refuses to hash lists, dicts and sets (frozensets hash, but equal sets).
 bool is_member_hashed_container(PyObject* o) {
-  if (PyLong_CheckExact(o) || PyUnicode_CheckExact(o)) return false;  // the common members
   if (PyList_Check(o)) return behaves_as(o, &PyList_Type);
   if (PyDict_Check(o)) return behaves_as(o, &PyDict_Type);
   if (PyFrozenSet_Check(o)) return behaves_as(o, &PyFrozenSet_Type);
