@@ -204,6 +204,7 @@ class CollectionState {
     if (counting_) {
       auto [it, inserted] = counts_.try_emplace(element, 0);
       ++it.value();
+      ++element_total_;
     }
     log_.push(Delta<E>{DeltaKind::Insert, std::move(element)});
   }
@@ -217,6 +218,7 @@ class CollectionState {
       auto it = counts_.find(element);
       if (it == counts_.end()) return false;
       if (--it.value() == 0) counts_.erase(it);
+      --element_total_;
     }
     log_.push(Delta<E>{DeltaKind::Delete, std::move(element)});
     return true;
@@ -250,9 +252,7 @@ class CollectionState {
 
   u64 element_count() const {
     if (!counting_) fail("weft-core: element count of a collection state that keeps only its log");
-    u64 total = 0;
-    for (const auto& entry : counts_) total += entry.second;
-    return total;
+    return element_total_;
   }
 
   u64 version() const { return log_.version(); }
@@ -261,6 +261,7 @@ class CollectionState {
  private:
   DeltaLog<Delta<E>> log_;
   ElementMap<E, u64> counts_;
+  u64 element_total_ = 0;  // the sum of the counts, so that reading it takes no walk
   bool counting_ = true;
 };
 
