@@ -5,6 +5,7 @@ import weakref
 import pathlib
 import random
 from collections import Counter
+from fractions import Fraction
 
 import pytest
 
@@ -78,6 +79,28 @@ def test_sorted_delete_removes_matching_entry_only():
     c.delete((1, "b"))
     rt.get(s.version_node)
     assert s.snapshot() == [(1, "a"), (1, "c"), (2, "d")]
+
+
+def test_deletes_among_many_equal_keys_take_the_first_equal_value_of_that_key():
+    # Few keys, many copies of values equal across types (1, 1.0, Fraction(1)): a delete
+    # removes the earliest entry that equals it among those with its key.
+    rng = random.Random(3)
+    pool = [1, 1.0, Fraction(1), 2, 2.0, 3, Fraction(3), 4.0]
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    s = c.sort_by_key(lambda x: int(x) % 2)
+    model = []  # in key order, equal keys by arrival
+    for step in range(3000):
+        x = rng.choice(pool)
+        key = int(x) % 2
+        if step < 500 or rng.random() < 0.5:
+            c.insert(x)
+            model.insert(sum(1 for y in model if int(y) % 2 <= key), x)
+        elif c.delete(x):
+            del model[next(i for i, y in enumerate(model) if int(y) % 2 == key and y == x)]
+        if step % 250 == 0:
+            rt.get(s.version_node)
+            assert list(map(repr, s.snapshot())) == list(map(repr, model))
 
 
 NAN = float("nan")

@@ -148,6 +148,86 @@ TEST(SortByKey, DeleteFindsTheFirstEqualValueAndLogsTheStoredOne) {
   EXPECT_EQ(ids, (std::vector<u64>{2, 3}));
 }
 
+// Equal values under different keys, many copies of each: a delete takes the first entry
+// with an equal value among those with the delete's key, as a scan of that run would.
+TEST(SortByKey, DeletesAmongManyEqualKeysAndValuesFollowAScanOfTheKeysRun) {
+  Runtime rt;
+  auto c = create_collection<Tagged>(rt);
+  auto s = sort_by_key<u64>(rt, c, [](const Tagged& t) { return t.id % 3; });
+  struct Entry {
+    u64 key, value, id;
+  };
+  std::vector<Entry> model;  // in key order, equal keys by arrival
+  std::mt19937_64 rng(11);
+  u64 next_id = 0;
+  for (int step = 0; step < 3000; ++step) {
+    Tagged t{rng() % 4, next_id++};
+    u64 key = t.id % 3;
+    if (step < 300 || rng() % 2 == 0) {
+      insert(rt, c, t);
+      auto after = std::find_if(model.begin(), model.end(), [&](const Entry& e) { return e.key > key; });
+      model.insert(after, {key, t.value, t.id});
+    } else if (remove(rt, c, t)) {
+      auto match = std::find_if(model.begin(), model.end(),
+                                [&](const Entry& e) { return e.key == key && e.value == t.value; });
+      if (match != model.end()) model.erase(match);
+    }
+    if (step % 100 != 99) continue;
+    rt.read(s.version_node);
+    std::vector<u64> ids, expected;
+    for (const Tagged& x : sorted_snapshot(s)) ids.push_back(x.id);
+    for (const Entry& e : model) expected.push_back(e.id);
+    ASSERT_EQ(ids, expected) << "step " << step;
+  }
+}
+
+namespace {
+
+// Equal when the values are, but hashed by the tag too: equal elements that hash apart,
+// as values whose equality crosses types can.
+struct Split {
+  u64 value, tag;
+};
+
+}  // namespace
+
+template <>
+struct weft::ElementTraits<Split> {
+  static bool equal(const Split& a, const Split& b) { return a.value == b.value; }
+  static i64 hash(const Split& s) { return static_cast<i64>(s.value * 2 + s.tag); }
+  static bool less(const Split& a, const Split& b) { return a.value < b.value; }
+};
+
+TEST(SortByKey, AnEqualElementThatHashesApartIsStillFoundAndCanBeDeletedAgain) {
+  Runtime rt;
+  auto sorted = std::make_shared<SortedState<u64, Split>>();
+  ExclusiveGuard borrow(sorted->borrow);
+  for (u64 i = 0; i < 4; ++i) sorted->insert(0, Split{i % 2, 0});  // 0, 1, 0, 1
+  sorted->remove(0, Split{1, 1});  // hashes apart from the stored ones
+  sorted->remove(0, Split{1, 0});
+  sorted->remove(0, Split{1, 0});  // none left: nothing happens
+  sorted->remove(0, Split{0, 0});
+  std::vector<u64> values;
+  for (const Split& x : sorted->values()) values.push_back(x.value);
+  EXPECT_EQ(values, (std::vector<u64>{0}));
+  EXPECT_EQ(sorted->version(), 7u);  // four inserts, three deletes
+  sorted->remove(0, Split{0, 0});
+  EXPECT_EQ(sorted->size(), 0u);
+}
+
+TEST(SortByKey, ADeleteTakesNothingOutsideTheRunOfItsKey) {
+  SortedState<u64, Tagged> sorted;
+  ExclusiveGuard borrow(sorted.borrow);
+  sorted.insert(0, Tagged{3, 1});
+  sorted.insert(1, Tagged{5, 2});  // the first entry after the run of key 0
+  sorted.remove(0, Tagged{5, 9});
+  EXPECT_EQ(sorted.size(), 2u);
+  EXPECT_EQ(sorted.version(), 2u);
+  sorted.remove(1, Tagged{5, 9});
+  ASSERT_EQ(sorted.values().size(), 1u);
+  EXPECT_EQ(sorted.values()[0].id, 1u);
+}
+
 TEST(SortByKey, AnElementWhoseKeyChangedIsNotFoundOnDelete) {
   Fixture f;
   auto shift = std::make_shared<u64>(0);

@@ -17,47 +17,172 @@ struct SortedDelta {
   E value;
 };
 
+// One entry of a sorted collection: its key, its value and when it arrived (a number that
+// grows with each insert), which orders entries of equal keys.
+template <class K, class E>
+struct SortedEntry {
+  K key;
+  E value;
+  u64 arrival;
+};
+
+template <class K, class E>
+struct RelocatesByBytes<SortedEntry<K, E>>
+    : std::bool_constant<RelocatesByBytes<K>::value && RelocatesByBytes<E>::value> {};
+
+namespace sorted_detail {
+
+// The arrival numbers of the entries whose values share one hash, in ascending order: the
+// first two kept inline (most values are held once or twice), any later ones in a vector
+// consumed from the front.
+class ArrivalList {
+  static constexpr u64 kNone = ~u64{0};
+
+ public:
+  explicit ArrivalList(u64 first) : inline_{first, kNone} {}
+
+  void push_back(u64 arrival) {
+    if (inline_[1] == kNone) {
+      inline_[1] = arrival;
+      return;
+    }
+    if (!rest_) rest_ = std::make_unique<Rest>();
+    rest_->arrivals.push_back(arrival);
+  }
+
+  // Calls `visit(arrival)` in ascending order until it returns true; returns whether it did.
+  template <class Visit>
+  bool find_if(Visit&& visit) const {
+    for (u64 arrival : inline_) {
+      if (arrival == kNone) return false;
+      if (visit(arrival)) return true;
+    }
+    if (!rest_) return false;
+    for (std::size_t i = rest_->head; i < rest_->arrivals.size(); ++i) {
+      if (visit(rest_->arrivals[i])) return true;
+    }
+    return false;
+  }
+
+  // Removes `arrival` if present; true when the list is left empty.
+  bool erase(u64 arrival) {
+    if (arrival == inline_[0]) {
+      inline_[0] = inline_[1];
+      inline_[1] = take_front();
+      return inline_[0] == kNone;
+    }
+    if (arrival == inline_[1]) {
+      inline_[1] = take_front();
+    } else if (rest_) {
+      auto begin = rest_->arrivals.begin() + static_cast<std::ptrdiff_t>(rest_->head);
+      auto it = std::lower_bound(begin, rest_->arrivals.end(), arrival);
+      if (it != rest_->arrivals.end() && *it == arrival) {
+        rest_->arrivals.erase(it);
+        tidy();
+      }
+    }
+    return false;
+  }
+
+ private:
+  struct Rest {
+    std::vector<u64> arrivals;
+    std::size_t head = 0;  // those before it have moved inline
+  };
+
+  u64 take_front() {
+    if (!rest_) return kNone;
+    u64 arrival = rest_->arrivals[rest_->head++];
+    tidy();
+    return arrival;
+  }
+
+  // Frees an emptied vector, and drops the consumed front once it is half of it.
+  void tidy() {
+    if (rest_->head == rest_->arrivals.size()) {
+      rest_.reset();
+    } else if (rest_->head * 2 >= rest_->arrivals.size()) {
+      rest_->arrivals.erase(rest_->arrivals.begin(),
+                            rest_->arrivals.begin() + static_cast<std::ptrdiff_t>(rest_->head));
+      rest_->head = 0;
+    }
+  }
+
+  u64 inline_[2];                // kNone where there is none
+  std::unique_ptr<Rest> rest_;  // null when no later arrival is left
+};
+
+}  // namespace sorted_detail
+
 // Entries in key order. An existing key `a` sorts before a new key `b` when `a < b`; it is
-// equal when `a == b`; otherwise it sorts after. Failed comparisons count as false.
+// equal when `a == b`; otherwise it sorts after. Failed comparisons count as false. Entries
+// of equal keys keep their arrival order.
+//
+// An index from each value's hash to the arrivals of the entries holding it finds the entry
+// a delete removes in logarithmic time, however many entries share its key: the entry with
+// a given key and arrival is found by bisection, as (key, arrival) orders the entries.
 template <class K, class E>
 class SortedState {
+  using Entry = SortedEntry<K, E>;
+
  public:
   AccessLock borrow;
 
-  // Caller holds the exclusive borrow.
+  // Caller holds the exclusive borrow. Changes nothing when hashing the value throws.
   void insert(K key, E value) {
+    u64 hash = hash_of(value);
     std::size_t p = insertion_position(key, order_summary_of(key));
-    entries_.insert(p, {std::move(key), value});
+    u64 arrival = next_arrival_++;
+    entries_.insert(p, Entry{std::move(key), value, arrival});
+    auto [it, fresh] = by_hash_.try_emplace(hash, arrival);
+    if (!fresh) it.value().push_back(arrival);
     log_.push(SortedDelta<E>{DeltaKind::Insert, p, std::move(value)});
   }
 
   // Removes the first entry with an equal key and an equal value. Caller holds the
-  // exclusive borrow.
+  // exclusive borrow. Changes nothing when hashing the value throws.
   void remove(const K& key, const E& value) {
-    // From the first entry whose key does not sort before `key` to the insertion position.
+    u64 hash = hash_of(value);
     OrderSummary summary = order_summary_of(key);
-    std::size_t lo = search(
-        summary, [&](const std::pair<K, E>& entry) { return ElementTraits<K>::less(entry.first, key); },
-        [&](const OrderSummary& existing) { return summary_less(existing, summary); });
-    std::size_t end = insertion_position(key, summary);
-    if (remove_first(lo, end, [&](const std::pair<K, E>& entry) {
-          return ElementTraits<E>::equal(entry.second, value);
-        })) {
-      return;
+    // The entries holding equal values, in arrival order: the first whose key is equal is
+    // the first such entry among those with an equal key.
+    auto it = by_hash_.find(hash);
+    std::size_t found = entries_.size();
+    if (it != by_hash_.end()) {
+      it->second.find_if([&](u64 arrival) {
+        std::size_t p = position_of(key, summary, arrival);
+        if (p == entries_.size()) return false;
+        // Not this arrival's entry when its key is not equal: bisection then stops at the
+        // first entry after the run of equal keys.
+        const Entry& entry = entries_[p];
+        if (entry.arrival != arrival || !keys_equal(entry.key, key, summary) ||
+            !ElementTraits<E>::equal(entry.value, value)) {
+          return false;
+        }
+        found = p;
+        return true;
+      });
     }
-    // Keys that do not order consistently (None beside ints, NaN) can put an entry outside
-    // the range its key searches; an entry with this very key and value is found by a scan.
-    // (An element whose key changed since its insert is not found, and stays.)
-    remove_first(0, entries_.size(), [&](const std::pair<K, E>& entry) {
-      return ElementTraits<K>::equal(entry.first, key) &&
-             ElementTraits<E>::equal(entry.second, value);
-    });
+    if (found == entries_.size()) {
+      // Keys that do not order consistently (None beside ints, NaN) can put an entry where
+      // bisection does not find it, and values whose equality crosses types that hash
+      // apart are not under this hash: such an entry, with this very key and value, is
+      // found by a scan. (An element whose key changed since its insert is not found, and
+      // stays.)
+      found = first_match(key, value);
+      if (found == entries_.size()) return;
+      hash = hash_of(entries_[found].value);
+      it = by_hash_.find(hash);
+    }
+    Entry removed = entries_.erase(found);
+    if (it != by_hash_.end() && it.value().erase(removed.arrival)) by_hash_.erase(it);
+    log_.push(SortedDelta<E>{DeltaKind::Delete, found, std::move(removed.value)});
   }
 
   std::vector<E> values() const {
     std::vector<E> out;
     out.reserve(entries_.size());
-    entries_.for_each([&](const std::pair<K, E>& entry) { out.push_back(entry.second); });
+    entries_.for_each([&](const Entry& entry) { out.push_back(entry.value); });
     return out;
   }
 
@@ -72,25 +197,54 @@ class SortedState {
   const DeltaLog<SortedDelta<E>>& log() const { return log_; }
 
  private:
-  // Removes the first entry in [begin, end) that `matches`, logging the delete.
-  template <class Match>
-  bool remove_first(std::size_t begin, std::size_t end, Match&& matches) {
-    for (std::size_t p = begin; p < end; ++p) {
-      if (matches(entries_[p])) {
-        E stored = std::move(entries_.erase(p).second);
-        log_.push(SortedDelta<E>{DeltaKind::Delete, p, std::move(stored)});
-        return true;
+  static u64 hash_of(const E& value) { return static_cast<u64>(ElementTraits<E>::hash(value)); }
+
+  // The position of the first entry with an equal key and an equal value, by a scan.
+  std::size_t first_match(const K& key, const E& value) const {
+    std::size_t p = 0;
+    std::size_t found = entries_.size();
+    entries_.for_range(0, entries_.size(), [&](const Entry& entry) {
+      if (found == entries_.size() && ElementTraits<K>::equal(entry.key, key) &&
+          ElementTraits<E>::equal(entry.value, value)) {
+        found = p;
       }
-    }
-    return false;
+      ++p;
+    });
+    return found;
   }
 
   // Upper bound: after every entry whose key sorts before or equal to `key`, so that equal
   // keys keep their arrival order.
   std::size_t insertion_position(const K& key, const OrderSummary& summary) const {
     return search(
-        summary, [&](const std::pair<K, E>& entry) { return sorts_before_or_equal(entry.first, key); },
+        summary, [&](const Entry& entry) { return sorts_before_or_equal(entry.key, key); },
         [&](const OrderSummary& existing) { return summary_less_or_equal(existing, summary); });
+  }
+
+  // Where the entry with an equal key and this arrival is, if there is one: after every
+  // entry whose key sorts before `key`, and every one with an equal key that arrived
+  // earlier.
+  std::size_t position_of(const K& key, const OrderSummary& summary, u64 arrival) const {
+    // Settled by the summaries when they order the keys; std::nullopt when they are equal
+    // (the arrival decides) or settle nothing.
+    auto by_summary = [&](const OrderSummary& existing) -> std::optional<bool> {
+      std::optional<bool> before = summary_less(existing, summary);
+      if (!before || *before) return before;
+      if (*summary_less(summary, existing)) return false;
+      return std::nullopt;
+    };
+    return search(
+        summary,
+        [&](const Entry& entry) {
+          if (summary.kind != OrderSummary::Kind::None) {
+            OrderSummary existing = order_summary_of(entry.key);
+            if (std::optional<bool> settled = by_summary(existing)) return *settled;
+            if (summary_less(existing, summary)) return entry.arrival < arrival;  // equal keys
+          }
+          if (ElementTraits<K>::less(entry.key, key)) return true;
+          return entry.arrival < arrival && ElementTraits<K>::equal(entry.key, key);
+        },
+        by_summary);
   }
 
   // The first entry failing `pred`; `decide` settles steps by summaries, but only a key
@@ -102,17 +256,27 @@ class SortedState {
     return entries_.partition_point(pred, decide);
   }
 
+  static bool keys_equal(const K& existing, const K& key, const OrderSummary& summary) {
+    if (summary.kind != OrderSummary::Kind::None) {
+      OrderSummary of_existing = order_summary_of(existing);
+      if (std::optional<bool> before = summary_less(of_existing, summary)) {
+        return !*before && !*summary_less(summary, of_existing);
+      }
+    }
+    return ElementTraits<K>::equal(existing, key);
+  }
+
   static bool sorts_before_or_equal(const K& existing, const K& key) {
     return ElementTraits<K>::less(existing, key) || ElementTraits<K>::equal(existing, key);
   }
 
   struct KeySummary {
-    OrderSummary operator()(const std::pair<K, E>& entry) const {
-      return order_summary_of(entry.first);
-    }
+    OrderSummary operator()(const Entry& entry) const { return order_summary_of(entry.key); }
   };
 
-  ChunkedSequence<std::pair<K, E>, 64, 16, KeySummary> entries_;
+  ChunkedSequence<Entry, 64, 16, KeySummary> entries_;
+  tsl::robin_map<u64, sorted_detail::ArrivalList, RandomHasher> by_hash_;
+  u64 next_arrival_ = 0;
   DeltaLog<SortedDelta<E>> log_;
 };
 
