@@ -27,6 +27,39 @@ def panic_message(fn):
     raise AssertionError("no PanicException raised")
 
 
+# ---- signatures ----
+
+# (class, method, text signature) in method table order; every docstring is the signature
+# alone, except aggregate's (test_sorted_and_aggregate.py).
+METHODS = [
+    ("Collection", ["insert", "delete", "snapshot_len", "filter", "map", "count", "reduce",
+                    "aggregate", "sort_by_key", "group_by", "join"]),
+    ("SortedCollection", ["pairwise", "window", "snapshot", "snapshot_len"]),
+    ("GroupedCollection", ["keys", "get_group", "group_count"]),
+]
+PARAMETERS = {
+    "insert": "value", "delete": "value", "filter": "predicate", "map": "func",
+    "reduce": "fold_fn", "aggregate": "identity, lift, combine", "sort_by_key": "key_fn",
+    "group_by": "key_fn", "join": "right, left_key, right_key", "window": "size",
+    "get_group": "key",
+}
+
+
+@pytest.mark.parametrize("cls,names", METHODS, ids=[m[0] for m in METHODS])
+def test_collection_classes_signatures_and_docstrings(cls, names):
+    klass = getattr(weft, cls)
+    assert [n for n in vars(klass) if not n.startswith("__")] == names + ["version_node"]
+    for name in names:
+        method = getattr(klass, name)
+        params = PARAMETERS.get(name)
+        assert method.__text_signature__ == (f"($self, {params})" if params else "($self)"), name
+        if name != "aggregate":
+            assert method.__doc__ is None, name
+    assert klass.version_node.__doc__ is None
+    create = weft.Runtime.create_collection
+    assert (create.__text_signature__, create.__doc__) == ("($self)", None)
+
+
 # ---- insert / delete and versions ----
 
 
