@@ -66,6 +66,40 @@ def test_failed_traced_read_raises_and_leaves_tracing_off():
     assert trace["node_traces"] == []
 
 
+def test_traced_read_inside_a_traced_read():
+    # A query that makes traced reads of its own: each reports what it did, and the outer
+    # read still reports everything, its own records and the inner ones in order, also
+    # after an inner read failed.
+    rt = weft.Runtime()
+    a = rt.create_input(0)
+    b = rt.create_query(lambda ref: ref.get(a) + 1)
+    c = rt.create_query(lambda ref: 10 // ref.get(a))
+    d = rt.create_query(lambda ref: ref.get(a) - 1)
+    inner = []
+
+    def outer(ref):
+        inner.append(rt.get_traced(b)[1]["node_traces"])
+        try:
+            rt.get_traced(c)
+        except ZeroDivisionError:
+            inner.append("failed")
+        inner.append(rt.get_traced(d)[1]["nodes_recomputed"])
+        return ref.get(a)
+
+    o = rt.create_query(outer)
+    value, trace = rt.get_traced(o)
+    assert value == 0
+    assert inner == [[{"id": b.id, "action": "recomputed_changed"}], "failed", 1]
+    assert trace["node_traces"] == [
+        {"id": b.id, "action": "recomputed_changed"},
+        {"id": d.id, "action": "recomputed_changed"},
+        {"id": o.id, "action": "recomputed_changed"},
+    ]
+    assert trace["nodes_recomputed"] == 3
+    _, trace = rt.get_traced(a)  # tracing ended with the outer read
+    assert trace["node_traces"] == []
+
+
 def test_graph_snapshot_shape():
     rt = weft.Runtime()
     a = rt.create_input(1)

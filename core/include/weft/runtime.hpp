@@ -427,19 +427,37 @@ u64 Runtime::observe(Weft<T> handle, Callback callback) {
 template <class T>
 TracedRead<T> Runtime::get_traced(Weft<T> handle) {
   tables_lock_.check_exclusive_available();
-  tables_.trace.clear();
+  // A traced read made by a compute that another traced read runs reports what it did
+  // itself, and the outer read keeps its own records with the inner ones after them: the
+  // outer read still traces everything that happens while it runs.
+  const bool outer_tracing = tracing_;
+  std::vector<TraceRecord> outer_records = std::exchange(tables_.trace, {});
   tracing_ = true;
-  struct TracingOff {
-    bool& flag;
-    ~TracingOff() { flag = false; }
-  } off{tracing_};
+  // Records of what happened during this read, appended to the outer read's, which are
+  // then the buffer again. Without an outer read, a failed read leaves its records.
+  auto give_back_outer = [&] {
+    tracing_ = outer_tracing;
+    if (!outer_tracing) return;
+    outer_records.insert(outer_records.end(), tables_.trace.begin(), tables_.trace.end());
+    tables_.trace = std::move(outer_records);
+  };
   auto start = std::chrono::steady_clock::now();
-  T value = read(handle);
-  auto elapsed = std::chrono::steady_clock::now() - start;
-  tracing_ = false;
-  tables_lock_.check_exclusive_available();
-  TracedRead<T> result{std::move(value), std::move(tables_.trace)};
-  tables_.trace = {};
+  std::optional<T> read_value;
+  std::chrono::steady_clock::duration elapsed{};
+  try {
+    read_value.emplace(read(handle));
+    elapsed = std::chrono::steady_clock::now() - start;
+    tables_lock_.check_exclusive_available();
+  } catch (...) {
+    give_back_outer();
+    throw;
+  }
+  TracedRead<T> result{std::move(*read_value), std::exchange(tables_.trace, {})};
+  tracing_ = outer_tracing;
+  if (outer_tracing) {
+    outer_records.insert(outer_records.end(), result.records.begin(), result.records.end());
+    tables_.trace = std::move(outer_records);
+  }
   for (const TraceRecord& r : result.records) {
     if (r.action != TraceAction::VerifiedClean) ++result.nodes_recomputed;
     if (r.action == TraceAction::RecomputedCutoff) ++result.nodes_cutoff;
