@@ -1,4 +1,7 @@
 // Observers: registration and stabilize.
+#include <exception>
+#include <vector>
+
 #include "weft/runtime.hpp"
 
 namespace weft {
@@ -45,16 +48,39 @@ void Runtime::stabilize() {
     }
   }
   // Bringing an observed node up to date may write inputs (a grouping routes its elements
-  // into its groups' inputs), which can change nodes whose observers already ran. When a
-  // pass made such a write, every observer is checked again (unchanged ones return at
-  // once), until a pass makes none; a compute that writes on every run could go on for
-  // good, so the passes are bounded, and what is left is seen on the next stabilize.
-  // Writes made by callbacks do not count: observers that ran before one see it on the
-  // next stabilize.
+  // into its groups' inputs), which can change nodes already brought up to date. So every
+  // observed node is brought up to date first, again while doing so wrote, and only then do
+  // the callbacks run: each sees its node's settled value, and an observer fires at most
+  // once per stabilize. A compute that writes on every run could go on for good, so the
+  // passes are bounded, and what is left is seen on the next stabilize.
   const u64 stabilize_number = ++stabilizes_started_;
-  for (int pass = 0; pass < kMaxStabilizePasses; ++pass) {
+  int passes = 0;
+  std::size_t failed_at = snapshot.size();  // a failure settling this observer's node
+  std::exception_ptr failure;
+  for (; passes < kMaxStabilizePasses && !failure; ++passes) {
+    u64 before = revision_;
+    for (std::size_t i = 0; i < snapshot.size(); ++i) {
+      try {
+        snapshot[i].observer->settle(*this);
+      } catch (...) {
+        // Reported when the callbacks reach this observer: those before it still run.
+        failure = std::current_exception();
+        failed_at = i;
+        break;
+      }
+    }
+    if (revision_ == before) break;
+  }
+  // Then the callbacks, in snapshot order. A write made by a callback is seen by the
+  // observers checked after it, and those before see it on the next stabilize; writes
+  // that computes make meanwhile are followed by further passes for the observers that
+  // have not fired yet. Writes made by callbacks do not count.
+  std::vector<bool> fired(snapshot.size(), false);
+  for (int pass = 0; passes < kMaxStabilizePasses || pass == 0; ++pass, ++passes) {
     bool compute_wrote = false;
-    for (Pending& pending : snapshot) {
+    for (std::size_t i = 0; i < failed_at; ++i) {
+      Pending& pending = snapshot[i];
+      if (fired[i]) continue;
       // Later passes skip observers removed meanwhile, and after a stabilize run by a
       // callback (which may have fired this observer since the snapshot) the registry's
       // last_seen counts.
@@ -70,6 +96,7 @@ void Runtime::stabilize() {
       ObserverCheck result = pending.observer->check(*this, pending.last_seen);
       if (result.settled_revision != before) compute_wrote = true;
       if (result.fired) {
+        fired[i] = true;
         pending.last_seen = std::max(pending.last_seen, result.stamp);
         ExclusiveGuard guard(tables_lock_);
         auto it = tables_.observers.find(pending.id);
@@ -78,8 +105,9 @@ void Runtime::stabilize() {
         }
       }
     }
-    if (!compute_wrote) break;
+    if (failure || !compute_wrote) break;
   }
+  if (failure) std::rethrow_exception(failure);
 }
 
 std::optional<u64> Runtime::registered_last_seen(u64 observer_id) const {

@@ -48,6 +48,8 @@ class ObserverBase {
   virtual ~ObserverBase() = default;
   // Brings the node up to date and fires when its change stamp passed `last_seen`.
   virtual ObserverCheck check(Runtime& runtime, u64 last_seen) = 0;
+  // Brings the node up to date without firing.
+  virtual void settle(Runtime& runtime) = 0;
 };
 using ObserverRef = std::shared_ptr<ObserverBase>;
 
@@ -390,11 +392,8 @@ class CallbackObserver final : public ObserverBase {
   ObserverCheck check(Runtime& runtime, u64 last_seen) override {
     // A callback run earlier in the same stabilize may have deleted the node (and a new
     // node may hold its slot): the observer went with it and fires no more.
+    if (!settle_node(runtime)) return {false, last_seen, runtime.revision()};
     const NodeRecord& record = runtime.nodes().get(handle_.slot);
-    if (record.generation != handle_.generation || record.node_state() == NodeState::Deleted) {
-      return {false, last_seen, runtime.revision()};
-    }
-    if (record.node_state() != NodeState::Clean) runtime.ensure_clean(handle_.slot);
     u64 stamp = std::min(record.changed_at, runtime.revision());  // records never move
     if (last_seen >= stamp) return {false, stamp, runtime.revision()};
     T value = runtime.read(handle_);
@@ -403,7 +402,19 @@ class CallbackObserver final : public ObserverBase {
     return {true, stamp, settled};
   }
 
+  void settle(Runtime& runtime) override { settle_node(runtime); }
+
  private:
+  // Brings the node up to date; false when it is gone.
+  bool settle_node(Runtime& runtime) {
+    const NodeRecord& record = runtime.nodes().get(handle_.slot);
+    if (record.generation != handle_.generation || record.node_state() == NodeState::Deleted) {
+      return false;
+    }
+    if (record.node_state() != NodeState::Clean) runtime.ensure_clean(handle_.slot);
+    return true;
+  }
+
   Weft<T> handle_;
   Callback callback_;
 };
