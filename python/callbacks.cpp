@@ -349,7 +349,7 @@ PyType_Spec runtime_ref_spec = {
     "builtins.RuntimeRef",
     sizeof(RuntimeRefObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     runtime_ref_slots,
 };
 

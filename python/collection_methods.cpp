@@ -217,7 +217,7 @@ PyType_Spec collection_spec = {
     "builtins.Collection",
     sizeof(CollectionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     collection_slots,
 };
 

@@ -67,7 +67,7 @@ PyType_Spec grouped_spec = {
     "builtins.GroupedCollection",
     sizeof(GroupedCollectionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     grouped_slots,
 };
 

@@ -96,7 +96,7 @@ PyType_Spec node_id_spec = {
     "builtins.NodeId",
     sizeof(NodeIdObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     node_id_slots,
 };
 
@@ -112,7 +112,7 @@ PyType_Spec observer_id_spec = {
     "builtins.ObserverId",
     sizeof(ObserverIdObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     observer_id_slots,
 };
 

@@ -326,7 +326,7 @@ PyType_Spec runtime_spec = {
     "builtins.Runtime",
     sizeof(RuntimeObject),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     runtime_slots,
 };
 

@@ -101,7 +101,7 @@ PyType_Spec sorted_spec = {
     "builtins.SortedCollection",
     sizeof(SortedCollectionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     sorted_slots,
 };
 

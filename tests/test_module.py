@@ -115,6 +115,9 @@ def test_class_shape(cls):
     assert cls.__weakrefoffset__ == 0
     assert cls.__dictoffset__ == 0
     assert not cls.__flags__ & (1 << 14)  # Py_TPFLAGS_HAVE_GC
+    # Closed to changes, as built-in classes are: nothing can patch a method in.
+    with pytest.raises(TypeError, match="immutable type"):
+        cls.get = lambda self: None
 
 
 def test_class_subclass_statement_fails():
