@@ -57,11 +57,13 @@ void Runtime::stabilize() {
   int passes = 0;
   std::size_t failed_at = snapshot.size();  // a failure settling this observer's node
   std::exception_ptr failure;
+  // Whether an observer's node had changed since it last fired, as of the last pass.
+  std::vector<bool> due(snapshot.size(), false);
   for (; passes < kMaxStabilizePasses && !failure; ++passes) {
     u64 before = revision_;
     for (std::size_t i = 0; i < snapshot.size(); ++i) {
       try {
-        snapshot[i].observer->settle(*this);
+        due[i] = snapshot[i].observer->settle(*this, snapshot[i].last_seen);
       } catch (...) {
         // Reported when the callbacks reach this observer: those before it still run.
         failure = std::current_exception();
@@ -75,12 +77,15 @@ void Runtime::stabilize() {
   // observers checked after it, and those before see it on the next stabilize; writes
   // that computes make meanwhile are followed by further passes for the observers that
   // have not fired yet. Writes made by callbacks do not count.
+  // An observer that was not due is passed over while nothing has been written since the
+  // nodes settled: its check would find the same.
+  const u64 settled = revision_;
   std::vector<bool> fired(snapshot.size(), false);
   for (int pass = 0; passes < kMaxStabilizePasses || pass == 0; ++pass, ++passes) {
     bool compute_wrote = false;
     for (std::size_t i = 0; i < failed_at; ++i) {
       Pending& pending = snapshot[i];
-      if (fired[i]) continue;
+      if (fired[i] || (!due[i] && revision_ == settled)) continue;
       // Later passes skip observers removed meanwhile, and after a stabilize run by a
       // callback (which may have fired this observer since the snapshot) the registry's
       // last_seen counts.

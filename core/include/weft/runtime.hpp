@@ -48,8 +48,8 @@ class ObserverBase {
   virtual ~ObserverBase() = default;
   // Brings the node up to date and fires when its change stamp passed `last_seen`.
   virtual ObserverCheck check(Runtime& runtime, u64 last_seen) = 0;
-  // Brings the node up to date without firing.
-  virtual void settle(Runtime& runtime) = 0;
+  // Brings the node up to date without firing; whether its change stamp passed `last_seen`.
+  virtual bool settle(Runtime& runtime, u64 last_seen) = 0;
 };
 using ObserverRef = std::shared_ptr<ObserverBase>;
 
@@ -393,8 +393,7 @@ class CallbackObserver final : public ObserverBase {
     // A callback run earlier in the same stabilize may have deleted the node (and a new
     // node may hold its slot): the observer went with it and fires no more.
     if (!settle_node(runtime)) return {false, last_seen, runtime.revision()};
-    const NodeRecord& record = runtime.nodes().get(handle_.slot);
-    u64 stamp = std::min(record.changed_at, runtime.revision());  // records never move
+    u64 stamp = change_stamp(runtime);
     if (last_seen >= stamp) return {false, stamp, runtime.revision()};
     T value = runtime.read(handle_);
     u64 settled = runtime.revision();
@@ -402,9 +401,16 @@ class CallbackObserver final : public ObserverBase {
     return {true, stamp, settled};
   }
 
-  void settle(Runtime& runtime) override { settle_node(runtime); }
+  bool settle(Runtime& runtime, u64 last_seen) override {
+    return settle_node(runtime) && last_seen < change_stamp(runtime);
+  }
 
  private:
+  u64 change_stamp(const Runtime& runtime) const {
+    const NodeRecord& record = runtime.nodes().get(handle_.slot);  // records never move
+    return std::min(record.changed_at, runtime.revision());
+  }
+
   // Brings the node up to date; false when it is gone.
   bool settle_node(Runtime& runtime) {
     const NodeRecord& record = runtime.nodes().get(handle_.slot);
