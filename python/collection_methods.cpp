@@ -99,7 +99,16 @@ PyObject* count(PyObject* self, PyObject*) {
     Coll c = receiver(self);
     OwningRuntime rt(c->d.runtime);
     Weft<u64> counter = weft::count(rt.core(), c->d.handle);
-    Weft<PyValue> shown = create_int_mirror(rt.core(), counter);
+    Weft<PyValue> shown;
+    try {
+      shown = create_int_mirror(rt.core(), counter);
+    } catch (...) {
+      // The mirror could not be made (a comparison run by `set` holds the Python values'
+      // arena, for one). Nothing else would ever read the counting node, whose cursor would
+      // then keep every later change of the source: it goes now.
+      rt.core().delete_node(counter);
+      throw;
+    }
     rt.object()->d.counting_nodes.remember(shown, counter);
     return wrap_node(shown);
   });
