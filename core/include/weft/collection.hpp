@@ -145,6 +145,10 @@ class DeltaLog {
     compact();
   }
 
+  // While `sink` is set, the deltas compaction discards are moved there instead of being
+  // dropped; null drops them again.
+  void discard_into(std::vector<D>* sink) { discarded_ = sink; }
+
   // Subscribing copies the whole collection, so dropping the dead readers here costs little
   // and keeps operators built and deleted on a collection that rarely changes from piling up.
   CursorRef add_reader() {
@@ -169,15 +173,26 @@ class DeltaLog {
     drop_dead_readers();
     if (readers_.empty()) {
       base_ = version();
+      set_aside(log_.size());
       log_.clear();
       return;
     }
     u64 slowest = readers_.front()->index;
     for (const CursorRef& c : readers_) slowest = std::min(slowest, c->index);
     if (slowest > base_) {
-      log_.erase(log_.begin(), log_.begin() + static_cast<std::ptrdiff_t>(slowest - base_));
+      auto count = static_cast<std::ptrdiff_t>(slowest - base_);
+      set_aside(static_cast<std::size_t>(count));
+      log_.erase(log_.begin(), log_.begin() + count);
       base_ = slowest;
     }
+  }
+
+  // Moves the first `count` deltas to the sink, when there is one.
+  void set_aside(std::size_t count) {
+    if (!discarded_) return;
+    auto first = log_.begin();
+    auto last = first + static_cast<std::ptrdiff_t>(count);
+    discarded_->insert(discarded_->end(), std::make_move_iterator(first), std::make_move_iterator(last));
   }
 
   void drop_dead_readers() {
@@ -189,6 +204,16 @@ class DeltaLog {
   std::deque<D> log_;
   std::vector<CursorRef> readers_;
   u64 base_ = 0;
+  std::vector<D>* discarded_ = nullptr;
+};
+
+// What one change of a state let go of: the stored key of an element whose last copy went,
+// and the deltas compaction discarded. The change keeps them and drops them once it is over,
+// so that a finaliser they run finds the collection free and the change complete.
+template <class E>
+struct ReleasedValues {
+  std::vector<E> keys;
+  std::vector<Delta<E>> deltas;
 };
 
 // A multiset of elements and the log of its changes. Guarded by `borrow`: shared for
@@ -217,7 +242,10 @@ class CollectionState {
     if (counting_) {
       auto it = counts_.find(element);
       if (it == counts_.end()) return false;
-      if (--it.value() == 0) counts_.erase(it);
+      if (--it.value() == 0) {
+        if (released_) released_->keys.push_back(it->first);
+        counts_.erase(it);
+      }
       --element_total_;
     }
     log_.push(Delta<E>{DeltaKind::Delete, std::move(element)});
@@ -227,6 +255,13 @@ class CollectionState {
 
   // For a state whose only reader from now on is one conversion that follows its log: the
   // element counts are dropped and no longer kept. Caller holds the exclusive borrow.
+  // Caller holds the exclusive borrow. While `sink` is set, what the state lets go of is
+  // moved there rather than dropped; null drops it again.
+  void release_into(ReleasedValues<E>* sink) {
+    released_ = sink;
+    log_.discard_into(sink ? &sink->deltas : nullptr);
+  }
+
   void keep_log_only() {
     counting_ = false;
     ElementMap<E, u64>().swap(counts_);
@@ -263,6 +298,23 @@ class CollectionState {
   ElementMap<E, u64> counts_;
   u64 element_total_ = 0;  // the sum of the counts, so that reading it takes no walk
   bool counting_ = true;
+  ReleasedValues<E>* released_ = nullptr;
+};
+
+// Collects, for its scope, what a change of `state` lets go of into `sink`. Caller holds the
+// exclusive borrow for the whole scope.
+template <class E>
+class CollectReleased {
+ public:
+  CollectReleased(CollectionState<E>& state, ReleasedValues<E>& sink) : state_(state) {
+    state_.release_into(&sink);
+  }
+  ~CollectReleased() { state_.release_into(nullptr); }
+  CollectReleased(const CollectReleased&) = delete;
+  CollectReleased& operator=(const CollectReleased&) = delete;
+
+ private:
+  CollectionState<E>& state_;
 };
 
 template <class E>
@@ -327,14 +379,18 @@ CollectionHandle<E> create_owned_collection(Runtime& runtime) {
 }
 
 // The version node is validated before the state changes, so that a collection whose node
-// was deleted refuses the change instead of recording a delta that no node announces.
+// was deleted refuses the change instead of recording a delta that no node announces. What
+// the change lets go of is dropped last, once the borrow is given up and the version node
+// set: a finaliser it runs may read and change the collection, and sees this change made.
 template <class E>
 void insert(Runtime& runtime, const CollectionHandle<E>& c, E element) {
   if (c.derived) fail_mutate_derived();
   runtime.validate(c.version_node);
+  ReleasedValues<E> released;
   u64 version;
   {
     ExclusiveGuard borrow(c.state->borrow);
+    CollectReleased<E> collect(*c.state, released);
     c.state->insert(std::move(element));
     version = c.state->version();
   }
@@ -345,9 +401,11 @@ template <class E>
 bool remove(Runtime& runtime, const CollectionHandle<E>& c, const E& element) {
   if (c.derived) fail_mutate_derived();
   runtime.validate(c.version_node);
+  ReleasedValues<E> released;
   u64 version;
   {
     ExclusiveGuard borrow(c.state->borrow);
+    CollectReleased<E> collect(*c.state, released);
     if (!c.state->remove(element)) return false;
     version = c.state->version();
   }
