@@ -350,6 +350,70 @@ def test_finaliser_of_a_replaced_input_value_sees_the_write_complete():
     assert rt.get(doubled) == 8
 
 
+def test_finalisers_of_elements_a_collection_lets_go_see_the_change_made():
+    """A change of a collection lets go of elements: `delete` the stored copy of one whose
+    last copy goes, compaction the deltas every reader has passed. A finaliser run then may
+    read and change the collection, and sees the change that let the element go complete."""
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    count = c.count()
+    seen = []
+
+    class Element:
+        def __init__(self, name, watched=False):
+            self.name, self.watched = name, watched
+
+        def __eq__(self, other):
+            return isinstance(other, Element) and other.name == self.name
+
+        def __hash__(self):
+            return hash(self.name)
+
+        def __del__(self):
+            if self.watched:
+                seen.append((self.name, c.snapshot_len(), rt.get(count)))
+                c.insert("after " + self.name)
+
+    c.insert(Element("compacted", watched=True))
+    c.delete(Element("compacted"))  # the log holds the only reference now
+    c.insert(Element("deleted", watched=True))
+    assert rt.get(count) == 1  # the count has read the three deltas
+    for i in range(1100):  # the 1024th delta in the log compacts it
+        c.insert(i)
+    assert seen == [("compacted", 1022, 1022)]
+    assert c.delete(Element("deleted"))  # compaction took the log's reference already
+    assert seen[1:] == [("deleted", 1101, 1101)]
+    assert c.snapshot_len() == rt.get(count) == 1102
+
+
+def test_count_refused_while_a_comparison_runs_leaves_no_node_behind():
+    """`count()` makes a counting node, then the node it hands out. Inside the __eq__ that
+    `set` runs, the second cannot be made; the first must not stay behind unread, its cursor
+    keeping every later change of the collection."""
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    refusals = []
+
+    class Counting:
+        def __eq__(self, other):
+            try:
+                c.count()
+            except PanicException as exc:
+                refusals.append(str(exc))
+            return False
+
+        __hash__ = object.__hash__
+
+    a = rt.create_input(Counting())
+    nodes = rt.node_count()
+    rt.set(a, 1)
+    assert len(refusals) == 1 and "access conflict" in refusals[0]
+    assert rt.node_count() == nodes
+    count = c.count()
+    c.insert(1)
+    assert rt.get(count) == 1
+
+
 def test_reads_made_while_a_recompute_stores_its_value_are_not_dependencies():
     """A recomputed query compares its new value with the old one (cutoff) and drops the one
     it discards inside its compute. What __eq__ or __del__ read there is not what the value
