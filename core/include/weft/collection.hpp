@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <deque>
 #include <memory>
+#include <new>
 #include <optional>
 #include <tsl/robin_map.h>
 #include <utility>
@@ -187,9 +188,15 @@ class DeltaLog {
     }
   }
 
-  // Moves the first `count` deltas to the sink, when there is one.
+  // Moves the first `count` deltas to the sink, when there is one and it has room for them
+  // (without room, they are dropped here after all: compaction never fails).
   void set_aside(std::size_t count) {
     if (!discarded_) return;
+    try {
+      discarded_->reserve(discarded_->size() + count);
+    } catch (const std::bad_alloc&) {
+      return;
+    }
     auto first = log_.begin();
     auto last = first + static_cast<std::ptrdiff_t>(count);
     discarded_->insert(discarded_->end(), std::make_move_iterator(first), std::make_move_iterator(last));
@@ -242,10 +249,8 @@ class CollectionState {
     if (counting_) {
       auto it = counts_.find(element);
       if (it == counts_.end()) return false;
-      if (--it.value() == 0) {
-        if (released_) released_->keys.push_back(it->first);
-        counts_.erase(it);
-      }
+      if (it.value() == 1 && released_) released_->keys.push_back(it->first);  // before any change
+      if (--it.value() == 0) counts_.erase(it);
       --element_total_;
     }
     log_.push(Delta<E>{DeltaKind::Delete, std::move(element)});
