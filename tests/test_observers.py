@@ -256,3 +256,41 @@ def test_a_node_failing_during_stabilize_raises_its_own_exception(failing_first)
     assert fired_when_failing in ([], [("a", 2)])
     rt.stabilize()
     assert sorted(fired[1 + len(fired_when_failing):]) == [("a", 3), ("q", 3)]
+
+
+def test_callback_running_stabilize_does_not_fire_itself_again():
+    # A callback may call stabilize. The observer whose callback is running has taken the
+    # change it is reporting, so the nested stabilize fires the others, not it once more
+    # (which, done in every callback, would recurse without end). A callback that fails after
+    # its nested stabilize leaves its change to the next stabilize, as any failing one does.
+    rt = weft.Runtime()
+    a, b = rt.create_input(0), rt.create_input(0)
+    fired = []
+
+    def on_a(value):
+        fired.append(("a", value))
+        rt.stabilize()
+
+    rt.observe(a, on_a)
+    rt.observe(b, lambda value: fired.append(("b", value)))
+    rt.set(a, 1)
+    rt.set(b, 1)
+    rt.stabilize()
+    assert sorted(fired) == [("a", 1), ("b", 1)]
+    rt.stabilize()
+    assert len(fired) == 2
+
+    failing = []
+
+    def on_b(value):
+        failing.append(value)
+        rt.stabilize()
+        if len(failing) == 1:
+            raise KeyError("once")
+
+    rt.observe(b, on_b)
+    rt.set(b, 2)
+    with pytest.raises(KeyError):
+        rt.stabilize()
+    rt.stabilize()
+    assert failing == [2, 2]

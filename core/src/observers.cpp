@@ -98,21 +98,33 @@ void Runtime::stabilize() {
         }
       }
       u64 before = revision_;
-      ObserverCheck result = pending.observer->check(*this, pending.last_seen);
+      ObserverCheck result = pending.observer->check(*this, pending.id, pending.last_seen);
       if (result.settled_revision != before) compute_wrote = true;
-      if (result.fired) {
+      if (result.fired) {  // the registry took the stamp when the callback was called
         fired[i] = true;
         pending.last_seen = std::max(pending.last_seen, result.stamp);
-        ExclusiveGuard guard(tables_lock_);
-        auto it = tables_.observers.find(pending.id);
-        if (it != tables_.observers.end()) {
-          it->second.last_seen = std::max(it->second.last_seen, result.stamp);
-        }
       }
     }
     if (failure || !compute_wrote) break;
   }
   if (failure) std::rethrow_exception(failure);
+}
+
+std::optional<u64> Runtime::claim_firing(u64 observer_id, u64 stamp) {
+  ExclusiveGuard guard(tables_lock_);
+  auto it = tables_.observers.find(observer_id);
+  if (it == tables_.observers.end()) return std::nullopt;
+  u64 previous = it->second.last_seen;
+  it->second.last_seen = std::max(previous, stamp);
+  return previous;
+}
+
+void Runtime::withdraw_firing(u64 observer_id, u64 stamp, u64 previous) {
+  ExclusiveGuard guard(tables_lock_);
+  auto it = tables_.observers.find(observer_id);
+  if (it != tables_.observers.end() && it->second.last_seen == std::max(previous, stamp)) {
+    it->second.last_seen = previous;
+  }
 }
 
 std::optional<u64> Runtime::registered_last_seen(u64 observer_id) const {

@@ -47,7 +47,8 @@ class ObserverBase {
  public:
   virtual ~ObserverBase() = default;
   // Brings the node up to date and fires when its change stamp passed `last_seen`.
-  virtual ObserverCheck check(Runtime& runtime, u64 last_seen) = 0;
+  // `observer_id` is its registration, whose stamp is claimed while the callback runs.
+  virtual ObserverCheck check(Runtime& runtime, u64 observer_id, u64 last_seen) = 0;
   // Brings the node up to date without firing; whether its change stamp passed `last_seen`.
   virtual bool settle(Runtime& runtime, u64 last_seen) = 0;
 };
@@ -156,6 +157,13 @@ class Runtime {
   // Passes over the observers one stabilize makes at most (see stabilize).
   static constexpr int kMaxStabilizePasses = 64;
   void stabilize();
+  // An observer about to fire for change stamp `stamp` records it as seen first, so that a
+  // stabilize its own callback runs does not fire it again for the same change. Returns the
+  // last_seen it replaced; nothing when the observer is no longer registered.
+  std::optional<u64> claim_firing(u64 observer_id, u64 stamp);
+  // Its callback failed: the claim is withdrawn, so the next stabilize considers it again
+  // (unless a later firing, from a stabilize the callback ran, moved it on meanwhile).
+  void withdraw_firing(u64 observer_id, u64 stamp, u64 previous);
 
   // ---- labels, traces, snapshots ----
   void set_label(u32 slot, std::string label);
@@ -389,7 +397,7 @@ class CallbackObserver final : public ObserverBase {
   CallbackObserver(Weft<T> handle, Callback callback)
       : handle_(handle), callback_(std::move(callback)) {}
 
-  ObserverCheck check(Runtime& runtime, u64 last_seen) override {
+  ObserverCheck check(Runtime& runtime, u64 observer_id, u64 last_seen) override {
     // A callback run earlier in the same stabilize may have deleted the node (and a new
     // node may hold its slot): the observer went with it and fires no more.
     if (!settle_node(runtime)) return {false, last_seen, runtime.revision()};
@@ -397,7 +405,13 @@ class CallbackObserver final : public ObserverBase {
     if (last_seen >= stamp) return {false, stamp, runtime.revision()};
     T value = runtime.read(handle_);
     u64 settled = runtime.revision();
-    callback_(value);
+    std::optional<u64> previous = runtime.claim_firing(observer_id, stamp);
+    try {
+      callback_(value);
+    } catch (...) {
+      if (previous) runtime.withdraw_firing(observer_id, stamp, *previous);
+      throw;
+    }
     return {true, stamp, settled};
   }
 
