@@ -386,6 +386,38 @@ def test_finalisers_of_elements_a_collection_lets_go_see_the_change_made():
     assert c.snapshot_len() == rt.get(count) == 1102
 
 
+def test_finalisers_of_elements_an_operator_lets_go_find_its_collection_free():
+    """An operator's compute lets go of its own elements the same way (a mapped element
+    deleted, deltas compacted); a finaliser run then may read the operator's collection."""
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    seen = []
+
+    class Mapped:
+        def __init__(self, n):
+            self.n = n
+
+        def __eq__(self, other):
+            return isinstance(other, Mapped) and other.n == self.n
+
+        def __hash__(self):
+            return hash(self.n)
+
+        def __del__(self):
+            if self.n == 0:
+                seen.append(mapped.snapshot_len())
+
+    mapped = c.map(Mapped)
+    count = mapped.count()
+    c.insert(0)
+    for i in range(1, 1100):  # the map's 1024th delta compacts its log
+        c.insert(i)
+        rt.get(count)
+    c.delete(0)
+    assert rt.get(count) == 1099
+    assert seen == [1099]  # the stored element went with the delete
+
+
 def test_count_refused_while_a_comparison_runs_leaves_no_node_behind():
     """`count()` makes a counting node, then the node it hands out. Inside the __eq__ that
     `set` runs, the second cannot be made; the first must not stay behind unread, its cursor

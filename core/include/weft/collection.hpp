@@ -428,10 +428,13 @@ u64 snapshot_len(const CollectionHandle<E>& c) {
 // their elements out; a delete of an absent element does nothing. Returns the state's new
 // version. When an element's hash or equality throws, its delta has changed nothing: the
 // deltas applied before it are dropped from `deltas`, which keeps it and the ones after it,
-// and the exception continues.
+// and the exception continues. What the state lets go of is dropped once the borrow is
+// given up, so that a finaliser it runs may read the collection.
 template <class E>
 u64 apply_deltas(CollectionState<E>& state, std::vector<Delta<E>>& deltas) {
+  ReleasedValues<E> released;
   ExclusiveGuard borrow(state.borrow);
+  CollectReleased<E> collect(state, released);
   std::size_t applied = 0;
   try {
     for (; applied < deltas.size(); ++applied) {

@@ -173,10 +173,13 @@ std::pair<CollectionHandle<E>, bool> find_or_create_group(Runtime& runtime, Rout
   return {std::move(group), true};
 }
 
-// Applies one group's deltas; true when any of them changed the group.
+// Applies one group's deltas; true when any of them changed the group. What the group lets
+// go of is dropped once its borrow is given up (see apply_deltas).
 template <class E>
 bool apply_to_group(CollectionState<E>& group, std::vector<Delta<E>>& deltas) {
+  ReleasedValues<E> released;
   ExclusiveGuard borrow(group.borrow);
+  CollectReleased<E> collect(group, released);
   bool changed = false;
   for (Delta<E>& d : deltas) {
     if (d.kind == DeltaKind::Insert) {
