@@ -287,22 +287,24 @@ i64 hash_any_order(PyObject* o, int depth, MemberWalk& walk) {
   return static_cast<i64>(mix(sum));
 }
 
-// Whether `o` hashes and compares as `base` does: a subclass with a __hash__ of its own is
-// hashed by it, and one with an __eq__ of its own may call values equal whose members differ.
-bool behaves_as(PyObject* o, PyTypeObject* base) {
-  return Py_TYPE(o)->tp_hash == base->tp_hash && Py_TYPE(o)->tp_richcompare == base->tp_richcompare;
+// Whether `o` compares as `base` does, so that values equal to it have equal members and may
+// hash by them. A subclass with an __eq__ of its own may call values equal whose members
+// differ, so it hashes as Python hashes it. One with only a __hash__ of its own still equals
+// every plain value with the same members: it hashes by them too, as the plain value does.
+bool compares_as(PyObject* o, PyTypeObject* base) {
+  return Py_TYPE(o)->tp_richcompare == base->tp_richcompare;
 }
 
 // Python refuses to hash lists, dicts and sets (frozensets hash, but equal sets).
 bool is_member_hashed_container(PyObject* o) {
-  if (PyList_Check(o)) return behaves_as(o, &PyList_Type);
-  if (PyDict_Check(o)) return behaves_as(o, &PyDict_Type);
-  if (PyFrozenSet_Check(o)) return behaves_as(o, &PyFrozenSet_Type);
-  return PySet_Check(o) && behaves_as(o, &PySet_Type);
+  if (PyList_Check(o)) return compares_as(o, &PyList_Type);
+  if (PyDict_Check(o)) return compares_as(o, &PyDict_Type);
+  if (PyFrozenSet_Check(o)) return compares_as(o, &PyFrozenSet_Type);
+  return PySet_Check(o) && compares_as(o, &PySet_Type);
 }
 
-// A tuple whose hash is tuple's own, the hash of its members.
-bool is_member_hashed_tuple(PyObject* o) { return PyTuple_Check(o) && behaves_as(o, &PyTuple_Type); }
+// A tuple that compares as tuple does, by its members.
+bool is_member_hashed_tuple(PyObject* o) { return PyTuple_Check(o) && compares_as(o, &PyTuple_Type); }
 
 enum class HashWay : u8 { Python, InOrder, AnyOrder };
 

@@ -213,6 +213,40 @@ def test_container_subclass_with_its_own_hash_is_hashed_by_it(make):
     assert g.group_count() == 1
 
 
+class CachedTuple(tuple):
+    """tuple's equality, and a __hash__ of its own that gives tuple's hash."""
+
+    def __hash__(self):
+        return tuple.__hash__(self)
+
+
+class HashableList(list):
+    def __hash__(self):
+        return hash(tuple(self))
+
+
+class UnhashableTuple(tuple):
+    __hash__ = None
+
+
+@pytest.mark.parametrize("stored, probe", [
+    ((1, 2), CachedTuple((1, 2))),
+    (CachedTuple((1, 2)), (1.0, 2)),
+    ((CachedTuple((1,)), "x"), ((1,), "x")),
+    ([1, 2], HashableList([1, 2])),
+    ((1, 2), UnhashableTuple((1, 2))),
+], ids=["tuple", "subclass-first", "member", "list", "unhashable-tuple"])
+def test_container_subclass_with_only_its_own_hash_finds_equal_plain_values(stored, probe):
+    # Equality is the base type's, so equal values have equal members, whatever the hash.
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    grouped = c.group_by(lambda x: x)
+    c.insert(stored)
+    rt.get(grouped.version_node)
+    assert grouped.get_group(probe) is not None
+    assert c.delete(probe) is True
+
+
 class Bag(list):
     """Equal to any list with the same members in any order; unhashable, as list is."""
 
