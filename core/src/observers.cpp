@@ -76,9 +76,9 @@ void Runtime::stabilize() {
   // Then the callbacks, in snapshot order. A write made by a callback is seen by the
   // observers checked after it, and those before see it on the next stabilize; writes
   // that computes make meanwhile are followed by further passes for the observers that
-  // have not fired yet. Writes made by callbacks do not count.
-  // An observer that was not due is passed over while nothing has been written since the
-  // nodes settled: its check would find the same.
+  // have not fired yet (writes made by callbacks do not count). While nothing has been
+  // written since the nodes settled, an observer that was not due is passed over: its
+  // check would find the same.
   const u64 settled = revision_;
   std::vector<bool> fired(snapshot.size(), false);
   for (int pass = 0; passes < kMaxStabilizePasses || pass == 0; ++pass, ++passes) {
