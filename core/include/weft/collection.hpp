@@ -258,8 +258,6 @@ class CollectionState {
   }
   bool remove(const E& element) { return remove(E(element)); }
 
-  // For a state whose only reader from now on is one conversion that follows its log: the
-  // element counts are dropped and no longer kept. Caller holds the exclusive borrow.
   // Caller holds the exclusive borrow. While `sink` is set, what the state lets go of is
   // moved there rather than dropped; null drops it again.
   void release_into(ReleasedValues<E>* sink) {
@@ -267,6 +265,8 @@ class CollectionState {
     log_.discard_into(sink ? &sink->deltas : nullptr);
   }
 
+  // For a state whose only reader from now on is one conversion that follows its log: the
+  // element counts are dropped and no longer kept. Caller holds the exclusive borrow.
   void keep_log_only() {
     counting_ = false;
     ElementMap<E, u64>().swap(counts_);
