@@ -146,9 +146,18 @@ class DeltaLog {
     compact();
   }
 
-  // While `sink` is set, the deltas compaction discards are moved there instead of being
-  // dropped; null drops them again.
-  void discard_into(std::vector<D>* sink) { discarded_ = sink; }
+  // Whether from now on the deltas compaction discards are set aside, to be dropped by
+  // `drop_discarded` (once the owner's borrow is given up), rather than at once.
+  void keep_discarded(bool keep) { keep_discarded_ = keep; }
+
+  // Drops what compaction set aside, one delta at a time: a finaliser it runs may change the
+  // log, which is in a consistent state throughout.
+  void drop_discarded() {
+    while (!discarded_.empty()) {
+      D gone = std::move(discarded_.back());
+      discarded_.pop_back();
+    }
+  }
 
   // Subscribing copies the whole collection, so dropping the dead readers here costs little
   // and keeps operators built and deleted on a collection that rarely changes from piling up.
@@ -174,32 +183,42 @@ class DeltaLog {
     drop_dead_readers();
     if (readers_.empty()) {
       base_ = version();
-      set_aside(log_.size());
-      log_.clear();
+      discard_front(log_.size());
       return;
     }
     u64 slowest = readers_.front()->index;
     for (const CursorRef& c : readers_) slowest = std::min(slowest, c->index);
     if (slowest > base_) {
-      auto count = static_cast<std::ptrdiff_t>(slowest - base_);
-      set_aside(static_cast<std::size_t>(count));
-      log_.erase(log_.begin(), log_.begin() + count);
+      discard_front(static_cast<std::size_t>(slowest - base_));
       base_ = slowest;
     }
   }
 
-  // Moves the first `count` deltas to the sink, when there is one and it has room for them
-  // (without room, they are dropped here after all: compaction never fails).
-  void set_aside(std::size_t count) {
-    if (!discarded_) return;
-    try {
-      discarded_->reserve(discarded_->size() + count);
-    } catch (const std::bad_alloc&) {
-      return;
+  // Removes the first `count` deltas: dropped at once, or set aside when they are kept.
+  // Compaction usually keeps only the last few deltas (those pushed since the readers last
+  // ran), so the whole log is set aside and those few moved back. Without room to set them
+  // aside, they are dropped here after all: compaction never fails.
+  void discard_front(std::size_t count) {
+    auto front_end = log_.begin() + static_cast<std::ptrdiff_t>(count);
+    if (keep_discarded_ && discarded_.empty()) {
+      discarded_.swap(log_);
+      try {
+        auto kept = discarded_.begin() + static_cast<std::ptrdiff_t>(count);
+        log_.insert(log_.end(), std::make_move_iterator(kept), std::make_move_iterator(discarded_.end()));
+        discarded_.erase(kept, discarded_.end());
+        return;
+      } catch (const std::bad_alloc&) {
+        log_.swap(discarded_);  // the insert at the end had no effect
+        front_end = log_.begin() + static_cast<std::ptrdiff_t>(count);
+      }
+    } else if (keep_discarded_) {
+      try {
+        discarded_.insert(discarded_.end(), std::make_move_iterator(log_.begin()),
+                          std::make_move_iterator(front_end));
+      } catch (const std::bad_alloc&) {
+      }
     }
-    auto first = log_.begin();
-    auto last = first + static_cast<std::ptrdiff_t>(count);
-    discarded_->insert(discarded_->end(), std::make_move_iterator(first), std::make_move_iterator(last));
+    log_.erase(log_.begin(), front_end);
   }
 
   void drop_dead_readers() {
@@ -211,24 +230,23 @@ class DeltaLog {
   std::deque<D> log_;
   std::vector<CursorRef> readers_;
   u64 base_ = 0;
-  std::vector<D>* discarded_ = nullptr;
-};
-
-// What one change of a state let go of: the stored key of an element whose last copy went,
-// and the deltas compaction discarded. The change keeps them and drops them once it is over,
-// so that a finaliser they run finds the collection free and the change complete.
-template <class E>
-struct ReleasedValues {
-  std::vector<E> keys;
-  std::vector<Delta<E>> deltas;
+  bool keep_discarded_ = false;
+  std::deque<D> discarded_;
 };
 
 // A multiset of elements and the log of its changes. Guarded by `borrow`: shared for
 // reading, exclusive for changing; a conflict is an invariant failure.
+//
+// What a change lets go of (the stored key of an element whose last copy went, the deltas
+// compaction discards) is kept until `drop_released`, which the changing operation calls
+// once it has given up the borrow: a finaliser those values run finds the collection free
+// and the change complete.
 template <class E>
 class CollectionState {
  public:
   AccessLock borrow;
+
+  CollectionState() { log_.keep_discarded(true); }
 
   // Caller holds the exclusive borrow. The element is moved from only once its count is
   // raised: an element whose hash or equality throws is left as it was, and so is the state.
@@ -249,8 +267,14 @@ class CollectionState {
     if (counting_) {
       auto it = counts_.find(element);
       if (it == counts_.end()) return false;
-      if (it.value() == 1 && released_) released_->keys.push_back(it->first);  // before any change
-      if (--it.value() == 0) counts_.erase(it);
+      if (it.value() == 1) {
+        // The stored key is moved aside (the map keeps it as a plain, non-const pair member)
+        // and its entry erased at once, so that nothing looks at the moved-from key.
+        released_keys_.push_back(std::move(const_cast<E&>(it->first)));
+        counts_.erase(it);
+      } else {
+        --it.value();
+      }
       --element_total_;
     }
     log_.push(Delta<E>{DeltaKind::Delete, std::move(element)});
@@ -258,18 +282,23 @@ class CollectionState {
   }
   bool remove(const E& element) { return remove(E(element)); }
 
-  // Caller holds the exclusive borrow. While `sink` is set, what the state lets go of is
-  // moved there rather than dropped; null drops it again.
-  void release_into(ReleasedValues<E>* sink) {
-    released_ = sink;
-    log_.discard_into(sink ? &sink->deltas : nullptr);
+  // Drops what changes let go of; called without the borrow held.
+  void drop_released() {
+    while (!released_keys_.empty()) {
+      E gone = std::move(released_keys_.back());
+      released_keys_.pop_back();
+    }
+    log_.drop_discarded();
   }
 
   // For a state whose only reader from now on is one conversion that follows its log: the
-  // element counts are dropped and no longer kept. Caller holds the exclusive borrow.
+  // element counts are dropped and no longer kept. Caller holds the exclusive borrow. Such a
+  // state is out of Python's reach, so a finaliser cannot meet its borrow: what compaction
+  // discards is dropped at once.
   void keep_log_only() {
     counting_ = false;
     ElementMap<E, u64>().swap(counts_);
+    log_.keep_discarded(false);
   }
 
   // Every element repeated by its count, copies adjacent, distinct elements in hash order.
@@ -303,23 +332,7 @@ class CollectionState {
   ElementMap<E, u64> counts_;
   u64 element_total_ = 0;  // the sum of the counts, so that reading it takes no walk
   bool counting_ = true;
-  ReleasedValues<E>* released_ = nullptr;
-};
-
-// Collects, for its scope, what a change of `state` lets go of into `sink`. Caller holds the
-// exclusive borrow for the whole scope.
-template <class E>
-class CollectReleased {
- public:
-  CollectReleased(CollectionState<E>& state, ReleasedValues<E>& sink) : state_(state) {
-    state_.release_into(&sink);
-  }
-  ~CollectReleased() { state_.release_into(nullptr); }
-  CollectReleased(const CollectReleased&) = delete;
-  CollectReleased& operator=(const CollectReleased&) = delete;
-
- private:
-  CollectionState<E>& state_;
+  std::vector<E> released_keys_;
 };
 
 template <class E>
@@ -391,30 +404,28 @@ template <class E>
 void insert(Runtime& runtime, const CollectionHandle<E>& c, E element) {
   if (c.derived) fail_mutate_derived();
   runtime.validate(c.version_node);
-  ReleasedValues<E> released;
   u64 version;
   {
     ExclusiveGuard borrow(c.state->borrow);
-    CollectReleased<E> collect(*c.state, released);
     c.state->insert(std::move(element));
     version = c.state->version();
   }
   runtime.set(c.version_node, version);
+  c.state->drop_released();
 }
 
 template <class E>
 bool remove(Runtime& runtime, const CollectionHandle<E>& c, const E& element) {
   if (c.derived) fail_mutate_derived();
   runtime.validate(c.version_node);
-  ReleasedValues<E> released;
   u64 version;
   {
     ExclusiveGuard borrow(c.state->borrow);
-    CollectReleased<E> collect(*c.state, released);
     if (!c.state->remove(element)) return false;
     version = c.state->version();
   }
   runtime.set(c.version_node, version);
+  c.state->drop_released();
   return true;
 }
 
@@ -432,24 +443,27 @@ u64 snapshot_len(const CollectionHandle<E>& c) {
 // given up, so that a finaliser it runs may read the collection.
 template <class E>
 u64 apply_deltas(CollectionState<E>& state, std::vector<Delta<E>>& deltas) {
-  ReleasedValues<E> released;
-  ExclusiveGuard borrow(state.borrow);
-  CollectReleased<E> collect(state, released);
-  std::size_t applied = 0;
-  try {
-    for (; applied < deltas.size(); ++applied) {
-      Delta<E>& d = deltas[applied];
-      if (d.kind == DeltaKind::Insert) {
-        state.insert(std::move(d.element));
-      } else {
-        state.remove(std::move(d.element));
+  u64 version;
+  {
+    ExclusiveGuard borrow(state.borrow);
+    std::size_t applied = 0;
+    try {
+      for (; applied < deltas.size(); ++applied) {
+        Delta<E>& d = deltas[applied];
+        if (d.kind == DeltaKind::Insert) {
+          state.insert(std::move(d.element));
+        } else {
+          state.remove(std::move(d.element));
+        }
       }
+    } catch (...) {
+      deltas.erase(deltas.begin(), deltas.begin() + static_cast<std::ptrdiff_t>(applied));
+      throw;
     }
-  } catch (...) {
-    deltas.erase(deltas.begin(), deltas.begin() + static_cast<std::ptrdiff_t>(applied));
-    throw;
+    version = state.version();
   }
-  return state.version();
+  state.drop_released();
+  return version;
 }
 
 // The deltas an operator derived from source deltas it has consumed but could not apply to

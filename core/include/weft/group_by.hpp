@@ -177,18 +177,19 @@ std::pair<CollectionHandle<E>, bool> find_or_create_group(Runtime& runtime, Rout
 // go of is dropped once its borrow is given up (see apply_deltas).
 template <class E>
 bool apply_to_group(CollectionState<E>& group, std::vector<Delta<E>>& deltas) {
-  ReleasedValues<E> released;
-  ExclusiveGuard borrow(group.borrow);
-  CollectReleased<E> collect(group, released);
   bool changed = false;
-  for (Delta<E>& d : deltas) {
-    if (d.kind == DeltaKind::Insert) {
-      group.insert(std::move(d.element));
-      changed = true;
-    } else if (group.remove(std::move(d.element))) {
-      changed = true;
+  {
+    ExclusiveGuard borrow(group.borrow);
+    for (Delta<E>& d : deltas) {
+      if (d.kind == DeltaKind::Insert) {
+        group.insert(std::move(d.element));
+        changed = true;
+      } else if (group.remove(std::move(d.element))) {
+        changed = true;
+      }
     }
   }
+  group.drop_released();
   return changed;
 }
 
@@ -227,6 +228,7 @@ GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source
       version = group.state->version();
     }
     runtime.set(group.version_node, version);
+    group.state->drop_released();
   }
 
   auto route = [state, key_of = std::move(key_of)](Runtime& rt) mutable -> u64 {

@@ -123,6 +123,7 @@ CollectionHandle<std::pair<E, E>> join(Runtime& runtime, const CollectionHandle<
                  right_keys[i], false);
     }
   }
+  pairs->drop_released();
 
   Weft<u64> left_version = left.version_node;
   Weft<u64> right_version = right.version_node;
@@ -136,20 +137,25 @@ CollectionHandle<std::pair<E, E>> join(Runtime& runtime, const CollectionHandle<
     append_pending(*right_state, *right_cursor, right_in.get());
     for (const Delta<E>& d : left_in.get()) lk.get().push_back(left_key(d.element));
     for (const Delta<E>& d : right_in.get()) rk.get().push_back(right_key(d.element));
-    ExclusiveGuard pairs_borrow(pairs->borrow);
-    ExclusiveGuard index_borrow(index->borrow);
-    // Each cursor moves past its deltas one by one as they are applied: when an element's
-    // hash or equality throws, which it does at the delta's first lookup, before the delta
-    // changed anything, the next run starts at that delta and applies nothing twice.
-    for (std::size_t i = 0; i < left_in.get().size(); ++i) {
-      apply_side(index->left, index->right, *pairs, left_in.get()[i], lk.get()[i], true);
-      ++left_cursor->index;
+    u64 version;
+    {
+      ExclusiveGuard pairs_borrow(pairs->borrow);
+      ExclusiveGuard index_borrow(index->borrow);
+      // Each cursor moves past its deltas one by one as they are applied: when an element's
+      // hash or equality throws, which it does at the delta's first lookup, before the delta
+      // changed anything, the next run starts at that delta and applies nothing twice.
+      for (std::size_t i = 0; i < left_in.get().size(); ++i) {
+        apply_side(index->left, index->right, *pairs, left_in.get()[i], lk.get()[i], true);
+        ++left_cursor->index;
+      }
+      for (std::size_t i = 0; i < right_in.get().size(); ++i) {
+        apply_side(index->right, index->left, *pairs, right_in.get()[i], rk.get()[i], false);
+        ++right_cursor->index;
+      }
+      version = pairs->version();
     }
-    for (std::size_t i = 0; i < right_in.get().size(); ++i) {
-      apply_side(index->right, index->left, *pairs, right_in.get()[i], rk.get()[i], false);
-      ++right_cursor->index;
-    }
-    return pairs->version();
+    pairs->drop_released();  // what the pairs let go of, once they are free (see CollectionState)
+    return version;
   };
   Weft<u64> node = runtime.create_compute<u64>(std::move(compute));
   return {pairs, node, true};
