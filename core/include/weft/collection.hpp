@@ -133,6 +133,16 @@ using CursorRef = std::shared_ptr<ReaderCursor>;
 constexpr std::size_t kCompactionThreshold = 1024;
 
 // The delta log with its readers, shared by every kind of collection state.
+// Drops the values of a vector or deque one at a time from the back: a finaliser one of
+// them runs may add to the container, which stays consistent throughout.
+template <class Values>
+void drop_one_by_one(Values& values) {
+  while (!values.empty()) {
+    auto gone = std::move(values.back());
+    values.pop_back();
+  }
+}
+
 template <class D>
 class DeltaLog {
  public:
@@ -150,14 +160,8 @@ class DeltaLog {
   // `drop_discarded` (once the owner's borrow is given up), rather than at once.
   void keep_discarded(bool keep) { keep_discarded_ = keep; }
 
-  // Drops what compaction set aside, one delta at a time: a finaliser it runs may change the
-  // log, which is in a consistent state throughout.
-  void drop_discarded() {
-    while (!discarded_.empty()) {
-      D gone = std::move(discarded_.back());
-      discarded_.pop_back();
-    }
-  }
+  // Drops what compaction set aside.
+  void drop_discarded() { drop_one_by_one(discarded_); }
 
   // Subscribing copies the whole collection, so dropping the dead readers here costs little
   // and keeps operators built and deleted on a collection that rarely changes from piling up.
@@ -284,10 +288,7 @@ class CollectionState {
 
   // Drops what changes let go of; called without the borrow held.
   void drop_released() {
-    while (!released_keys_.empty()) {
-      E gone = std::move(released_keys_.back());
-      released_keys_.pop_back();
-    }
+    drop_one_by_one(released_keys_);
     log_.drop_discarded();
   }
 

@@ -464,12 +464,12 @@ TracedRead<T> Runtime::get_traced(Weft<T> handle) {
   const bool outer_tracing = tracing_;
   std::vector<TraceRecord> outer_records = std::exchange(tables_.trace, {});
   tracing_ = true;
-  // Records of what happened during this read, appended to the outer read's, which are
-  // then the buffer again. Without an outer read, a failed read leaves its records.
-  auto give_back_outer = [&] {
+  // This read's records are appended to the outer read's, which are then the buffer again.
+  // Without an outer read, a failed read leaves its records in the buffer.
+  auto give_back_outer = [&](const std::vector<TraceRecord>& inner) {
     tracing_ = outer_tracing;
     if (!outer_tracing) return;
-    outer_records.insert(outer_records.end(), tables_.trace.begin(), tables_.trace.end());
+    outer_records.insert(outer_records.end(), inner.begin(), inner.end());
     tables_.trace = std::move(outer_records);
   };
   auto start = std::chrono::steady_clock::now();
@@ -480,15 +480,11 @@ TracedRead<T> Runtime::get_traced(Weft<T> handle) {
     elapsed = std::chrono::steady_clock::now() - start;
     tables_lock_.check_exclusive_available();
   } catch (...) {
-    give_back_outer();
+    give_back_outer(tables_.trace);
     throw;
   }
   TracedRead<T> result{std::move(*read_value), std::exchange(tables_.trace, {})};
-  tracing_ = outer_tracing;
-  if (outer_tracing) {
-    outer_records.insert(outer_records.end(), result.records.begin(), result.records.end());
-    tables_.trace = std::move(outer_records);
-  }
+  give_back_outer(result.records);
   for (const TraceRecord& r : result.records) {
     if (r.action != TraceAction::VerifiedClean) ++result.nodes_recomputed;
     if (r.action == TraceAction::RecomputedCutoff) ++result.nodes_cutoff;
