@@ -83,6 +83,20 @@ PyValue to_list(const std::vector<PyValue>& values);
 // A window: a list, which stays in the cycle collector (its reader may change it).
 PyValue to_window_list(const InlineSequence<PyValue>& window);
 
+// The Python view of an inner operator's results (join, pairwise, window), which only this
+// view reads. When the view cannot be made (the node table is full, memory runs out),
+// nothing could ever read the inner operator, whose cursors would keep every later change
+// of its sources: it is deleted.
+template <class In, class Convert>
+PyCollectionHandle view_of_inner(Runtime& runtime, const CollectionHandle<In>& inner, Convert convert_fn) {
+  try {
+    return weft::convert<PyValue>(runtime, inner, std::move(convert_fn), InnerReaders::OnlyThisOne);
+  } catch (...) {
+    runtime.delete_node(inner.version_node);
+    throw;
+  }
+}
+
 inline PyObject* none() { Py_RETURN_NONE; }
 
 }  // namespace weft::py

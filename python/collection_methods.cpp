@@ -167,7 +167,7 @@ PyObject* join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         auto pairs = weft::join<PyValue>(rt.core(), c->d.handle, right_handle,
                                          UnaryCall{PyValue::borrow(argv[1])},
                                          UnaryCall{PyValue::borrow(argv[2])});
-        auto tuples = weft::convert<PyValue>(rt.core(), pairs, to_tuple, InnerReaders::OnlyThisOne);
+        auto tuples = view_of_inner(rt.core(), pairs, to_tuple);
         return wrap_collection(c->d.runtime, std::move(tuples));
       });
 }

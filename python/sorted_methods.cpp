@@ -37,7 +37,7 @@ PyObject* pairwise(PyObject* self, PyObject*) {
     Sorted s = receiver(self);
     OwningRuntime rt(s->d.runtime);
     auto pairs = weft::pairwise(rt.core(), s->d.handle);
-    return wrap_collection(s->d.runtime, weft::convert<PyValue>(rt.core(), pairs, to_tuple, InnerReaders::OnlyThisOne));
+    return wrap_collection(s->d.runtime, view_of_inner(rt.core(), pairs, to_tuple));
   });
 }
 
@@ -50,7 +50,7 @@ PyObject* window(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     u64 size = extract_size(argv[0]);
     OwningRuntime rt(s->d.runtime);
     auto windows = weft::window(rt.core(), s->d.handle, size);
-    return wrap_collection(s->d.runtime, weft::convert<PyValue>(rt.core(), windows, to_window_list, InnerReaders::OnlyThisOne));
+    return wrap_collection(s->d.runtime, view_of_inner(rt.core(), windows, to_window_list));
   });
 }
 
