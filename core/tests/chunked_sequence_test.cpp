@@ -107,6 +107,11 @@ TEST(ChunkedSequence, PartitionPointAndRanges) {
   std::vector<int> run;
   seq.for_range(48, 5, [&](int v) { run.push_back(v); });
   EXPECT_EQ(run, (std::vector<int>{96, 98, 100, 102, 104}));
+  // Across leaves of two values, and stopping at the first match.
+  int visited = 0;
+  EXPECT_EQ(seq.find_in_range(3, 90, [&](int v) { return ++visited, v % 14 == 0; }), 7u);
+  EXPECT_EQ(visited, 5);
+  EXPECT_EQ(seq.find_in_range(10, 5, [](int v) { return v > 1000; }), 15u);
   ChunkedSequence<int> empty;
   EXPECT_EQ(empty.partition_point([](int) { return true; }), 0u);
 }

@@ -170,16 +170,29 @@ class ChunkedSequence {
   // Calls `visit(value)` for positions [from, from + count) in order.
   template <class Visit>
   void for_range(std::size_t from, std::size_t count, Visit&& visit) const {
+    find_in_range(from, count, [&](const T& value) {
+      visit(value);
+      return false;
+    });
+  }
+
+  // The first position in [from, from + count) whose value satisfies `pred`, visiting them
+  // in order; from + count when none does.
+  template <class Pred>
+  std::size_t find_in_range(std::size_t from, std::size_t count, Pred&& pred) const {
     while (count > 0) {  // one descent per leaf the range touches
       std::size_t offset = from;
       const Node* node = root_.get();
       while (!node->leaf) node = node->descend(offset);
       const std::vector<T>& values = node->values;
       std::size_t taken = std::min(count, values.size() - offset);
-      for (std::size_t i = offset; i < offset + taken; ++i) visit(values[i]);
+      for (std::size_t i = offset; i < offset + taken; ++i) {
+        if (pred(values[i])) return from + (i - offset);
+      }
       from += taken;
       count -= taken;
     }
+    return from;
   }
 
   template <class Visit>

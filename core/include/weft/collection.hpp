@@ -132,17 +132,17 @@ using CursorRef = std::shared_ptr<ReaderCursor>;
 
 constexpr std::size_t kCompactionThreshold = 1024;
 
-// The delta log with its readers, shared by every kind of collection state.
 // Drops the values of a vector or deque one at a time from the back: a finaliser one of
 // them runs may add to the container, which stays consistent throughout.
 template <class Values>
 void drop_one_by_one(Values& values) {
   while (!values.empty()) {
-    auto gone = std::move(values.back());
+    [[maybe_unused]] auto gone = std::move(values.back());
     values.pop_back();
   }
 }
 
+// The delta log with its readers, shared by every kind of collection state.
 template <class D>
 class DeltaLog {
  public:

@@ -201,16 +201,9 @@ class SortedState {
 
   // The position of the first entry with an equal key and an equal value, by a scan.
   std::size_t first_match(const K& key, const E& value) const {
-    std::size_t p = 0;
-    std::size_t found = entries_.size();
-    entries_.for_range(0, entries_.size(), [&](const Entry& entry) {
-      if (found == entries_.size() && ElementTraits<K>::equal(entry.key, key) &&
-          ElementTraits<E>::equal(entry.value, value)) {
-        found = p;
-      }
-      ++p;
+    return entries_.find_in_range(0, entries_.size(), [&](const Entry& entry) {
+      return ElementTraits<K>::equal(entry.key, key) && ElementTraits<E>::equal(entry.value, value);
     });
-    return found;
   }
 
   // Upper bound: after every entry whose key sorts before or equal to `key`, so that equal
