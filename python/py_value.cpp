@@ -295,24 +295,44 @@ bool compares_as(PyObject* o, PyTypeObject* base) {
   return Py_TYPE(o)->tp_richcompare == base->tp_richcompare;
 }
 
-// Python refuses to hash lists, dicts and sets (frozensets hash, but equal sets).
+// Python refuses to hash lists, dicts and sets (frozensets hash, but equal sets). Some
+// other types Python does not hash are equal to these by members, and hash by them too: an
+// OrderedDict compares with a dict as a dict does (with another OrderedDict it compares
+// the order as well, which only narrows what is equal), and the views of a dict's keys and
+// items compare as sets (they cannot be subclassed).
 bool is_member_hashed_container(PyObject* o) {
   if (PyList_Check(o)) return compares_as(o, &PyList_Type);
-  if (PyDict_Check(o)) return compares_as(o, &PyDict_Type);
+  if (PyDict_Check(o)) return compares_as(o, &PyDict_Type) || compares_as(o, &PyODict_Type);
   if (PyFrozenSet_Check(o)) return compares_as(o, &PyFrozenSet_Type);
+  if (PyDictKeys_Check(o) || PyDictItems_Check(o)) return true;
   return PySet_Check(o) && compares_as(o, &PySet_Type);
+}
+
+// A bytearray equals the bytes with the same contents, and hashes as they do.
+bool hashes_as_bytes(PyObject* o) { return PyByteArray_Check(o) && compares_as(o, &PyByteArray_Type); }
+
+i64 hash_as_bytes(PyObject* bytearray) {
+  PyObject* bytes = PyBytes_FromStringAndSize(PyByteArray_AS_STRING(bytearray), PyByteArray_GET_SIZE(bytearray));
+  if (!bytes) {
+    PyErr_Clear();
+    return 0;
+  }
+  i64 h = hash_as_python(bytes);
+  Py_DECREF(bytes);
+  return h;
 }
 
 // A tuple that compares as tuple does, by its members.
 bool is_member_hashed_tuple(PyObject* o) { return PyTuple_Check(o) && compares_as(o, &PyTuple_Type); }
 
-enum class HashWay : u8 { Python, InOrder, AnyOrder };
+enum class HashWay : u8 { Python, InOrder, AnyOrder, AsBytes };
 
 // How `o` hashes. A tuple always hashes by its members, even one that Python would hash:
 // a set somewhere inside it may equal a frozenset inside another, and only hashing both by
 // members gives the two tuples one hash.
 HashWay hash_way(PyObject* o) {
   if (is_member_hashed_tuple(o)) return HashWay::InOrder;
+  if (hashes_as_bytes(o)) return HashWay::AsBytes;
   if (!is_member_hashed_container(o)) return HashWay::Python;
   return PyList_Check(o) ? HashWay::InOrder : HashWay::AnyOrder;
 }
@@ -325,6 +345,7 @@ i64 hash_object(PyObject* o, int depth, MemberWalk& walk) {
   if (i64 h; plain_hash(o, h)) return h;
   HashWay way = hash_way(o);
   if (way == HashWay::Python) return hash_as_python(o);
+  if (way == HashWay::AsBytes) return hash_as_bytes(o);
   if (depth >= kMemberHashDepth || !walk.visit()) return 0;
   return way == HashWay::InOrder ? hash_in_order(o, depth, walk) : hash_any_order(o, depth, walk);
 }
