@@ -125,8 +125,12 @@ std::string panic_message(PyObject* value, bool& has_message) {
 void print_passing_panic(PyObject* traceback, const std::string& message) {
   PySys_WriteStderr("weft: a PanicException passed back through Python code; "
                     "the failure it stands for continues:\n");
-  PyObject* err = PySys_GetObject("stderr");  // borrowed
-  if (traceback && err && err != Py_None && PyTraceBack_Print(traceback, err) < 0) PyErr_Clear();
+  // Held: a write may replace sys.stderr, dropping the stream the traceback goes on to.
+  PyObject* stream = PySys_GetObject("stderr");
+  PyValue err = stream ? PyValue::borrow(stream) : PyValue::none();
+  if (traceback && err.get() != Py_None && PyTraceBack_Print(traceback, err.get()) < 0) {
+    PyErr_Clear();
+  }
   PySys_FormatStderr("weft.PanicException: %s\n", message.c_str());
 }
 

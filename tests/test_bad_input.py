@@ -153,6 +153,19 @@ def test_wrong_receiver(cls, attr, method, args):
     assert w.fingerprint() == before
 
 
+class UnprintableTypeError(TypeError):
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class RaisingIndex:
+    """An __index__ raising a TypeError that has no text to put the argument's name before:
+    the TypeError is raised as it is."""
+
+    def __index__(self):
+        raise UnprintableTypeError()
+
+
 def conv(arg, got, want):
     return f"argument '{arg}': '{got}' object cannot be converted to '{want}'"
 
@@ -174,6 +187,7 @@ CONVERSIONS = [
     (lambda w: w.c.join(w.a, int, int), TypeError, conv("right", "NodeId", "Collection")),
     (lambda w: w.s.window("2"), TypeError, "argument 'size': 'str' object cannot be interpreted as an integer"),
     (lambda w: w.s.window(2.0), TypeError, "argument 'size': 'float' object cannot be interpreted as an integer"),
+    (lambda w: w.s.window(RaisingIndex()), UnprintableTypeError, None),
     (lambda w: w.rt.set_label_by_id(2.0, "x"), TypeError, "argument 'id': 'float' object cannot be interpreted as an integer"),
     # Out of range.
     (lambda w: w.rt.set_label_by_id(-1, "x"), OverflowError, "number too small to fit in target type"),

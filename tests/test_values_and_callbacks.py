@@ -391,6 +391,31 @@ def test_failure_in_ref_get_reaches_the_query_as_panic(capfd):
         assert err.count("further passages back through Python code are not shown") == 1
 
 
+def test_notice_of_a_passing_panic_survives_a_write_that_replaces_stderr(monkeypatch):
+    """The notice's traceback is written piece by piece to sys.stderr; a write that swaps
+    sys.stderr for another stream drops the last reference to the one being written to."""
+    rt = weft.Runtime()
+    gone = rt.create_input(1)
+    rt.delete_node(gone)
+    written = []
+
+    class Swapping:
+        def write(self, text):
+            if written and sys.stderr is self:
+                sys.stderr = sys.__stderr__
+            written.append(text)
+            return len(text)
+
+        def flush(self):
+            pass
+
+    monkeypatch.setattr(sys, "stderr", Swapping())
+    with pytest.raises(RuntimeError, match="stale"):
+        rt.get(rt.create_query(lambda ref: ref.get(gone)))
+    assert "PanicException passed back through Python code" in written[0]
+    assert any("Traceback" in text for text in written)
+
+
 def test_exception_in_a_nested_ref_read_becomes_its_message():
     rt = weft.Runtime()
 
