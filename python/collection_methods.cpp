@@ -291,14 +291,22 @@ PyValue FoldCall::operator()(std::vector<PyValue> elements) {
 
 namespace {
 
-// A tuple made to be a collection element and holding only objects the collector does not
-// track (ints, strs, floats, None, untracked containers) cannot be part of a reference
-// cycle, since it cannot change; leaving it out of the collector saves every collection a
+// Whether `o` is, or may come to be, tracked by the collector: as CPython decides it for the
+// members of a tuple, anything the collector can track except an untracked tuple (which
+// cannot change). An untracked dict counts: it is tracked once something that may be is
+// put in it, and may then refer back to the tuple.
+bool may_be_tracked(PyObject* o) {
+  return PyObject_IS_GC(o) && (!PyTuple_CheckExact(o) || PyObject_GC_IsTracked(o));
+}
+
+// A tuple made to be a collection element and holding only objects that cannot be part of
+// a reference cycle (ints, strs, floats, None, untracked tuples) cannot be part of one
+// either, since it cannot change; leaving it out of the collector saves every collection a
 // walk over it. CPython itself does the same for such tuples, lazily. (A list stays
 // tracked: whoever reads it may append to it what refers back to it.)
 void untrack_if_atomic(PyObject* tuple) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
-    if (PyObject_GC_IsTracked(PyTuple_GET_ITEM(tuple, i))) return;
+    if (may_be_tracked(PyTuple_GET_ITEM(tuple, i))) return;
   }
   PyObject_GC_UnTrack(tuple);
 }

@@ -287,6 +287,16 @@ def test_pairs_of_plain_values_stay_out_of_the_cycle_collector_and_windows_do_no
     # Holding objects the collector follows, pairs stay tracked, so cycles through them
     # can still be collected.
     assert all(gc.is_tracked(p) for p in made(boxed, lambda b: b.n)[1])
+    # So do pairs of dicts the collector does not track yet: it tracks a dict once it holds
+    # such an object, and a cycle back through the pair is collected too.
+    dicts = rt.create_collection()
+    for n in range(2):
+        dicts.insert({"n": n})
+    (pair,) = made(dicts, lambda d: d["n"])[1]
+    assert not gc.is_tracked(pair[0]) and gc.is_tracked(pair)
+    in_dict = weakref.ref(box := Box(0))
+    pair[0].update(box=box, pair=pair)
+    del box, pair, dicts
     # A window is a list its reader may change: a cycle made through it is collected once
     # the runtime that holds it is gone.
     assert all(gc.is_tracked(w) for w in windows)
@@ -295,7 +305,7 @@ def test_pairs_of_plain_values_stay_out_of_the_cycle_collector_and_windows_do_no
     windows[0].append(box)
     del box, windows, pairs, rt, plain, boxed
     gc.collect()
-    assert survivor() is None
+    assert survivor() is None and in_dict() is None
 
 
 # ---- pairwise ----
