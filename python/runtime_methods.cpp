@@ -28,6 +28,17 @@ PyValue slot_list(const std::vector<u32>& slots) {
   return list;
 }
 
+// A new list of `items`, made once every item exists. Making an item may run the cycle
+// collector, whose finalisers can reach any tracked list through gc.get_objects(): a list
+// with empty slots must not exist meanwhile.
+PyValue list_of(std::vector<PyValue> items) {
+  PyValue list = built(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
+  }
+  return list;
+}
+
 PyValue u64_object(u64 value) { return built(PyLong_FromUnsignedLongLong(value)); }
 
 const char* action_name(TraceAction action) {
@@ -218,12 +229,13 @@ PyObject* get_traced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     Weft<PyValue> node = extract_node(argv[0], "node");
     TracedRead<PyValue> traced = guarded([&] { return core_of(rt).get_traced(node); });
 
-    PyValue records = built(PyList_New(static_cast<Py_ssize_t>(traced.records.size())));
-    for (std::size_t i = 0; i < traced.records.size(); ++i) {
+    std::vector<PyValue> records;
+    records.reserve(traced.records.size());
+    for (const TraceRecord& traced_record : traced.records) {
       PyValue record = built(PyDict_New());
-      put(record, "id", built(PyLong_FromUnsignedLong(traced.records[i].slot)));
-      put(record, "action", built(PyUnicode_FromString(action_name(traced.records[i].action))));
-      PyList_SET_ITEM(records.get(), static_cast<Py_ssize_t>(i), record.release());
+      put(record, "id", built(PyLong_FromUnsignedLong(traced_record.slot)));
+      put(record, "action", built(PyUnicode_FromString(action_name(traced_record.action))));
+      records.push_back(std::move(record));
     }
     PyValue trace = built(PyDict_New());
     put(trace, "target", built(PyLong_FromUnsignedLong(traced.target)));
@@ -231,7 +243,7 @@ PyObject* get_traced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     put(trace, "nodes_recomputed", u64_object(traced.nodes_recomputed));
     put(trace, "nodes_cutoff", u64_object(traced.nodes_cutoff));
     put(trace, "elapsed_ns", u64_object(traced.elapsed_ns));
-    put(trace, "node_traces", std::move(records));
+    put(trace, "node_traces", list_of(std::move(records)));
 
     PyValue result = built(PyTuple_New(2));
     PyTuple_SET_ITEM(result.get(), 0, traced.value.release());
@@ -244,9 +256,9 @@ PyObject* graph_snapshot(PyObject* self, PyObject*) {
   return boundary([&]() -> PyObject* {
     Rt rt = receiver(self);
     std::vector<NodeSnapshot> nodes = core_of(rt).collect_snapshot();
-    PyValue list = built(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-      const NodeSnapshot& node = nodes[i];
+    std::vector<PyValue> entries;
+    entries.reserve(nodes.size());
+    for (const NodeSnapshot& node : nodes) {
       PyValue entry = built(PyDict_New());
       put(entry, "id", built(PyLong_FromUnsignedLong(node.slot)));
       put(entry, "kind", built(PyUnicode_FromString(node.is_compute ? "compute" : "input")));
@@ -257,9 +269,9 @@ PyObject* graph_snapshot(PyObject* self, PyObject*) {
                      : PyValue::none());
       put(entry, "dependencies", slot_list(node.dependencies));
       put(entry, "dependents", slot_list(node.dependents));
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+      entries.push_back(std::move(entry));
     }
-    return list.release();
+    return list_of(std::move(entries)).release();
   });
 }
 

@@ -1,5 +1,7 @@
 """Labels, traced reads, graph snapshots and node counts through the Python API."""
 
+import gc
+
 import pytest
 
 import weft
@@ -170,3 +172,40 @@ def test_node_count():
     assert rt.node_count() == 2
     rt.create_query(lambda ref: None)
     assert rt.node_count() == 3
+
+
+def test_results_under_construction_are_never_half_made_lists():
+    """Building a trace or a snapshot allocates dicts, which may run the cycle collector,
+    whose finalisers can reach every list through gc.get_objects(): none of them may be a
+    list with empty slots."""
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    chain = [a]
+    for _ in range(200):  # more dicts than CPython keeps for reuse, which skip the collector
+        chain.append(rt.create_query(lambda ref, below=chain[-1]: ref.get(below) + 1))
+    walking = []
+
+    class Walker:
+        def __init__(self):
+            self.cycle = self  # only the collector frees it
+
+        def __del__(self):
+            if walking:
+                for obj in gc.get_objects():
+                    if type(obj) is list:
+                        for _ in obj:
+                            pass
+                Walker()  # garbage for the next collection
+
+    threshold = gc.get_threshold()
+    rt.set(a, 2)
+    gc.set_threshold(1)
+    try:
+        walking.append(True)
+        Walker()
+        assert rt.get_traced(chain[-1])[1]["nodes_recomputed"] == 200
+        assert len(rt.graph_snapshot()) == 201
+    finally:
+        walking.clear()
+        gc.set_threshold(*threshold)
+        gc.collect()
