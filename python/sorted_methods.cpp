@@ -10,24 +10,30 @@ using Sorted = Receiver<SortedCollectionObject>;
 
 Sorted receiver(PyObject* self) { return Sorted(self, sorted_collection_type, "SortedCollection"); }
 
+// Puts "argument 'size': " in front of the message of the TypeError being raised. An error
+// whose text cannot be had (its __str__ raises) is left to propagate as it is.
+void name_size_argument() {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyValue held_type = PyValue::steal(type), held_value = PyValue::steal(value),
+          held_traceback = PyValue::steal(traceback);
+  PyValue text = PyValue::steal(value ? PyObject_Str(value) : nullptr);
+  if (!text.get()) {
+    PyErr_Clear();
+    PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
+    return;
+  }
+  PyErr_Format(PyExc_TypeError, "argument 'size': %U", text.get());
+}
+
 // A window size: an int (or an object with __index__) that fits in 64 unsigned bits.
 u64 extract_size(PyObject* arg) {
-  PyObject* index = PyNumber_Index(arg);
-  if (!index) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyObject *type, *value, *traceback;
-      PyErr_Fetch(&type, &value, &traceback);
-      PyObject* text = value ? PyObject_Str(value) : nullptr;
-      PyErr_Format(PyExc_TypeError, "argument 'size': %U", text ? text : Py_None);
-      Py_XDECREF(text);
-      Py_XDECREF(type);
-      Py_XDECREF(value);
-      Py_XDECREF(traceback);
-    }
+  PyValue index = PyValue::steal(PyNumber_Index(arg));
+  if (!index.get()) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) name_size_argument();
     throw PythonErrorSet{};
   }
-  unsigned long long size = PyLong_AsUnsignedLongLong(index);
-  Py_DECREF(index);
+  unsigned long long size = PyLong_AsUnsignedLongLong(index.get());
   if (size == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonErrorSet{};
   return size;
 }

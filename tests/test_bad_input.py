@@ -157,6 +157,16 @@ def conv(arg, got, want):
     return f"argument '{arg}': '{got}' object cannot be converted to '{want}'"
 
 
+class UnprintableTypeError(TypeError):
+    def __str__(self):
+        raise Boom("str")
+
+
+class UnprintableIndex:
+    def __index__(self):
+        raise UnprintableTypeError()
+
+
 # Arguments of the wrong type, with a valid value everywhere else.
 CONVERSIONS = [
     (lambda w: w.rt.get(w.c), TypeError, conv("node", "Collection", "NodeId")),
@@ -174,6 +184,8 @@ CONVERSIONS = [
     (lambda w: w.c.join(w.a, int, int), TypeError, conv("right", "NodeId", "Collection")),
     (lambda w: w.s.window("2"), TypeError, "argument 'size': 'str' object cannot be interpreted as an integer"),
     (lambda w: w.s.window(2.0), TypeError, "argument 'size': 'float' object cannot be interpreted as an integer"),
+    # A refusal whose text cannot be had comes through as it was raised.
+    (lambda w: w.s.window(UnprintableIndex()), UnprintableTypeError, None),
     (lambda w: w.rt.set_label_by_id(2.0, "x"), TypeError, "argument 'id': 'float' object cannot be interpreted as an integer"),
     # Out of range.
     (lambda w: w.rt.set_label_by_id(-1, "x"), OverflowError, "number too small to fit in target type"),
