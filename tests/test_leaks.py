@@ -185,3 +185,48 @@ def test_memory_stays_flat_over_raising_rounds():
     rounds(30)
     grown_kib = (_rss_pages() - base) * os.sysconf("SC_PAGE_SIZE") // 1024
     assert grown_kib < 8 * 1024, grown_kib
+
+
+# ---- failures of work the engine abandons ----
+
+
+class Abandoning:
+    """A callable that, once given a read to make, makes it (once) before it answers."""
+
+    def __init__(self):
+        self.reads = []
+        self.frames = []
+
+    def __call__(self, *args):
+        if self.reads:
+            local = Payload("in the callable's frame")
+            self.frames.append(weakref.finalize(local, lambda: None))
+            self.reads.pop()()
+        return args[-1]
+
+
+@pytest.mark.parametrize("kind", OPERATOR_KINDS)
+def test_exception_raised_by_abandoned_operator_work_is_released(kind):
+    # Reading `outer` runs it; it reads `reader`, whose recorded dependencies are brought up
+    # to date first, so the operator runs ahead of need. Its callable reads `outer`, which
+    # is running: that work is abandoned, and what the callable raised reaches no reader.
+    # It must not stay behind, holding the callable's frame.
+    rt = weft.Runtime()
+    switch = rt.create_input(False)
+    c, other = rt.create_collection(), rt.create_collection()
+    for n in range(2):
+        c.insert(Payload(n))
+        other.insert(Payload(n))
+    callback = Abandoning()
+    node = OPERATOR_KINDS[kind](c, other, callback)
+    reader = rt.create_query(lambda ref: ref.get(node))
+    outer = rt.create_query(lambda ref: (ref.get(reader), 1)[1] if ref.get(switch) else 0)
+    rt.get(reader)
+    assert rt.get(outer) == 0
+    c.insert(Payload(2))
+    other.insert(Payload(2))
+    rt.set(switch, True)
+    callback.reads.append(lambda: rt.get(outer))
+    assert rt.get(outer) == 1
+    gc.collect()
+    assert len(callback.frames) == 1 and not callback.frames[0].alive
