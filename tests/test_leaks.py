@@ -187,6 +187,59 @@ def test_memory_stays_flat_over_raising_rounds():
     assert grown_kib < 8 * 1024, grown_kib
 
 
+# ---- refused calls ----
+
+
+def test_refused_calls_keep_no_reference_to_their_arguments():
+    rt = weft.Runtime()
+    node = rt.create_input(0)
+    stale = rt.create_input(0)
+    rt.delete_node(stale)
+    c = rt.create_collection()
+    c.insert(1)
+    derived = c.map(abs)
+    s = c.sort_by_key(abs)
+    foreign = weft.Runtime().create_collection()
+    probe = Payload("argument")
+
+    def inside_a_query(ref):
+        for call in (lambda: rt.create_input(probe), lambda: rt.create_query(probe), lambda: c.map(probe)):
+            try:
+                call()
+            except BaseException:  # noqa: BLE001 - PanicException derives from BaseException
+                pass
+        return ref.get(node)
+
+    query = rt.create_query(inside_a_query)
+    calls = [
+        # Wrong argument counts, keywords and types.
+        lambda: rt.create_input(probe, probe),
+        lambda: rt.set(node, probe, bogus=probe),
+        lambda: rt.set(value=probe, node=probe),
+        lambda: rt.observe(probe, probe),
+        lambda: rt.create_query(probe, py_func=probe),
+        lambda: c.insert(probe, value=probe),
+        lambda: c.aggregate(probe, probe),
+        lambda: c.join(probe, probe, probe),
+        lambda: s.window(probe),
+        # Refused by the engine.
+        lambda: rt.set(stale, probe),
+        lambda: rt.observe(stale, probe),
+        lambda: derived.insert(probe),
+        lambda: c.join(foreign, probe, probe),
+        lambda: (rt.set(node, rt.get(node) + 1), rt.get(query)),
+    ]
+    base = sys.getrefcount(probe)
+    for _ in range(100):
+        for call in calls:
+            try:
+                call()
+            except BaseException:  # noqa: BLE001
+                pass
+    assert sys.getrefcount(probe) == base
+    rt.delete_node(query)  # it refers to the runtime
+
+
 # ---- failures of work the engine abandons ----
 
 
