@@ -235,6 +235,14 @@ void fail_from_python_error() {
   fail("weft: python callback raised: " + text);
 }
 
+void fail_from_compute_call(const Runtime& runtime) {
+  if (runtime.retreating()) {
+    PyErr_Clear();
+    throw InvariantFailure("weft: a compute run ahead of need was abandoned");
+  }
+  fail_from_python_error();
+}
+
 void fail_with_python_error(std::string_view context) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
@@ -294,20 +302,9 @@ void RuntimeRefPool::give_back(PyValue ref) {
 PyValue QueryCompute::operator()(Runtime& runtime) {
   GilGuard gil;
   PyValue ref = refs->take(runtime);
-  PyObject* argv[2] = {nullptr, ref.get()};
-  PyObject* result =
-      PyObject_Vectorcall(py_func.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  PyValue value = PyValue::steal(result);  // null when the call raised
+  PyValue value = PyValue::steal(detail::vectorcall(py_func, ref));  // null when it raised
   refs->give_back(std::move(ref));
-  if (!result) {
-    if (runtime.retreating()) {
-      // The compute belongs to work being abandoned, so what it raised reaches no reader:
-      // neither reported nor kept for one.
-      PyErr_Clear();
-      throw InvariantFailure("weft: a compute run ahead of need was abandoned");
-    }
-    fail_from_python_error();
-  }
+  if (!value.get()) fail_from_compute_call(runtime);
   return value;
 }
 

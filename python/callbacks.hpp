@@ -87,19 +87,40 @@ class OuterPendingError {
 namespace detail {
 inline PyObject* as_object(const PyValue& v) noexcept { return v.get(); }
 inline PyObject* as_object(PyObject* v) noexcept { return v; }
+
+// Calls `fn` with positional arguments only (each a PyValue or a borrowed PyObject*): the
+// new reference it returned, or null when it raised.
+template <class... Args>
+PyObject* vectorcall(const PyValue& fn, const Args&... args) {
+  // One spare slot in front lets the callee prepend `self` without copying the arguments.
+  PyObject* argv[1 + sizeof...(Args)] = {nullptr, as_object(args)...};
+  return PyObject_Vectorcall(fn.get(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                             nullptr);
+}
 }  // namespace detail
 
-// Calls `fn` with positional arguments only (each a PyValue or a borrowed PyObject*) and
-// returns its result. A raised exception becomes the engine's failure through
-// fail_from_python_error: the caller sees an InvariantFailure.
+// Calls `fn` and returns its result. A raised exception becomes the engine's failure
+// through fail_from_python_error: the caller sees an InvariantFailure.
 template <class... Args>
 PyValue call(const PyValue& fn, const Args&... args) {
   GilGuard gil;
-  // One spare slot in front lets the callee prepend `self` without copying the arguments.
-  PyObject* argv[1 + sizeof...(Args)] = {nullptr, detail::as_object(args)...};
-  PyObject* result = PyObject_Vectorcall(
-      fn.get(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  PyObject* result = detail::vectorcall(fn, args...);
   if (!result) fail_from_python_error();
+  return PyValue::steal(result);
+}
+
+// The failure path of a Python call that a compute of `runtime` made (a query's callable,
+// an operator's): while the runtime retreats from work run ahead of need, the work is
+// abandoned, so what the call raised reaches no reader and is neither reported nor kept for
+// one. Otherwise as fail_from_python_error.
+[[noreturn]] void fail_from_compute_call(const Runtime& runtime);
+
+// `call` for the callables that `runtime`'s computes call.
+template <class... Args>
+PyValue call_in(const Runtime& runtime, const PyValue& fn, const Args&... args) {
+  GilGuard gil;
+  PyObject* result = detail::vectorcall(fn, args...);
+  if (!result) fail_from_compute_call(runtime);
   return PyValue::steal(result);
 }
 

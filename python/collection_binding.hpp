@@ -58,22 +58,31 @@ Weft<PyValue> create_int_mirror(Runtime& runtime, Weft<u64> node);
 // made again once the cached one is deleted.
 PyObject* version_node_of(const PyValue& runtime, Weft<u64> version_node);
 
-// Python callables as the core operators call them.
+// Python callables as the core operators call them, in computes of `runtime` (or while an
+// operator is built).
 struct UnaryCall {
   PyValue fn;
-  PyValue operator()(const PyValue& x) { return call(fn, x); }
+  const Runtime* runtime;
+  PyValue operator()(const PyValue& x) { return call_in(*runtime, fn, x); }
 };
 struct BinaryCall {
   PyValue fn;
-  PyValue operator()(const PyValue& a, const PyValue& b) { return call(fn, a, b); }
+  const Runtime* runtime;
+  PyValue operator()(const PyValue& a, const PyValue& b) {
+    return call_in(*runtime, fn, a, b);
+  }
 };
 struct TruthCall {
   PyValue fn;
-  bool operator()(const PyValue& x) { return ValueTraits<PyValue>::truthy(call(fn, x)); }
+  const Runtime* runtime;
+  bool operator()(const PyValue& x) {
+    return ValueTraits<PyValue>::truthy(call_in(*runtime, fn, x));
+  }
 };
 // Calls `fn` with a new list of the elements.
 struct FoldCall {
   PyValue fn;
+  const Runtime* runtime;
   PyValue operator()(std::vector<PyValue> elements);
 };
 

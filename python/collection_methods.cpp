@@ -60,6 +60,12 @@ PyObject* snapshot_len(PyObject* self, PyObject*) {
 
 // ---- operators ----
 
+// A callable argument, as the computes of the runtime `rt` call it.
+template <class Call>
+Call callable(const OwningRuntime& rt, PyObject* fn) {
+  return Call{PyValue::borrow(fn), &rt.core()};
+}
+
 // The common shape of an operator method: one or more object arguments, the runtime used,
 // the result wrapped.
 template <std::size_t N, class Build>
@@ -79,7 +85,7 @@ PyObject* filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
                          [](Coll& c, PyObject** argv) {
                            OwningRuntime rt(c->d.runtime);
                            auto result = weft::filter(rt.core(), c->d.handle,
-                                                      TruthCall{PyValue::borrow(argv[0])});
+                                                      callable<TruthCall>(rt, argv[0]));
                            return wrap_collection(c->d.runtime, std::move(result));
                          });
 }
@@ -89,7 +95,7 @@ PyObject* map(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   return operator_method("Collection.map()", names, self, args, nargs, kwnames,
                          [](Coll& c, PyObject** argv) {
                            OwningRuntime rt(c->d.runtime);
-                           auto result = weft::map(rt.core(), c->d.handle, UnaryCall{PyValue::borrow(argv[0])});
+                           auto result = weft::map(rt.core(), c->d.handle, callable<UnaryCall>(rt, argv[0]));
                            return wrap_collection(c->d.runtime, std::move(result));
                          });
 }
@@ -120,7 +126,7 @@ PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
                          [](Coll& c, PyObject** argv) {
                            OwningRuntime rt(c->d.runtime);
                            return wrap_node(weft::reduce<PyValue>(rt.core(), c->d.handle,
-                                                                  FoldCall{PyValue::borrow(argv[0])}));
+                                                                  callable<FoldCall>(rt, argv[0])));
                          });
 }
 
@@ -131,7 +137,7 @@ PyObject* aggregate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                            OwningRuntime rt(c->d.runtime);
                            return wrap_node(weft::aggregate<PyValue>(
                                rt.core(), c->d.handle, PyValue::borrow(argv[0]),
-                               UnaryCall{PyValue::borrow(argv[1])}, BinaryCall{PyValue::borrow(argv[2])}));
+                               callable<UnaryCall>(rt, argv[1]), callable<BinaryCall>(rt, argv[2])));
                          });
 }
 
@@ -141,7 +147,7 @@ PyObject* sort_by_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
                          [](Coll& c, PyObject** argv) {
                            OwningRuntime rt(c->d.runtime);
                            auto result = weft::sort_by_key<PyValue>(rt.core(), c->d.handle,
-                                                                    UnaryCall{PyValue::borrow(argv[0])});
+                                                                    callable<UnaryCall>(rt, argv[0]));
                            return wrap_sorted(c->d.runtime, std::move(result));
                          });
 }
@@ -152,7 +158,7 @@ PyObject* group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
                          [](Coll& c, PyObject** argv) {
                            OwningRuntime rt(c->d.runtime);
                            auto result = weft::group_by<PyValue>(rt.core(), c->d.handle,
-                                                                 UnaryCall{PyValue::borrow(argv[0])});
+                                                                 callable<UnaryCall>(rt, argv[0]));
                            return wrap_grouped(c->d.runtime, std::move(result));
                          });
 }
@@ -165,8 +171,8 @@ PyObject* join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         PyCollectionHandle right_handle = right->d.handle;
         OwningRuntime rt(c->d.runtime);
         auto pairs = weft::join<PyValue>(rt.core(), c->d.handle, right_handle,
-                                         UnaryCall{PyValue::borrow(argv[1])},
-                                         UnaryCall{PyValue::borrow(argv[2])});
+                                         callable<UnaryCall>(rt, argv[1]),
+                                         callable<UnaryCall>(rt, argv[2]));
         auto tuples = view_of_inner(rt.core(), pairs, to_tuple);
         return wrap_collection(c->d.runtime, std::move(tuples));
       });
@@ -286,7 +292,7 @@ PyValue FoldCall::operator()(std::vector<PyValue> elements) {
   for (std::size_t i = 0; i < elements.size(); ++i) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), elements[i].release());
   }
-  return call(fn, list);
+  return call_in(*runtime, fn, list);
 }
 
 namespace {
