@@ -235,10 +235,17 @@ void fail_from_python_error() {
   fail("weft: python callback raised: " + text);
 }
 
-void fail_from_compute_call(const Runtime& runtime) {
+void fail_from_compute_call(Runtime& runtime) {
   if (runtime.retreating()) {
-    PyErr_Clear();
-    throw InvariantFailure("weft: a compute run ahead of need was abandoned");
+    // The retreat itself passes back through Python code as a PanicException; anything
+    // else outside Exception is the program's.
+    PyObject* panic = panic_exception_type();
+    bool interrupt = !PyErr_ExceptionMatches(PyExc_Exception) && !(panic && PyErr_ExceptionMatches(panic));
+    if (!interrupt) {
+      PyErr_Clear();
+      throw InvariantFailure("weft: a compute run ahead of need was abandoned");
+    }
+    runtime.end_retreat();
   }
   fail_from_python_error();
 }

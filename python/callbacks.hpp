@@ -112,12 +112,13 @@ PyValue call(const PyValue& fn, const Args&... args) {
 // The failure path of a Python call that a compute of `runtime` made (a query's callable,
 // an operator's): while the runtime retreats from work run ahead of need, the work is
 // abandoned, so what the call raised reaches no reader and is neither reported nor kept for
-// one. Otherwise as fail_from_python_error.
-[[noreturn]] void fail_from_compute_call(const Runtime& runtime);
+// one, unless it lies outside Exception (a KeyboardInterrupt, a SystemExit), which ends the
+// retreat and continues to the caller. Otherwise as fail_from_python_error.
+[[noreturn]] void fail_from_compute_call(Runtime& runtime);
 
 // `call` for the callables that `runtime`'s computes call.
 template <class... Args>
-PyValue call_in(const Runtime& runtime, const PyValue& fn, const Args&... args) {
+PyValue call_in(Runtime& runtime, const PyValue& fn, const Args&... args) {
   GilGuard gil;
   PyObject* result = detail::vectorcall(fn, args...);
   if (!result) fail_from_compute_call(runtime);

@@ -62,19 +62,19 @@ PyObject* version_node_of(const PyValue& runtime, Weft<u64> version_node);
 // operator is built).
 struct UnaryCall {
   PyValue fn;
-  const Runtime* runtime;
+  Runtime* runtime;
   PyValue operator()(const PyValue& x) { return call_in(*runtime, fn, x); }
 };
 struct BinaryCall {
   PyValue fn;
-  const Runtime* runtime;
+  Runtime* runtime;
   PyValue operator()(const PyValue& a, const PyValue& b) {
     return call_in(*runtime, fn, a, b);
   }
 };
 struct TruthCall {
   PyValue fn;
-  const Runtime* runtime;
+  Runtime* runtime;
   bool operator()(const PyValue& x) {
     return ValueTraits<PyValue>::truthy(call_in(*runtime, fn, x));
   }
@@ -82,7 +82,7 @@ struct TruthCall {
 // Calls `fn` with a new list of the elements.
 struct FoldCall {
   PyValue fn;
-  const Runtime* runtime;
+  Runtime* runtime;
   PyValue operator()(std::vector<PyValue> elements);
 };
 

@@ -320,12 +320,10 @@ def test_a_loop_of_queries_recovers_once_an_input_breaks_it():
         assert (rt.get(turns["y"]), rt.get(turns["x"])) == expected
 
 
-@pytest.mark.parametrize("c_replaces_the_panic", [False, True])
-def test_work_run_ahead_of_need_that_meets_the_running_query_is_no_cycle(capfd, c_replaces_the_panic):
-    # `d` reads `a`, whose last read of `c` is refreshed before a's recompute (which no
-    # longer reads it) runs; c's recompute now reads `d`, still running. That work is
-    # abandoned quietly, even when c's body turns the panic it meets into its own error.
-    rt = weft.Runtime()
+def run_ahead_graph(rt, on_panic):
+    """`d` reads `a`, whose last read of `c` is refreshed before a's recompute (which no
+    longer reads it) runs once `i` is 1; c's recompute then reads `d`, still running: work
+    run ahead of need. `on_panic(exc)` is what c's body does with the panic it meets."""
     i = rt.create_input(0)
     q = {}
 
@@ -335,26 +333,50 @@ def test_work_run_ahead_of_need_that_meets_the_running_query_is_no_cycle(capfd, 
         try:
             return ref.get(q["d"])
         except BaseException as exc:
-            if c_replaces_the_panic:
-                raise ValueError("c gives up") from exc
+            on_panic(exc)
             raise
 
-    failed = rt.create_query(lambda ref: ref.get(failed))
-    with pytest.raises(RuntimeError, match="dependency cycle detected"):
-        rt.get(failed)
-    capfd.readouterr()
     q["b"] = rt.create_query(lambda ref: ref.get(i) + 1)
     q["a"] = rt.create_query(lambda ref: ref.get(q["c"]) if ref.get(q["b"]) % 2 else 0)
     q["c"] = rt.create_query(c_body)
     q["d"] = rt.create_query(lambda ref: ref.get(i) + ref.get(q["a"]))
     assert rt.get(q["a"]) == 7
     rt.set(i, 1)
+    return i, q
+
+
+def give_up(exc):
+    raise ValueError("c gives up") from exc
+
+
+@pytest.mark.parametrize("on_panic", [lambda exc: None, give_up], ids=["passes", "replaces"])
+def test_work_run_ahead_of_need_that_meets_the_running_query_is_no_cycle(capfd, on_panic):
+    # That work is abandoned quietly, even when c's body turns the panic it meets into its
+    # own error.
+    rt = weft.Runtime()
+    failed = rt.create_query(lambda ref: ref.get(failed))
+    with pytest.raises(RuntimeError, match="dependency cycle detected"):
+        rt.get(failed)
+    capfd.readouterr()
+    i, q = run_ahead_graph(rt, on_panic)
     assert rt.get(q["d"]) == 1
     assert rt.get(q["c"]) == 1
     assert capfd.readouterr().err == ""
     # nothing of the abandoned work is kept for a later failure to raise
     with pytest.raises(RuntimeError, match="read but its last compute panicked"):
         rt.get(failed)
+
+
+def test_an_interrupt_in_work_run_ahead_of_need_reaches_the_caller():
+    def interrupt(exc):
+        raise KeyboardInterrupt("stop") from exc
+
+    rt = weft.Runtime()
+    i, q = run_ahead_graph(rt, interrupt)
+    with pytest.raises(KeyboardInterrupt, match="stop"):
+        rt.get(q["d"])
+    rt.set(i, 3)  # as after any failure, a change lets the queries recover
+    assert rt.get(q["d"]) == 3
 
 
 def test_many_reads_of_one_query_are_no_cycle():

@@ -113,6 +113,10 @@ class Runtime {
   // no cycle unless its dependent still reads it. Every failure that unwinds meanwhile
   // belongs to the abandoned work and reaches no reader.
   bool retreating() const { return retreat_depth_ != 0; }
+  // A failure met during a retreat that is not the abandoned work's own (the program is
+  // being interrupted) must reach the outer caller: the retreat ends, and everything on the
+  // way fails with it as with any failure.
+  void end_retreat() { retreat_depth_ = 0; }
   const AccessLock& tables_lock() const { return tables_lock_; }
   // The side-table lock itself, for tests that provoke access conflicts.
   AccessLock& tables_lock_for_testing() { return tables_lock_; }
