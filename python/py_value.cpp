@@ -270,20 +270,22 @@ i64 hash_in_order(PyObject* o, int depth, MemberWalk& walk) {
 // Members in any order: dicts (key and value together) and sets, from a snapshot of them.
 i64 hash_any_order(PyObject* o, int depth, MemberWalk& walk) {
   bool is_dict = PyDict_Check(o);
-  PyObject* members = is_dict ? PyDict_Items(o) : PySequence_List(o);
-  if (!members) {
+  PyValue members = PyValue::steal(is_dict ? PyDict_Items(o) : PySequence_List(o));
+  if (!members.get()) {
     PyErr_Clear();
     return 0;
   }
-  u64 sum = static_cast<u64>(PyList_GET_SIZE(members));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members); ++i) {
-    PyObject* m = PyList_GET_ITEM(members, i);
+  PyObject* list = members.get();
+  u64 sum = static_cast<u64>(PyList_GET_SIZE(list));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    // Held: the member hashes run code, which can reach the snapshot through the collector.
+    PyValue held = PyValue::borrow(PyList_GET_ITEM(list, i));
+    PyObject* m = held.get();
     i64 h = is_dict ? combine_hash(hash_object(PyTuple_GET_ITEM(m, 0), depth + 1, walk),
                                    hash_object(PyTuple_GET_ITEM(m, 1), depth + 1, walk))
                     : hash_object(m, depth + 1, walk);
     sum += mix(static_cast<u64>(h));
   }
-  Py_DECREF(members);
   return static_cast<i64>(mix(sum));
 }
 
