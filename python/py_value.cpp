@@ -339,6 +339,40 @@ HashWay hash_way(PyObject* o) {
   return PyList_Check(o) ? HashWay::InOrder : HashWay::AnyOrder;
 }
 
+// collections.UserList and its __eq__, once collections is imported (until then no UserList
+// exists); both kept for the life of the process, as the class is.
+struct UserListClass {
+  PyObject* type = nullptr;
+  PyObject* eq = nullptr;
+};
+
+const UserListClass& user_list_class() {
+  static UserListClass found;
+  if (found.type) return found;
+  static PyObject* name = PyUnicode_InternFromString("collections");
+  PyValue module = PyValue::steal(name ? PyImport_GetModule(name) : nullptr);
+  PyValue type = PyValue::steal(module.get() ? PyObject_GetAttrString(module.get(), "UserList") : nullptr);
+  PyValue eq = PyValue::steal(type.get() ? PyObject_GetAttrString(type.get(), "__eq__") : nullptr);
+  if (type.get() && PyType_Check(type.get()) && eq.get()) {
+    found = {type.release(), eq.release()};
+  }
+  PyErr_Clear();
+  return found;
+}
+
+// A value Python refuses to hash that is not a container hashed by its members. A UserList
+// (or a subclass keeping its __eq__) compares as its `data` does, with a list or with the
+// data of another UserList, so it hashes as its data. Anything else hashes as 0.
+i64 hash_unhashable(PyObject* o, int depth, MemberWalk& walk) {
+  const UserListClass& user_list = user_list_class();
+  if (!user_list.type || !PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(user_list.type))) return 0;
+  PyValue eq = PyValue::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__eq__"));
+  PyValue data = PyValue::steal(eq.get() == user_list.eq ? PyObject_GetAttrString(o, "data") : nullptr);
+  PyErr_Clear();
+  if (!data.get() || depth >= kMemberHashDepth || !walk.visit()) return 0;
+  return hash_object(data.get(), depth + 1, walk);
+}
+
 // `hash(o)`, except for tuples and for what Python refuses to hash: lists, dicts and sets
 // hash by their members, and so do tuples. Collections of them then spread over a map's
 // buckets instead of sharing one, and equal values still hash alike, since `==` on these
@@ -346,7 +380,12 @@ HashWay hash_way(PyObject* o) {
 i64 hash_object(PyObject* o, int depth, MemberWalk& walk) {
   if (i64 h; plain_hash(o, h)) return h;
   HashWay way = hash_way(o);
-  if (way == HashWay::Python) return hash_as_python(o);
+  if (way == HashWay::Python) {
+    Py_hash_t h = PyObject_Hash(o);
+    if (h != -1) return static_cast<i64>(h);
+    PyErr_Clear();
+    return hash_unhashable(o, depth, walk);
+  }
   if (way == HashWay::AsBytes) return hash_as_bytes(o);
   if (depth >= kMemberHashDepth || !walk.visit()) return 0;
   return way == HashWay::InOrder ? hash_in_order(o, depth, walk) : hash_any_order(o, depth, walk);
