@@ -64,8 +64,8 @@ void raise_conversion_error(PyObject* obj, const char* class_name, const char* a
   throw PythonErrorSet{};
 }
 
-u64 extract_observer_id(PyObject* arg, const char* arg_name) {
-  return checked<ObserverIdObject>(arg, observer_id_type, "ObserverId", arg_name)->d.id;
+ObserverToken extract_observer(PyObject* arg, const char* arg_name) {
+  return checked<ObserverIdObject>(arg, observer_id_type, "ObserverId", arg_name)->d;
 }
 
 std::string extract_str(PyObject* arg, const char* arg_name) {
@@ -99,8 +99,8 @@ PyObject* wrap_node(Weft<PyValue> handle) {
   return reinterpret_cast<PyObject*>(new_object<NodeIdObject>(node_id_type, handle));
 }
 
-PyObject* wrap_observer(u64 observer_id) {
-  return reinterpret_cast<PyObject*>(new_object<ObserverIdObject>(observer_id_type, observer_id));
+PyObject* wrap_observer(ObserverToken observer) {
+  return reinterpret_cast<PyObject*>(new_object<ObserverIdObject>(observer_id_type, observer));
 }
 
 // ---- argument parsing ----

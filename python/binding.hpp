@@ -171,8 +171,15 @@ class Receiver {
 // A NodeId argument: checked, then its handle copied out (the object is not kept). Defined
 // below, next to NodeIdObject.
 inline Weft<PyValue> extract_node(PyObject* arg, const char* arg_name);
-// An ObserverId argument: checked, then its id copied out.
-u64 extract_observer_id(PyObject* arg, const char* arg_name);
+// An observer registration: its id, a number each runtime issues from 1, and the runtime
+// that issued it, so that another runtime's registration with the same number is not its.
+struct ObserverToken {
+  u64 id;
+  RuntimeId runtime;
+};
+
+// An ObserverId argument: checked, then its registration copied out.
+ObserverToken extract_observer(PyObject* arg, const char* arg_name);
 // A str argument, as a copy of its UTF-8 text.
 std::string extract_str(PyObject* arg, const char* arg_name);
 // An int argument from 0 to 4294967295. A non-int is a TypeError with the argument prefix;
@@ -185,7 +192,7 @@ PyValue built(PyObject* obj);
 
 // New NodeId / ObserverId objects. Throw PythonErrorSet when allocation fails.
 PyObject* wrap_node(Weft<PyValue> handle);
-PyObject* wrap_observer(u64 observer_id);
+PyObject* wrap_observer(ObserverToken observer);
 
 // ---- argument parsing (METH_FASTCALL | METH_KEYWORDS) ----
 
@@ -274,9 +281,8 @@ inline Weft<PyValue> extract_node(PyObject* arg, const char* arg_name) {
 
 struct ObserverIdObject {
   ObjectHeader head;
-  struct Data {
-    u64 id;
-  } d;
+  using Data = ObserverToken;
+  Data d;
 };
 
 struct WeftU64Hasher : KeyedHasher {

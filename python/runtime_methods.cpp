@@ -157,7 +157,7 @@ PyObject* observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     Rt rt = receiver(self);
     Weft<PyValue> node = extract_node(argv[0], "node");
     u64 id = core_of(rt).observe(node, ObserverCallback{PyValue::borrow(argv[1])});
-    return wrap_observer(id);
+    return wrap_observer({id, core_of(rt).id()});
   });
 }
 
@@ -167,8 +167,9 @@ PyObject* unobserve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* argv[1];
     parse_args("Runtime.unobserve()", names, args, nargs, kwnames, argv);
     Rt rt = receiver(self);
-    u64 id = extract_observer_id(argv[0], "id");
-    core_of(rt).unobserve(id);
+    ObserverToken observer = extract_observer(argv[0], "id");
+    // Another runtime's registration is none of this one's, whatever its number.
+    if (observer.runtime == core_of(rt).id()) core_of(rt).unobserve(observer.id);
     return none();
   });
 }

@@ -148,19 +148,22 @@ def test_callbacks_may_reenter_the_runtime():
     assert late == [2]
 
 
-def test_observer_ids_are_per_runtime_numbers():
-    # Both runtimes issue id 1 first; an ObserverId is only that number to `unobserve`.
+def test_another_runtimes_observer_id_unobserves_nothing():
+    # Both runtimes number their observers from 1; rt1's first is not rt2's first.
     rt1, rt2 = weft.Runtime(), weft.Runtime()
     n1, n2 = rt1.create_input(0), rt2.create_input(0)
     hits = []
     id1 = rt1.observe(n1, lambda v: hits.append("rt1"))
-    rt2.observe(n2, lambda v: hits.append("rt2"))
-    rt2.unobserve(id1)  # the same number (1) in rt2: removes rt2's first observer
-    rt1.set(n1, 1)
-    rt2.set(n2, 1)
-    rt1.stabilize()
+    id2 = rt2.observe(n2, lambda v: hits.append("rt2"))
+    rt2.unobserve(id1)
+    for rt, n in ((rt1, n1), (rt2, n2)):
+        rt.set(n, 1)
+        rt.stabilize()
+    assert hits == ["rt1", "rt2"]
+    rt2.unobserve(id2)
+    rt2.set(n2, 2)
     rt2.stabilize()
-    assert hits == ["rt1"]
+    assert hits == ["rt1", "rt2"]
 
 
 def test_callback_deleting_a_node_observed_later_in_the_same_stabilize():
