@@ -171,6 +171,7 @@ class Receiver {
 // A NodeId argument: checked, then its handle copied out (the object is not kept). Defined
 // below, next to NodeIdObject.
 inline Weft<PyValue> extract_node(PyObject* arg, const char* arg_name);
+
 // An observer registration: its id, a number each runtime issues from 1, and the runtime
 // that issued it, so that another runtime's registration with the same number is not its.
 struct ObserverToken {
