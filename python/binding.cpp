@@ -221,4 +221,12 @@ PyValue built(PyObject* obj) {
   return PyValue::steal(obj);
 }
 
+PyValue list_of(std::vector<PyValue> items) {
+  PyValue list = built(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
+  }
+  return list;
+}
+
 }  // namespace weft::py

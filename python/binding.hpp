@@ -12,6 +12,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "callbacks.hpp"
 #include "py_value.hpp"
@@ -190,6 +191,10 @@ u32 extract_u32(PyObject* arg, const char* arg_name);
 // Takes the new reference a Python API call returned while building part of a result; a
 // failed call is an invariant failure of the method.
 PyValue built(PyObject* obj);
+// A new list of `items`, made once every item exists. Making an item may run the cycle
+// collector, whose finalisers can reach any tracked list through gc.get_objects(): a list
+// with empty slots must not exist meanwhile.
+PyValue list_of(std::vector<PyValue> items);
 
 // New NodeId / ObserverId objects. Throw PythonErrorSet when allocation fails.
 PyObject* wrap_node(Weft<PyValue> handle);

@@ -92,18 +92,27 @@ PyValue to_list(const std::vector<PyValue>& values);
 // A window: a list, which stays in the cycle collector (its reader may change it).
 PyValue to_window_list(const InlineSequence<PyValue>& window);
 
-// The Python view of an inner operator's results (join, pairwise, window), which only this
-// view reads. When the view cannot be made (the node table is full, memory runs out),
-// nothing could ever read the inner operator, whose cursors would keep every later change
-// of its sources: it is deleted.
-template <class In, class Convert>
-PyCollectionHandle view_of_inner(Runtime& runtime, const CollectionHandle<In>& inner, Convert convert_fn) {
+// What `make` builds as the only reader of `inner`, an operator node made for it (a count's
+// counting node, the inner result of join, pairwise or window). When it cannot be made (the
+// node table is full, memory runs out, a comparison that `set` runs holds the values'
+// arena), nothing could ever read `inner`, whose cursors would keep every later change of
+// its sources: it is deleted.
+template <class Make>
+auto made_over(Runtime& runtime, Weft<u64> inner, Make make) -> decltype(make()) {
   try {
-    return weft::convert<PyValue>(runtime, inner, std::move(convert_fn), InnerReaders::OnlyThisOne);
+    return make();
   } catch (...) {
-    runtime.delete_node(inner.version_node);
+    runtime.delete_node(inner);
     throw;
   }
+}
+
+// The Python view of an inner operator's results (join, pairwise, window).
+template <class In, class Convert>
+PyCollectionHandle view_of_inner(Runtime& runtime, const CollectionHandle<In>& inner, Convert convert_fn) {
+  return made_over(runtime, inner.version_node, [&] {
+    return weft::convert<PyValue>(runtime, inner, std::move(convert_fn), InnerReaders::OnlyThisOne);
+  });
 }
 
 inline PyObject* none() { Py_RETURN_NONE; }

@@ -105,16 +105,7 @@ PyObject* count(PyObject* self, PyObject*) {
     Coll c = receiver(self);
     OwningRuntime rt(c->d.runtime);
     Weft<u64> counter = weft::count(rt.core(), c->d.handle);
-    Weft<PyValue> shown;
-    try {
-      shown = create_int_mirror(rt.core(), counter);
-    } catch (...) {
-      // The mirror could not be made (a comparison run by `set` holds the Python values'
-      // arena, for one). Nothing else would ever read the counting node, whose cursor would
-      // then keep every later change of the source: it goes now.
-      rt.core().delete_node(counter);
-      throw;
-    }
+    Weft<PyValue> shown = made_over(rt.core(), counter, [&] { return create_int_mirror(rt.core(), counter); });
     rt.object()->d.counting_nodes.remember(shown, counter);
     return wrap_node(shown);
   });
@@ -288,11 +279,7 @@ PyObject* version_node_of(const PyValue& runtime, Weft<u64> version_node) {
 }
 
 PyValue FoldCall::operator()(std::vector<PyValue> elements) {
-  PyValue list = built(PyList_New(static_cast<Py_ssize_t>(elements.size())));
-  for (std::size_t i = 0; i < elements.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), elements[i].release());
-  }
-  return call_in(*runtime, fn, list);
+  return call_in(*runtime, fn, list_of(std::move(elements)));
 }
 
 namespace {

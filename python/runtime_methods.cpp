@@ -28,17 +28,6 @@ PyValue slot_list(const std::vector<u32>& slots) {
   return list;
 }
 
-// A new list of `items`, made once every item exists. Making an item may run the cycle
-// collector, whose finalisers can reach any tracked list through gc.get_objects(): a list
-// with empty slots must not exist meanwhile.
-PyValue list_of(std::vector<PyValue> items) {
-  PyValue list = built(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
-  }
-  return list;
-}
-
 PyValue u64_object(u64 value) { return built(PyLong_FromUnsignedLongLong(value)); }
 
 const char* action_name(TraceAction action) {
