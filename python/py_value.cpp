@@ -314,14 +314,13 @@ bool is_member_hashed_container(PyObject* o) {
 bool hashes_as_bytes(PyObject* o) { return PyByteArray_Check(o) && compares_as(o, &PyByteArray_Type); }
 
 i64 hash_as_bytes(PyObject* bytearray) {
-  PyObject* bytes = PyBytes_FromStringAndSize(PyByteArray_AS_STRING(bytearray), PyByteArray_GET_SIZE(bytearray));
-  if (!bytes) {
+  PyValue bytes = PyValue::steal(
+      PyBytes_FromStringAndSize(PyByteArray_AS_STRING(bytearray), PyByteArray_GET_SIZE(bytearray)));
+  if (!bytes.get()) {
     PyErr_Clear();
     return 0;
   }
-  i64 h = hash_as_python(bytes);
-  Py_DECREF(bytes);
-  return h;
+  return hash_as_python(bytes.get());
 }
 
 // A tuple that compares as tuple does, by its members.
