@@ -39,12 +39,11 @@ const char* short_type_name(PyObject* obj) noexcept {
 }
 
 void report_foreign_drop(PyTypeObject* type) noexcept {
-  PyObject *saved_type, *saved_value, *saved_traceback;
-  PyErr_Fetch(&saved_type, &saved_value, &saved_traceback);
+  FetchedError saved = FetchedError::fetch();
   PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but is being dropped on another thread",
                internal_type_name(type));
   PyErr_WriteUnraisable(nullptr);
-  PyErr_Restore(saved_type, saved_value, saved_traceback);
+  saved.restore();
 }
 
 void fail_unsendable(PyTypeObject* type) {

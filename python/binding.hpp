@@ -241,7 +241,7 @@ R boundary_as(R error_value, Body&& body) noexcept {
   } catch (const InvariantFailure& failure) {
     set_panic(failure);
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    set_memory_error();
   } catch (const std::exception& e) {
     set_panic(InvariantFailure(e.what()));
   } catch (...) {

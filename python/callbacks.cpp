@@ -142,32 +142,45 @@ PyObject* message_object(const std::string& message) {
 
 PyObject* panic_exception_type() noexcept {
   if (!panic_type) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    FetchedError outer = FetchedError::fetch();
     panic_type = PyErr_NewExceptionWithDoc("weft.PanicException", kPanicDoc,
                                            PyExc_BaseException, nullptr);
     if (!panic_type) PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    outer.restore();
   }
   return panic_type;
 }
 
-void set_panic(const InvariantFailure& failure) noexcept {
-  if (!std::exchange(in_passage, false)) passing_notices = 0;  // a new failure starts
-  // A KeyboardInterrupt or SystemExit (any exception outside Exception) that a callback
-  // raised is no failure of the engine: it continues as itself, so that the Python code
-  // between here and the outer guard cannot swallow it with `except Exception`.
+namespace {
+
+// A KeyboardInterrupt or SystemExit (any exception outside Exception) that a callback
+// raised is no failure of the engine: it continues as itself, so that the Python code
+// between here and the outer guard cannot swallow it with `except Exception`. Restores
+// such a parked exception (true), or else empties the slot for the failure's own error.
+bool restore_parked_interrupt() noexcept {
   if (pending_error.type && !PyErr_GivenExceptionMatches(pending_error.type, PyExc_Exception)) {
     restore_pending_error();
-    return;
+    return true;
   }
   discard_pending_error();
+  return false;
+}
+
+}  // namespace
+
+void set_panic(const InvariantFailure& failure) noexcept {
+  if (!std::exchange(in_passage, false)) passing_notices = 0;  // a new failure starts
+  if (restore_parked_interrupt()) return;
   const std::string& message = failure.has_message() ? failure.message() : std::string(kNoMessage);
   PyObject* type = panic_exception_type();
   PyObject* text = message_object(message);
   if (!text) return;  // the decoding error is the one left set
   PyErr_SetObject(type ? type : PyExc_SystemError, text);
   Py_DECREF(text);
+}
+
+void set_memory_error() noexcept {
+  if (!restore_parked_interrupt()) PyErr_NoMemory();
 }
 
 void set_recursion_error(const StackExhausted& failure) noexcept {
@@ -199,39 +212,41 @@ void park_pending_error(const PendingError& error) noexcept {
   park(error.type, error.value, error.traceback);
 }
 
+void park_pending_error(FetchedError error) noexcept {
+  park(error.type.release(), error.value.release(), error.traceback.release());
+}
+
 void fail_from_python_error() {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (!type) {
-    type = Py_NewRef(PyExc_SystemError);
-    value = PyUnicode_FromString("attempted to fetch exception but none was set");
+  FetchedError error = FetchedError::fetch();
+  if (!error.type.get()) {
+    error.type = PyValue::borrow(PyExc_SystemError);
+    error.value = PyValue::steal(PyUnicode_FromString("attempted to fetch exception but none was set"));
   }
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (!value) value = Py_NewRef(Py_None);
-  if (traceback && PyExceptionInstance_Check(value)) PyException_SetTraceback(value, traceback);
+  error.normalize();
+  if (!error.value.get()) error.value = PyValue::none();
+  if (error.traceback.get() && PyExceptionInstance_Check(error.value.get())) {
+    PyException_SetTraceback(error.value.get(), error.traceback.get());
+  }
 
   PyObject* panic = panic_exception_type();
-  if (panic && PyErr_GivenExceptionMatches(type, panic)) {
+  if (panic && PyErr_GivenExceptionMatches(error.type.get(), panic)) {
     // A failure of the engine that crossed Python code: it continues as itself.
     bool has_message = true;
-    std::string message = panic_message(value, has_message);
+    std::string message = panic_message(error.value.get(), has_message);
     // Reads nested thousands deep would print one notice per query the failure unwinds
     // through: the innermost few say where it came from.
     if (passing_notices < kPassingNoticesShown) {
-      print_passing_panic(traceback, message);
+      print_passing_panic(error.traceback.get(), message);
     } else if (passing_notices == kPassingNoticesShown) {
       PySys_WriteStderr("weft: (its further passages back through Python code are not shown)\n");
     }
     ++passing_notices;
     in_passage = true;
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
     throw InvariantFailure(std::move(message), has_message);
   }
 
-  std::string text = format_exception(type, value);
-  park(type, value, traceback);
+  std::string text = format_exception(error.type.get(), error.value.get());
+  park_pending_error(std::move(error));
   fail("weft: python callback raised: " + text);
 }
 
@@ -251,17 +266,13 @@ void fail_from_compute_call(Runtime& runtime) {
 }
 
 void fail_with_python_error(std::string_view context) {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
+  FetchedError error = FetchedError::fetch();
   std::string text = "unknown error";
-  if (type) {
-    PyErr_NormalizeException(&type, &value, &traceback);
-    text = value ? format_exception(type, value) : qualified_name(type);
+  if (error.type.get()) {
+    error.normalize();
+    text = error.value.get() ? format_exception(error.type.get(), error.value.get())
+                             : qualified_name(error.type.get());
   }
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(traceback);
-  PyErr_Clear();
   fail(std::string(context) + text);
 }
 

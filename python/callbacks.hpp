@@ -24,6 +24,9 @@ PyObject* panic_exception_type() noexcept;
 // is restored as itself.
 void set_panic(const InvariantFailure& failure) noexcept;
 
+// Sets MemoryError, with what a parked exception calls for as set_panic does.
+void set_memory_error() noexcept;
+
 // Sets RecursionError carrying the message of a read that found the stack nearly used up,
 // discarding any parked exception as set_panic does.
 void set_recursion_error(const StackExhausted& failure) noexcept;
@@ -34,6 +37,28 @@ struct PendingError {
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
+};
+
+// The current Python error, taken from the interpreter and owned until it is restored,
+// parked or dropped. Members are null where the interpreter had none.
+struct FetchedError {
+  PyValue type, value, traceback;
+
+  static FetchedError fetch() noexcept {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    return {PyValue::steal(t), PyValue::steal(v), PyValue::steal(tb)};
+  }
+  // Makes `value` an instance of `type` (requires a type).
+  void normalize() noexcept {
+    PyObject *t = type.release(), *v = value.release(), *tb = traceback.release();
+    PyErr_NormalizeException(&t, &v, &tb);
+    type = PyValue::steal(t);
+    value = PyValue::steal(v);
+    traceback = PyValue::steal(tb);
+  }
+  // Sets it as the current Python error again.
+  void restore() noexcept { PyErr_Restore(type.release(), value.release(), traceback.release()); }
 };
 
 // This thread's pending callback error slot.
@@ -51,6 +76,7 @@ void end_failure_notices() noexcept;
 void end_passage() noexcept;
 // Puts `error` in the slot, dropping what it held.
 void park_pending_error(const PendingError& error) noexcept;
+void park_pending_error(FetchedError error) noexcept;
 
 // Python code that runs while a failure unwinds (the __del__ of a value the unwinding drops)
 // may call into the module while the failure's exception waits in the slot. Every entry

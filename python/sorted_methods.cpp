@@ -13,14 +13,11 @@ Sorted receiver(PyObject* self) { return Sorted(self, sorted_collection_type, "S
 // Puts "argument 'size': " in front of the text of the TypeError being raised. A TypeError
 // whose str() raises (one an __index__ raised) is left as it is.
 void prefix_size_type_error() {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyValue held_type = PyValue::steal(type), held_value = PyValue::steal(value),
-          held_traceback = PyValue::steal(traceback);
-  PyValue text = PyValue::steal(PyObject_Str(value ? value : Py_None));
+  FetchedError error = FetchedError::fetch();
+  PyValue text = PyValue::steal(PyObject_Str(error.value.get() ? error.value.get() : Py_None));
   if (!text.get()) {
     PyErr_Clear();
-    PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
+    error.restore();
     return;
   }
   PyErr_Format(PyExc_TypeError, "argument 'size': %U", text.get());
