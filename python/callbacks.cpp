@@ -44,35 +44,30 @@ bool utf8_of(PyObject* text, std::string& out) {
     return true;
   }
   PyErr_Clear();
-  PyObject* bytes = PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace");
-  if (!bytes) {
+  PyValue bytes = PyValue::steal(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+  if (!bytes.get()) {
     PyErr_Clear();
     return false;
   }
-  out.assign(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
-  Py_DECREF(bytes);
+  out.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
   return true;
 }
 
 // `str(obj)`, or nullopt-like false when str() raises (the error is cleared).
 bool str_of(PyObject* obj, std::string& out) {
-  PyObject* text = PyObject_Str(obj);
-  if (!text) {
+  PyValue text = PyValue::steal(PyObject_Str(obj));
+  if (!text.get()) {
     PyErr_Clear();
     return false;
   }
-  bool ok = utf8_of(text, out);
-  Py_DECREF(text);
-  return ok;
+  return utf8_of(text.get(), out);
 }
 
 // The qualified name of an exception type ("ZeroDivisionError", "Outer.Inner").
 std::string qualified_name(PyObject* type) {
   std::string name;
-  if (PyObject* qualname = PyObject_GetAttrString(type, "__qualname__")) {
-    bool ok = PyUnicode_Check(qualname) && utf8_of(qualname, name);
-    Py_DECREF(qualname);
-    if (ok) return name;
+  if (PyValue qualname = PyValue::steal(PyObject_GetAttrString(type, "__qualname__")); qualname.get()) {
+    if (PyUnicode_Check(qualname.get()) && utf8_of(qualname.get(), name)) return name;
   } else {
     PyErr_Clear();
   }
@@ -106,12 +101,10 @@ std::string format_exception(PyObject* type, PyObject* value) {
 std::string panic_message(PyObject* value, bool& has_message) {
   std::string message;
   has_message = true;
-  PyObject* args = PyObject_GetAttrString(value, "args");
-  if (args && PyTuple_Check(args) && PyTuple_GET_SIZE(args) == 1 &&
-      PyUnicode_Check(PyTuple_GET_ITEM(args, 0)) && utf8_of(PyTuple_GET_ITEM(args, 0), message)) {
-    Py_DECREF(args);
-  } else {
-    Py_XDECREF(args);
+  PyValue args = PyValue::steal(PyObject_GetAttrString(value, "args"));
+  PyObject* tuple = args.get();
+  if (!(tuple && PyTuple_Check(tuple) && PyTuple_GET_SIZE(tuple) == 1 &&
+        PyUnicode_Check(PyTuple_GET_ITEM(tuple, 0)) && utf8_of(PyTuple_GET_ITEM(tuple, 0), message))) {
     PyErr_Clear();
     if (!str_of(value, message)) message = kNoMessage;
   }
