@@ -162,6 +162,13 @@ def test_labels():
     new = rt.create_input(2)
     assert new.id == old_slot
     assert rt.graph_snapshot()[1]["label"] == "for the next occupant"
+    # Labels name slots: a stale handle, or one of another runtime, labels whatever node
+    # holds that slot here.
+    rt.set_label(q, "through the stale handle")
+    assert rt.graph_snapshot()[1]["label"] == "through the stale handle"
+    other = weft.Runtime()
+    rt.set_label(other.create_input(0), "through a foreign handle")
+    assert rt.graph_snapshot()[0]["label"] == "through a foreign handle"
 
 
 def test_node_count():
