@@ -72,6 +72,11 @@ struct SummaryOf<T, NoSummary> {
 template <class T, std::size_t kChunk = 64, std::size_t kFanout = 16, class Summarize = NoSummary>
 class ChunkedSequence {
   static constexpr bool kSummarized = !std::is_same_v<Summarize, NoSummary>;
+  // The `decide` of a search that settles nothing by summaries.
+  struct NoDecision {
+    template <class S>
+    std::optional<bool> operator()(const S&) const { return std::nullopt; }
+  };
 
  public:
   using Summary = typename chunk_detail::SummaryOf<T, Summarize>::type;
@@ -116,21 +121,23 @@ class ChunkedSequence {
   // values, then one inside the leaf.
   template <class Pred>
   std::size_t partition_point(Pred&& pred) const {
-    return partition_point(pred, [](const Summary&) -> std::optional<bool> { return std::nullopt; });
+    return partition_point(pred, NoDecision{});
   }
 
   // The same, where `decide(summary)` gives `pred` of a value from its summary when the
   // summary settles it, and std::nullopt when `pred` must look at the value.
   template <class Pred, class Decide>
   std::size_t partition_point(Pred&& pred, Decide&& decide) const {
+    // Without a decision to make, no summary is looked at or made.
+    constexpr bool kDecides = kSummarized && !std::is_same_v<std::remove_cvref_t<Decide>, NoDecision>;
     auto last_passes = [&](const Node& node, std::size_t child) {
-      if constexpr (kSummarized) {
+      if constexpr (kDecides) {
         if (std::optional<bool> known = decide(node.summaries[child])) return *known;
       }
       return static_cast<bool>(pred(node.children[child]->last_value()));
     };
     auto passes = [&](const T& value) {  // in a leaf, where summaries are made on the spot
-      if constexpr (kSummarized) {
+      if constexpr (kDecides) {
         if (std::optional<bool> known = decide(Summarize{}(value))) return *known;
       }
       return static_cast<bool>(pred(value));
