@@ -9,35 +9,30 @@ namespace weft {
 
 namespace join_detail {
 
-// One side's index: key -> its elements in arrival order, and element -> key for the
-// elements the index holds (with their number of copies).
+// One side's index: key -> its elements in arrival order, and the number of copies of each
+// element the index holds. A delete finds its element under the key computed again for it.
 template <class K, class E>
 struct SideIndex {
-  struct Memo {
-    K key;
-    u64 copies;
-  };
   ElementMap<K, std::vector<E>> by_key;
-  ElementMap<E, Memo> memo;
+  ElementMap<E, u64> copies;
 
   void add(const E& element, const K& key) {
-    auto [it, inserted] = memo.try_emplace(element, Memo{key, 0});
-    if (!inserted) it.value().key = key;
-    ++it.value().copies;
+    ++copies[element];
     by_key[key].push_back(element);
   }
 
-  // Removes the first copy equal to `element` under `key`; false if the element is unknown.
+  // Removes the first copy equal to `element` under `key`. False if the index holds no copy
+  // of the element; true otherwise, also when none was found under `key` (its key changed).
   bool remove(const E& element, const K& key) {
-    auto memo_it = memo.find(element);
-    if (memo_it == memo.end()) return false;
+    auto held = copies.find(element);
+    if (held == copies.end()) return false;
     if (auto list = by_key.find(key); list != by_key.end()) {
       auto& elements = list.value();
       auto it = std::find_if(elements.begin(), elements.end(),
                              [&](const E& e) { return ElementTraits<E>::equal(e, element); });
       if (it != elements.end()) {
         elements.erase(it);
-        if (--memo_it.value().copies == 0) memo.erase(memo_it);
+        if (--held.value() == 0) copies.erase(held);
       }
       if (elements.empty()) by_key.erase(list);
     }
@@ -141,9 +136,11 @@ CollectionHandle<std::pair<E, E>> join(Runtime& runtime, const CollectionHandle<
     {
       ExclusiveGuard pairs_borrow(pairs->borrow);
       ExclusiveGuard index_borrow(index->borrow);
-      // Each cursor moves past its deltas one by one as they are applied: when an element's
-      // hash or equality throws, which it does at the delta's first lookup, before the delta
-      // changed anything, the next run starts at that delta and applies nothing twice.
+      // Each cursor moves past its deltas one by one as they are applied: when hashing an
+      // element or a key throws, which it does at the first lookup that hashes it, before
+      // the delta changed anything, the next run starts at that delta and applies nothing
+      // twice. (An equality that threw later in a delta would leave it partly applied; a
+      // Python value's equality never throws: an error counts as not equal.)
       for (std::size_t i = 0; i < left_in.get().size(); ++i) {
         apply_side(index->left, index->right, *pairs, left_in.get()[i], lk.get()[i], true);
         ++left_cursor->index;
