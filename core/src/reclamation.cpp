@@ -62,6 +62,7 @@ std::size_t reclaim(Domain& d) {
   {
     std::lock_guard<SpinLock> g(d.retired_lock);
     taken.swap(d.retired);
+    d.retired_count.store(0, std::memory_order_relaxed);  // it counts what waits from here on
   }
   std::atomic_thread_fence(std::memory_order_seq_cst);
   std::vector<const void*> hazards;
@@ -148,7 +149,6 @@ void retire(DepBlock* block) {
   }
   std::size_t threshold = std::max<std::size_t>(1000, 2 * records);
   if (count > threshold) {
-    d.retired_count.store(0, std::memory_order_relaxed);
     reclaim(d);
   } else if (now_ns() >= d.due_ns.load(std::memory_order_relaxed)) {
     reclaim(d);
