@@ -177,7 +177,7 @@ void set_memory_error() noexcept {
 }
 
 void set_recursion_error(const StackExhausted& failure) noexcept {
-  discard_pending_error();
+  if (restore_parked_interrupt()) return;
   const std::string& message = failure.message();
   if (PyObject* text = message_object(message)) {
     PyErr_SetObject(PyExc_RecursionError, text);
@@ -305,8 +305,9 @@ PyValue RuntimeRefPool::take_spare() {
 
 void RuntimeRefPool::give_back(PyValue ref) {
   RuntimeRefObject* obj = as_ref(ref);
-  if (obj->head.borrow.load(std::memory_order_relaxed) != 0) fail_already_borrowed();
+  // Dead first: a ref still in use is an invariant failure, and must not outlive it live.
   obj->d.runtime = nullptr;
+  if (obj->head.borrow.load(std::memory_order_relaxed) != 0) fail_already_borrowed();
   if (Py_REFCNT(ref.get()) == 1 && spare_.size() < kMaxSpare) spare_.push_back(std::move(ref));
 }
 

@@ -28,7 +28,7 @@ void set_panic(const InvariantFailure& failure) noexcept;
 void set_memory_error() noexcept;
 
 // Sets RecursionError carrying the message of a read that found the stack nearly used up,
-// discarding any parked exception as set_panic does.
+// with what a parked exception calls for as set_panic does.
 void set_recursion_error(const StackExhausted& failure) noexcept;
 
 // The exception a failed callback left (strong references), held until the guard of the
