@@ -39,7 +39,9 @@ inline ThreadId current_thread() noexcept {
 }
 
 // The head of every object of the module's classes. Each object is bound to the thread
-// that created it; `borrow` counts shared accesses in progress (-1: exclusive).
+// that created it; `borrow` counts shared accesses in progress. -1 would be an exclusive
+// access, which no operation takes (a shared access meeting one fails); killing a
+// RuntimeRef checks that the count is 0 instead.
 struct ObjectHeader {
   PyObject_HEAD
   ThreadId owner_thread;
@@ -227,8 +229,9 @@ void parse_tuple_args(const char* fname, const char* const* names, std::size_t c
 
 // The boundary of every Python-facing function: runs `body`, which returns the result
 // (a new reference, or `error_value` semantics for non-object slots). A failure that
-// reaches here becomes PanicException (RecursionError when reads nested too deeply);
-// PythonErrorSet means the error is already set.
+// reaches here becomes PanicException (RecursionError when reads nested too deeply,
+// MemoryError when memory ran out), unless a parked KeyboardInterrupt or SystemExit
+// continues as itself; PythonErrorSet means the error is already set.
 template <class R, class Body>
 R boundary_as(R error_value, Body&& body) noexcept {
   EntryPointScope entry;

@@ -23,8 +23,10 @@ void decref_without_lock(PyObject* obj) noexcept;
 void drain_deferred_decrefs() noexcept;
 
 // True while this thread runs inside one of the binding's entry points (a method, a slot,
-// a deallocator). Python calls those only with the interpreter lock held, and the binding
-// never gives the lock up inside them, so there the lock needs no per-operation check. The
+// a deallocator), or inside a GilGuard that took the interpreter lock. Python calls the
+// entry points only with the lock held, and none of the binding's own code runs without it
+// (Python code it calls may release and take it again), so there the lock needs no
+// per-operation check. The
 // initial-exec model makes reading it a single thread-pointer-relative load.
 inline constinit thread_local bool in_entry_point __attribute__((tls_model("initial-exec"))) = false;
 
@@ -70,8 +72,9 @@ class GilGuard {
   PyGILState_STATE state_{};
 };
 
-// One strong reference to a Python object (None included). Copying takes a new reference,
-// destruction drops one; moving transfers it without touching the count.
+// One strong reference to a Python object (None included), or none: a moved-from value, or
+// one stolen from a Python call that failed. Copying takes a new reference, destruction
+// drops one; moving transfers it without touching the count.
 class PyValue {
  public:
   // Adopts `obj`, a new reference the caller owns.
@@ -106,7 +109,7 @@ class PyValue {
   // reference counts alone.
   friend void swap(PyValue& a, PyValue& b) noexcept { a.swap(b); }
 
-  // The object, borrowed; null only for a moved-from value.
+  // The object, borrowed; null for an empty value.
   PyObject* get() const noexcept { return obj_; }
   // Hands the reference to the caller (the Python result of a method) and empties this.
   PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
@@ -155,8 +158,10 @@ struct ValueTraits<py::PyValue> {
   // `a == b` (a on the left) and its truth; no identity shortcut, so NaN is never equal,
   // not even to itself. An error means not equal.
   static bool equal(const py::PyValue& a, const py::PyValue& b);
-  // `hash(a)`, except that the lists, dicts and sets Python refuses to hash, and tuples
-  // holding them, hash by their members; any other error hashes as 0.
+  // `hash(a)`, except that tuples, and the lists, dicts, sets, frozensets, dict views and
+  // OrderedDicts that compare as the base types do, hash by their members, a bytearray as
+  // the bytes it holds and a UserList as its data; a value nested too deeply, and any other
+  // error, hashes as 0, and one too large to walk by its length.
   static i64 hash(const py::PyValue& a);
   // The truth of `a < b`; an error means false.
   static bool less(const py::PyValue& a, const py::PyValue& b);

@@ -19,6 +19,8 @@ void put(const PyValue& dict, const char* key, PyValue value) {
   }
 }
 
+// Filled as it goes, unlike list_of: making an int never starts a collection, so no
+// finaliser can meet the list's empty slots.
 PyValue slot_list(const std::vector<u32>& slots) {
   PyValue list = built(PyList_New(static_cast<Py_ssize_t>(slots.size())));
   for (std::size_t i = 0; i < slots.size(); ++i) {

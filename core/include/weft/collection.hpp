@@ -518,8 +518,10 @@ enum class InnerReaders : u8 {
 };
 
 // The compute of an operator that turns each source delta into at most one delta of its
-// own: `transform(delta)` returns the new delta or nothing. Every transform runs before
-// anything is applied, so a failure leaves the own state and the cursor as they were.
+// own: `transform(delta)` returns the new delta or nothing. Deltas left unapplied by an
+// earlier run are applied first; then every transform of this run runs before any of its
+// deltas is applied, so a failing transform leaves the cursor, and this run's part of the
+// own state, as they were.
 template <class In, class Out, class Transform, SourceRead kRead>
 class DeltaMapCompute {
  public:

@@ -1,4 +1,6 @@
-// The one exception type of the engine: an internal invariant failure carrying its message.
+// The one exception type of the engine, carrying its message: every operation that cannot
+// go on throws it, whether from misuse (a stale handle, a cycle, a write to a query), a
+// failed callback or a broken internal invariant.
 #pragma once
 
 #include <cstdint>

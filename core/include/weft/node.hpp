@@ -70,9 +70,11 @@ struct alignas(64) NodeRecord {
   u8 dep_count = 0;
   u32 generation = 0;
 
-  // The top bit of the state byte marks a node whose recorded dependencies a read is
-  // bringing up to date (its traversal entry expanded and not yet dispatched). Setting the
-  // state clears the mark; a lost mark only costs a read the shortcut it stands for.
+  // The top bit of the state byte marks a node the read in progress must not expand again:
+  // its traversal entry is expanded and not yet dispatched, or it was left unverified
+  // (Stale) until the traversal ends. A dependency so marked counts as unverified for its
+  // dependent, and without the mark a loop in the recorded lists would be expanded until the
+  // traversal's budget ran out. Setting the state clears the mark.
   static constexpr u8 kExpandingMark = 0x80;
 
   NodeState node_state() const { return decode_state(state & ~kExpandingMark); }

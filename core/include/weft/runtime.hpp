@@ -158,7 +158,9 @@ class Runtime {
   template <class T, class Callback>
   u64 observe(Weft<T> handle, Callback callback);
   void unobserve(u64 observer_id);
-  // Passes over the observers one stabilize makes at most (see stabilize).
+  // Passes over the observers one stabilize makes at most, settling and callback passes
+  // counted together; the first callback pass always runs, so that one may be the 65th
+  // (see stabilize).
   static constexpr int kMaxStabilizePasses = 64;
   void stabilize();
   // An observer about to fire for change stamp `stamp` records it as seen first, so that a

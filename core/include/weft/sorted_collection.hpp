@@ -144,8 +144,8 @@ class SortedState {
   void remove(const K& key, const E& value) {
     u64 hash = hash_of(value);
     OrderSummary summary = order_summary_of(key);
-    // The entries holding equal values, in arrival order: the first whose key is equal is
-    // the first such entry among those with an equal key.
+    // The entries whose values share this hash, in arrival order: the first whose key and
+    // value are equal is the first such entry among those with an equal key.
     auto it = by_hash_.find(hash);
     std::size_t found = entries_.size();
     if (it != by_hash_.end()) {
@@ -241,8 +241,8 @@ class SortedState {
   }
 
   // The first entry failing `pred`; `decide` settles steps by summaries, but only a key
-  // with a summary of its own can be settled so: for any other the entries' summaries are
-  // not even made.
+  // with a summary of its own can be settled so: for any other the search neither reads
+  // the inner nodes' summaries nor makes the leaf entries' ones.
   template <class Pred, class Decide>
   std::size_t search(const OrderSummary& key_summary, Pred&& pred, Decide&& decide) const {
     if (key_summary.kind == OrderSummary::Kind::None) return entries_.partition_point(pred);
