@@ -26,8 +26,8 @@ void drain_deferred_decrefs() noexcept;
 // a deallocator), or inside a GilGuard that took the interpreter lock. Python calls the
 // entry points only with the lock held, and none of the binding's own code runs without it
 // (Python code it calls may release and take it again), so there the lock needs no
-// per-operation check. The
-// initial-exec model makes reading it a single thread-pointer-relative load.
+// per-operation check. The initial-exec model makes reading it a single
+// thread-pointer-relative load.
 inline constinit thread_local bool in_entry_point __attribute__((tls_model("initial-exec"))) = false;
 
 inline bool holds_gil() noexcept { return in_entry_point || PyGILState_Check(); }
