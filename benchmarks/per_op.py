@@ -29,6 +29,25 @@ def chain_of_50(weft: ModuleType, size: int) -> Callable[[], None]:
     return op
 
 
+def changing_reads(weft: ModuleType, size: int) -> Callable[[], None]:
+    """One write and `stabilize` of a query whose reads change with the input's parity: 40
+    reads of two nodes, one of them swapped each time (`size` is unused)."""
+    rt = weft.Runtime()
+    src = rt.create_input(0)
+    doubled = rt.create_query(lambda ref: ref.get(src) * 2)
+    negated = rt.create_query(lambda ref: -ref.get(src))
+    node = rt.create_query(lambda ref: sum([ref.get(doubled) if ref.get(src) % 2 else ref.get(negated)
+                                            for _ in range(20)]))
+    rt.observe(node, lambda value: None)
+    rt.stabilize()
+    tick = itertools.count(1).__next__
+
+    def op():
+        rt.set(src, tick())
+        rt.stabilize()
+    return op
+
+
 def map_filter_count(weft: ModuleType, size: int) -> Callable[[], None]:
     rt = weft.Runtime()
     c = rt.create_collection()
@@ -99,8 +118,12 @@ def sorted_window(weft: ModuleType, size: int) -> Callable[[], None]:
 
 WORKLOADS: Dict[str, Callable[[ModuleType, int], Callable[[], None]]] = {
     "chain-of-50": chain_of_50,
+    "changing-reads": changing_reads,
     "map-filter-count": map_filter_count,
     "group_by-count": group_by_count,
     "join-count": join_count,
     "sort-window-pairwise": sorted_window,
 }
+
+# The workloads that make no collection, run at one size only.
+SIZELESS = {"chain-of-50", "changing-reads"}

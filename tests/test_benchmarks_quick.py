@@ -64,7 +64,8 @@ def test_compare_times_two_private_copies_of_one_build(tmp_path):
     with pytest.raises(TypeError):
         rt.get(b.Runtime().create_input(1))
     rows = compare.compare(a, b, list(compare.WORKLOADS), [50, 80], bursts=2, burst_ops=3)
-    assert [label for label, _, _ in rows][:3] == [
-        "chain-of-50", "map-filter-count, 50 elements", "map-filter-count, 80 elements"]
-    assert len(rows) == 1 + 2 * (len(compare.WORKLOADS) - 1)
+    assert [label for label, _, _ in rows][:4] == [
+        "chain-of-50", "changing-reads", "map-filter-count, 50 elements",
+        "map-filter-count, 80 elements"]
+    assert len(rows) == len(compare.SIZELESS) + 2 * (len(compare.WORKLOADS) - len(compare.SIZELESS))
     assert all(a_ns > 0 and b_ns > 0 for _, a_ns, b_ns in rows)

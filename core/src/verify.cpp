@@ -48,6 +48,56 @@ class SlotSet {
   std::vector<u32> sorted_;
 };
 
+// The distinct slots of a list, ascending, each with how often the list names it. A compute
+// mostly reads a few nodes, often many times over (a loop reading the same input), and such
+// a list is tallied by scanning the tally; one naming more nodes is sorted instead.
+void tally(const std::vector<u32>& slots, std::vector<SlotCount>& out) {
+  constexpr std::size_t kScanned = 8;
+  out.clear();
+  for (u32 slot : slots) {
+    std::size_t k = 0;
+    while (k < out.size() && out[k].slot != slot) ++k;
+    if (k < out.size()) {
+      ++out[k].count;
+    } else if (out.size() < kScanned) {
+      out.push_back({slot, 1});
+    } else {
+      out.clear();
+      for (u32 each : slots) out.push_back({each, 1});
+      break;
+    }
+  }
+  auto by_slot = [](const SlotCount& a, const SlotCount& b) { return a.slot < b.slot; };
+  std::sort(out.begin(), out.end(), by_slot);
+  std::size_t kept = 0;  // merges the repeats the sorted case left side by side
+  for (std::size_t k = 0; k < out.size(); ++k) {
+    if (kept > 0 && out[kept - 1].slot == out[k].slot) {
+      out[kept - 1].count += out[k].count;
+    } else {
+      out[kept++] = out[k];
+    }
+  }
+  out.resize(kept);
+}
+
+// Lets the commit buffers keep the room of ordinary dependency lists, not of the longest.
+class ScratchTrim {
+ public:
+  explicit ScratchTrim(CommitScratch& scratch) : scratch_(scratch) {}
+  ~ScratchTrim() {
+    constexpr std::size_t kKept = 4096;
+    if (scratch_.old.capacity() > kKept || scratch_.fresh.capacity() > kKept ||
+        scratch_.old_tally.capacity() > kKept || scratch_.fresh_tally.capacity() > kKept) {
+      scratch_ = CommitScratch{};
+    }
+  }
+  ScratchTrim(const ScratchTrim&) = delete;
+  ScratchTrim& operator=(const ScratchTrim&) = delete;
+
+ private:
+  CommitScratch& scratch_;
+};
+
 // A work stack for one traversal: a spare one when there is one, handed back emptied when
 // the traversal ends (returned or thrown) as long as the spares' reserved room allows.
 template <class Entry>
@@ -383,65 +433,57 @@ int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool me
     });
     if (same) return 0;
   }
+  CommitScratch& s = commit_scratch_;
+  ScratchTrim trim(s);
   // A read of the node itself (which failed as a cycle, and which the compute, or an
   // equality or finaliser run inside it, may have caught) never becomes a dependency: the
   // node would then wait on itself, and every later read would exhaust its traversal budget
   // instead of recomputing. The fast path above never matches such reads.
-  std::vector<u32> old = dependencies_of(slot);
-  std::vector<u32> fresh;
+  with_deps(record, [&](const u32* deps, std::size_t n) { s.old.assign(deps, deps + n); });
+  s.fresh.clear();
   if (merge) {
-    fresh = old;
-    SlotSet seen(old);
-    std::vector<u32> added;
+    s.fresh = s.old;
+    SlotSet seen(s.old);
+    std::size_t first_added = s.fresh.size();
     for (const ReadRecord& read : reads) {
       if (read.slot == slot || seen.contains(read.slot) ||
-          std::find(added.begin(), added.end(), read.slot) != added.end()) {
+          std::find(s.fresh.begin() + first_added, s.fresh.end(), read.slot) != s.fresh.end()) {
         continue;
       }
-      added.push_back(read.slot);
-      fresh.push_back(read.slot);
+      s.fresh.push_back(read.slot);
     }
   } else {
-    fresh.reserve(reads.size());
     for (const ReadRecord& read : reads) {
-      if (read.slot != slot) fresh.push_back(read.slot);
+      if (read.slot != slot) s.fresh.push_back(read.slot);
     }
   }
-  if (fresh == old) return 0;
+  if (s.fresh == s.old) return 0;
 
   ExclusiveGuard guard(tables_lock_);
   for (const ReadRecord& read : reads) {
     const NodeRecord& dep = nodes_.get(read.slot);
     if (dep.generation != read.generation || dep.node_state() == NodeState::Deleted) return 2;
   }
-  // Both lists sorted, repeats kept: side by side, they give each slot that only one of them
-  // names, once, with how often the new list names it.
-  std::vector<u32> sorted_old = old, sorted_fresh = fresh;
-  std::sort(sorted_old.begin(), sorted_old.end());
-  std::sort(sorted_fresh.begin(), sorted_fresh.end());
-  store_deps(record, fresh);
+  tally(s.old, s.old_tally);
+  tally(s.fresh, s.fresh_tally);
+  store_deps(record, s.fresh);
+  // Side by side, the two tallies give each slot that only one of the lists names.
   // A failed compute's end state is decided from all it read (reads_settled), not here.
   int result = 0;
-  auto run_end = [](const std::vector<u32>& v, std::size_t i) {
-    std::size_t end = i + 1;
-    while (end < v.size() && v[end] == v[i]) ++end;
-    return end;
-  };
+  const std::vector<SlotCount>& was = s.old_tally;
+  const std::vector<SlotCount>& now = s.fresh_tally;
   std::size_t i = 0, j = 0;
-  while (i < sorted_old.size() || j < sorted_fresh.size()) {
-    if (j == sorted_fresh.size() || (i < sorted_old.size() && sorted_old[i] < sorted_fresh[j])) {
-      tables_.dependents[sorted_old[i]].remove_all(slot);  // no longer read
-      i = run_end(sorted_old, i);
-    } else if (i == sorted_old.size() || sorted_fresh[j] < sorted_old[i]) {
-      u32 dep_slot = sorted_fresh[j];  // newly read
-      std::size_t end = run_end(sorted_fresh, j);
-      const NodeRecord& dep = nodes_.get(dep_slot);
+  while (i < was.size() || j < now.size()) {
+    if (j == now.size() || (i < was.size() && was[i].slot < now[j].slot)) {
+      tables_.dependents[was[i++].slot].remove_all(slot);  // no longer read
+    } else if (i == was.size() || now[j].slot < was[i].slot) {
+      const SlotCount& read = now[j++];  // newly read
+      const NodeRecord& dep = nodes_.get(read.slot);
       if (!merge && (dep.node_state() != NodeState::Clean || dep.changed_at > start)) result = 1;
-      tables_.dependents[dep_slot].append(slot, end - j);  // once per read
-      j = end;
+      tables_.dependents[read.slot].append(slot, read.count);  // once per read
     } else {  // read before and now
-      i = run_end(sorted_old, i);
-      j = run_end(sorted_fresh, j);
+      ++i;
+      ++j;
     }
   }
   return result;

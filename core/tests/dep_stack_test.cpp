@@ -71,6 +71,38 @@ TEST(DependencyRecording, RepeatedReadsAreKeptInOrder) {
   EXPECT_EQ(rt.dependents_of(a.slot), (std::vector<u32>{q.slot, q.slot}));
 }
 
+// When a compute's reads change, each node it newly reads gains one entry per read, and each
+// node it no longer reads loses every entry; those read before and now keep theirs. Checked
+// for a few distinct reads and for many, which are tallied differently.
+TEST(DependencyRecording, ChangedReadsMoveTheDependentsEntries) {
+  for (std::size_t width : {3u, 12u}) {
+    Runtime rt;
+    auto shift = rt.create_input<u64>(0);
+    std::vector<Weft<u64>> in;
+    for (std::size_t i = 0; i < 2 * width; ++i) in.push_back(rt.create_input<u64>(i));
+    auto q = rt.create_compute<u64>([&](Runtime& r) {
+      std::size_t from = r.read(shift) * width / 2;
+      u64 sum = 0;
+      for (int pass = 0; pass < 2; ++pass) {
+        for (std::size_t i = from; i < from + width; ++i) sum += r.read(in[i]);
+      }
+      return sum + r.read(in[from + 1]);
+    });
+    rt.read(q);
+    rt.set(shift, u64{1});
+    rt.read(q);
+    std::size_t from = width / 2;
+    for (std::size_t i = 0; i < 2 * width; ++i) {
+      std::size_t expected = i < from            ? 0  // no longer read
+                             : i < width         ? (i == 1 ? 3 : 2)  // read before and now
+                             : i < from + width  ? 2  // newly read, twice
+                                                 : 0;
+      EXPECT_EQ(rt.dependents_of(in[i].slot), std::vector<u32>(expected, q.slot)) << width << " " << i;
+    }
+    EXPECT_EQ(rt.dependencies_of(q.slot).size(), 2 * width + 2);
+  }
+}
+
 TEST(DependencyRecording, NestedComputeKeepsItsReadsInItsOwnFrame) {
   Runtime rt;
   auto a = rt.create_input<u64>(2);

@@ -97,6 +97,19 @@ class TypedCompute final : public ComputeFn {
   std::shared_ptr<GenericArena<T>> arena_;
 };
 
+// A distinct slot of a dependency list, with how often the list names it.
+struct SlotCount {
+  u32 slot;
+  std::size_t count;
+};
+
+// The buffers a dependency commit works in. A commit calls out to nothing, so one set serves
+// every commit of a runtime.
+struct CommitScratch {
+  std::vector<u32> old, fresh;
+  std::vector<SlotCount> old_tally, fresh_tally;
+};
+
 class Runtime {
  public:
   Runtime();
@@ -303,6 +316,7 @@ class Runtime {
   bool tracing_ = false;
   u64 stabilizes_started_ = 0;  // tells a stabilize that a callback ran one meanwhile
   std::vector<u32> invalidation_work_;  // reused by every propagation; it calls out to nothing
+  CommitScratch commit_scratch_;
   // Work stacks of finished traversals, reused by later ones (traversals nest through
   // computes, so each running one holds its own). Never grows past its reserved capacity.
   std::vector<std::vector<TraversalEntry>> spare_traversals_;
