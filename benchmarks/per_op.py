@@ -12,13 +12,9 @@ from types import ModuleType
 from typing import Callable, Dict
 
 
-def chain_of_50(weft: ModuleType, size: int) -> Callable[[], None]:
-    """One write and `stabilize` through a chain of 50 queries (`size` is unused)."""
-    rt = weft.Runtime()
-    src = rt.create_input(0)
-    node = src
-    for _ in range(50):
-        node = rt.create_query(lambda ref, prev=node: ref.get(prev) + 1)
+def observed_writes(rt, src, node) -> Callable[[], None]:
+    """The operation of the single-value workloads: write `src` afresh, then `stabilize`
+    with one observer on `node`."""
     rt.observe(node, lambda value: None)
     rt.stabilize()
     tick = itertools.count(1).__next__
@@ -27,6 +23,16 @@ def chain_of_50(weft: ModuleType, size: int) -> Callable[[], None]:
         rt.set(src, tick())
         rt.stabilize()
     return op
+
+
+def chain_of_50(weft: ModuleType, size: int) -> Callable[[], None]:
+    """One write and `stabilize` through a chain of 50 queries (`size` is unused)."""
+    rt = weft.Runtime()
+    src = rt.create_input(0)
+    node = src
+    for _ in range(50):
+        node = rt.create_query(lambda ref, prev=node: ref.get(prev) + 1)
+    return observed_writes(rt, src, node)
 
 
 def changing_reads(weft: ModuleType, size: int) -> Callable[[], None]:
@@ -38,14 +44,7 @@ def changing_reads(weft: ModuleType, size: int) -> Callable[[], None]:
     negated = rt.create_query(lambda ref: -ref.get(src))
     node = rt.create_query(lambda ref: sum([ref.get(doubled) if ref.get(src) % 2 else ref.get(negated)
                                             for _ in range(20)]))
-    rt.observe(node, lambda value: None)
-    rt.stabilize()
-    tick = itertools.count(1).__next__
-
-    def op():
-        rt.set(src, tick())
-        rt.stabilize()
-    return op
+    return observed_writes(rt, src, node)
 
 
 def map_filter_count(weft: ModuleType, size: int) -> Callable[[], None]:
