@@ -53,19 +53,26 @@ class SlotSet {
 // a list is tallied by scanning the tally; one naming more nodes is sorted instead.
 void tally(const std::vector<u32>& slots, std::vector<SlotCount>& out) {
   constexpr std::size_t kScanned = 8;
-  out.clear();
+  SlotCount scanned[kScanned];
+  std::size_t distinct = 0;
+  bool few = true;
   for (u32 slot : slots) {
     std::size_t k = 0;
-    while (k < out.size() && out[k].slot != slot) ++k;
-    if (k < out.size()) {
-      ++out[k].count;
-    } else if (out.size() < kScanned) {
-      out.push_back({slot, 1});
+    while (k < distinct && scanned[k].slot != slot) ++k;
+    if (k < distinct) {
+      ++scanned[k].count;
+    } else if (distinct < kScanned) {
+      scanned[distinct++] = {slot, 1};
     } else {
-      out.clear();
-      for (u32 each : slots) out.push_back({each, 1});
+      few = false;
       break;
     }
+  }
+  out.clear();
+  if (few) {
+    out.assign(scanned, scanned + distinct);
+  } else {
+    for (u32 slot : slots) out.push_back({slot, 1});
   }
   auto by_slot = [](const SlotCount& a, const SlotCount& b) { return a.slot < b.slot; };
   std::sort(out.begin(), out.end(), by_slot);
