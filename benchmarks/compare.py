@@ -26,7 +26,7 @@ import time
 from types import ModuleType
 from typing import Callable, List, Tuple
 
-from per_op import SIZELESS, WORKLOADS
+from per_op import WORKLOADS, runs
 
 
 def find_extension(path: str) -> pathlib.Path:
@@ -72,13 +72,12 @@ def compare(build_a: ModuleType, build_b: ModuleType, workloads: List[str], size
             bursts: int, burst_ops: int) -> List[Tuple[str, float, float]]:
     rows = []
     for name in workloads:
-        for size in sizes[:1] if name in SIZELESS else sizes:
+        for size, label in runs(name, sizes):
             op_a, op_b = WORKLOADS[name](build_a, size), WORKLOADS[name](build_b, size)
             for op in (op_a, op_b):  # warm both before the first timed burst
                 for _ in range(burst_ops):
                     op()
             a, b = time_side_by_side(op_a, op_b, bursts, burst_ops)
-            label = name if name in SIZELESS else f"{name}, {size} elements"
             rows.append((label, a, b))
     return rows
 

@@ -19,7 +19,7 @@ import subprocess
 import sys
 
 import weft
-from per_op import SIZELESS, WORKLOADS
+from per_op import WORKLOADS, runs
 
 FEW, MANY = 200, 1200  # operations in the two runs
 
@@ -59,9 +59,8 @@ def main() -> None:
         return
     sizes = [int(s) for s in args.sizes.split(",")]
     for name in args.workloads or WORKLOADS:
-        for size in sizes[:1] if name in SIZELESS else sizes:
+        for size, label in runs(name, sizes):
             per_op = (instructions(name, size, MANY) - instructions(name, size, FEW)) / (MANY - FEW)
-            label = name if name in SIZELESS else f"{name}, {size} elements"
             print(f"  {label:<42} {per_op:>10,.0f} instructions per operation", flush=True)
 
 

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import itertools
 from types import ModuleType
-from typing import Callable, Dict
+from typing import Callable, Dict, List, Tuple
 
 
 def observed_writes(rt, src, node) -> Callable[[], None]:
@@ -126,3 +126,10 @@ WORKLOADS: Dict[str, Callable[[ModuleType, int], Callable[[], None]]] = {
 
 # The workloads that make no collection, run at one size only.
 SIZELESS = {"chain-of-50", "changing-reads"}
+
+
+def runs(name: str, sizes: List[int]) -> List[Tuple[int, str]]:
+    """The sizes workload `name` runs at, each with the label of its row."""
+    if name in SIZELESS:
+        return [(sizes[0], name)]
+    return [(size, f"{name}, {size} elements") for size in sizes]

@@ -68,15 +68,16 @@ void tally(const std::vector<u32>& slots, std::vector<SlotCount>& out) {
       break;
     }
   }
+  auto by_slot = [](const SlotCount& a, const SlotCount& b) { return a.slot < b.slot; };
   out.clear();
   if (few) {
     out.assign(scanned, scanned + distinct);
-  } else {
-    for (u32 slot : slots) out.push_back({slot, 1});
+    std::sort(out.begin(), out.end(), by_slot);
+    return;
   }
-  auto by_slot = [](const SlotCount& a, const SlotCount& b) { return a.slot < b.slot; };
+  for (u32 slot : slots) out.push_back({slot, 1});
   std::sort(out.begin(), out.end(), by_slot);
-  std::size_t kept = 0;  // merges the repeats the sorted case left side by side
+  std::size_t kept = 0;  // merges the repeats, now side by side
   for (std::size_t k = 0; k < out.size(); ++k) {
     if (kept > 0 && out[kept - 1].slot == out[k].slot) {
       out[kept - 1].count += out[k].count;
