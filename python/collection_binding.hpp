@@ -89,8 +89,12 @@ struct FoldCall {
 // Inner results of join, pairwise and window as Python objects.
 PyValue to_tuple(const std::pair<PyValue, PyValue>& pair);
 PyValue to_list(const std::vector<PyValue>& values);
-// A window: a list, which stays in the cycle collector (its reader may change it).
+// A window as a change hands it on: a list, which stays in the cycle collector (its reader may
+// change it).
 PyValue to_window_list(const InlineSequence<PyValue>& window);
+// How the collection of windows keeps to itself the windows only it holds: out of the cycle
+// collector, and handed out as copies.
+extern const PrivateKeys<PyValue> kPrivateWindows;
 
 // What `make` builds as the only reader of `inner`, an operator node made for it (a count's
 // counting node, the inner result of join, pairwise or window). When it cannot be made (the
@@ -109,9 +113,10 @@ auto made_over(Runtime& runtime, Weft<u64> inner, Make make) -> decltype(make())
 
 // The Python view of an inner operator's results (join, pairwise, window).
 template <class In, class Convert>
-PyCollectionHandle view_of_inner(Runtime& runtime, const CollectionHandle<In>& inner, Convert convert_fn) {
+PyCollectionHandle view_of_inner(Runtime& runtime, const CollectionHandle<In>& inner, Convert convert_fn,
+                                 PrivateKeys<PyValue> own_keys = {}) {
   return made_over(runtime, inner.version_node, [&] {
-    return weft::convert<PyValue>(runtime, inner, std::move(convert_fn), InnerReaders::OnlyThisOne);
+    return weft::convert<PyValue>(runtime, inner, std::move(convert_fn), InnerReaders::OnlyThisOne, own_keys);
   });
 }
 

@@ -325,4 +325,41 @@ PyValue to_list(const std::vector<PyValue>& values) { return new_list(values); }
 
 PyValue to_window_list(const InlineSequence<PyValue>& window) { return new_list(window); }
 
+namespace {
+
+// A window list that the collection holds twice, as a key and in a delta nobody reads, and
+// that the collector still walks: nothing else refers to it.
+bool window_held_twice(const PyValue& window) {
+  return Py_REFCNT(window.get()) == 2 && PyObject_GC_IsTracked(window.get());
+}
+
+// Once nothing but the collection refers to it, no cycle can run through the window.
+void make_window_private(const PyValue& window) { PyObject_GC_UnTrack(window.get()); }
+
+// Keeps the cycle collector from running while a copy is made under a collection's borrow:
+// a collection runs finalizers, code that may reach that collection.
+class CollectorPaused {
+ public:
+  CollectorPaused() : was_enabled_(PyGC_Disable()) {}
+  ~CollectorPaused() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPaused(const CollectorPaused&) = delete;
+  CollectorPaused& operator=(const CollectorPaused&) = delete;
+
+ private:
+  int was_enabled_;
+};
+
+// A private window stays private: what leaves the collection is a copy.
+PyValue hand_out_window(const PyValue& window) {
+  if (PyObject_GC_IsTracked(window.get())) return window;
+  CollectorPaused paused;
+  return built(PyList_GetSlice(window.get(), 0, PyList_GET_SIZE(window.get())));
+}
+
+}  // namespace
+
+const PrivateKeys<PyValue> kPrivateWindows{window_held_twice, make_window_private, hand_out_window};
+
 }  // namespace weft::py

@@ -308,6 +308,43 @@ def test_pairs_of_plain_values_stay_out_of_the_cycle_collector_and_windows_do_no
     assert survivor() is None and in_dict() is None
 
 
+def tracked_lists():
+    return sum(1 for o in gc.get_objects() if type(o) is list)
+
+
+@pytest.mark.parametrize("counted", [False, True], ids=["unread", "counted"])
+def test_windows_only_the_collection_holds_stay_out_of_the_cycle_collector(counted):
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    for i in range(2000):
+        c.insert(i)
+    before = tracked_lists()
+    windows = c.sort_by_key(lambda x: x).window(3)
+    n = windows.count() if counted else windows.version_node
+    for i in range(2000, 5000):
+        c.insert(i)
+        rt.get(n)
+    # Of the 4,998 windows, only those whose delta a reader may still read (under 1,024)
+    # are lists the collector walks.
+    assert tracked_lists() - before < 1100
+    assert sorted(rt.get(windows.reduce(list)))[:2] == [[0, 1, 2], [1, 2, 3]]
+
+
+def test_changing_the_windows_handed_out_leaves_the_collection_intact():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    for x in [1, 2, 3, 4]:
+        c.insert(x)
+    as_lists = c.sort_by_key(lambda x: x).window(2).reduce(list)
+    first = rt.get(as_lists)
+    for w in first:
+        w.append(99)
+    c.delete(1)
+    c.delete(4)
+    assert rt.get(as_lists) == [[2, 3]]
+    assert rt.get(as_lists)[0] is not first[1]
+
+
 # ---- pairwise ----
 
 

@@ -151,9 +151,11 @@ class DeltaLog {
   std::size_t size() const { return log_.size(); }
   const D& at(u64 absolute) const { return log_[absolute - base_]; }
 
-  void push(D delta) {
+  // Returns how many deltas the compaction it may set off has set aside: the last ones of
+  // those `discarded_at` shows.
+  std::size_t push(D delta) {
     log_.push_back(std::move(delta));
-    compact();
+    return compact();
   }
 
   // Whether from now on the deltas compaction discards are set aside, to be dropped by
@@ -174,6 +176,16 @@ class DeltaLog {
 
   std::size_t reader_count() const { return readers_.size(); }
 
+  // Whether a reader may still read a delta pushed now: a cursor the log alone holds is dead.
+  bool has_live_reader() const {
+    return std::any_of(readers_.begin(), readers_.end(), [](const CursorRef& c) { return c.use_count() > 1; });
+  }
+
+  // The deltas compaction has set aside and `drop_discarded` has not dropped yet, oldest
+  // first.
+  std::size_t discarded_count() const { return discarded_.size(); }
+  const D& discarded_at(std::size_t i) const { return discarded_[i]; }
+
   // Appends copies of the deltas from `from` to the end.
   void append_since(u64 from, std::vector<D>& out) const {
     if (from < version()) out.reserve(out.size() + (version() - from));
@@ -182,27 +194,28 @@ class DeltaLog {
 
  private:
   // Drops what every live reader has consumed, once the log is long enough to be worth it.
-  void compact() {
-    if (log_.size() < kCompactionThreshold) return;
+  // Returns how many deltas it set aside.
+  std::size_t compact() {
+    if (log_.size() < kCompactionThreshold) return 0;
     drop_dead_readers();
     if (readers_.empty()) {
       base_ = version();
-      discard_front(log_.size());
-      return;
+      return discard_front(log_.size());
     }
     u64 slowest = readers_.front()->index;
     for (const CursorRef& c : readers_) slowest = std::min(slowest, c->index);
-    if (slowest > base_) {
-      discard_front(static_cast<std::size_t>(slowest - base_));
-      base_ = slowest;
-    }
+    if (slowest <= base_) return 0;
+    std::size_t set_aside = discard_front(static_cast<std::size_t>(slowest - base_));
+    base_ = slowest;
+    return set_aside;
   }
 
   // Removes the first `count` deltas: dropped at once, or set aside when they are kept.
   // Compaction usually keeps only the last few deltas (those pushed since the readers last
   // ran), so the whole log is set aside and those few moved back. Without room to set them
-  // aside, they are dropped here after all: compaction never fails.
-  void discard_front(std::size_t count) {
+  // aside, they are dropped here after all: compaction never fails. Returns how many were
+  // set aside.
+  std::size_t discard_front(std::size_t count) {
     auto front_end = log_.begin() + static_cast<std::ptrdiff_t>(count);
     if (keep_discarded_ && discarded_.empty()) {
       discarded_.swap(log_);
@@ -210,7 +223,7 @@ class DeltaLog {
         auto kept = discarded_.begin() + static_cast<std::ptrdiff_t>(count);
         log_.insert(log_.end(), std::make_move_iterator(kept), std::make_move_iterator(discarded_.end()));
         discarded_.erase(kept, discarded_.end());
-        return;
+        return count;
       } catch (const std::bad_alloc&) {
         log_.swap(discarded_);  // the insert at the end had no effect
         front_end = log_.begin() + static_cast<std::ptrdiff_t>(count);
@@ -219,10 +232,13 @@ class DeltaLog {
       try {
         discarded_.insert(discarded_.end(), std::make_move_iterator(log_.begin()),
                           std::make_move_iterator(front_end));
+        log_.erase(log_.begin(), front_end);
+        return count;
       } catch (const std::bad_alloc&) {
       }
     }
     log_.erase(log_.begin(), front_end);
+    return 0;
   }
 
   void drop_dead_readers() {
@@ -236,6 +252,20 @@ class DeltaLog {
   u64 base_ = 0;
   bool keep_discarded_ = false;
   std::deque<D> discarded_;
+};
+
+// How a collection state keeps to itself the stored keys that nothing else holds. A key is
+// held by nothing else when the state holds it just twice, as the key and in one delta that
+// nobody will read: the delta of its insert, pushed while the log has no reader or set
+// aside by compaction. `held_twice` tells whether an element has just two holders;
+// `make_private` marks such a key as the state's own, and a snapshot hands out
+// `hand_out(key)` for each key, which is a copy of a private one. The binding takes the
+// private keys out of the cycle collector's passes: no cycle can run through them.
+template <class E>
+struct PrivateKeys {
+  bool (*held_twice)(const E& element) = nullptr;
+  void (*make_private)(const E& key) = nullptr;
+  E (*hand_out)(const E& key) = nullptr;
 };
 
 // A multiset of elements and the log of its changes. Guarded by `borrow`: shared for
@@ -259,8 +289,9 @@ class CollectionState {
       auto [it, inserted] = counts_.try_emplace(element, 0);
       ++it.value();
       ++element_total_;
+      if (inserted && private_keys_.held_twice) keep_private_if_unread(it->first, element);
     }
-    log_.push(Delta<E>{DeltaKind::Insert, std::move(element)});
+    push(DeltaKind::Insert, std::move(element));
   }
   void insert(const E& element) { insert(E(element)); }
 
@@ -281,7 +312,7 @@ class CollectionState {
       }
       --element_total_;
     }
-    log_.push(Delta<E>{DeltaKind::Delete, std::move(element)});
+    push(DeltaKind::Delete, std::move(element));
     return true;
   }
   bool remove(const E& element) { return remove(E(element)); }
@@ -291,6 +322,10 @@ class CollectionState {
     drop_one_by_one(released_keys_);
     log_.drop_discarded();
   }
+
+  // Caller holds the exclusive borrow, before anything is inserted. Needs a value type that
+  // tells identical values apart (`identical`).
+  void keep_keys_private(PrivateKeys<E> keys) { private_keys_ = keys; }
 
   // For a state whose only reader from now on is one conversion that follows its log: the
   // element counts are dropped and no longer kept. Caller holds the exclusive borrow. Such a
@@ -308,7 +343,7 @@ class CollectionState {
     std::vector<E> out;
     out.reserve(element_count());
     for (const auto& [element, count] : counts_) {
-      for (u64 i = 0; i < count; ++i) out.push_back(element);
+      for (u64 i = 0; i < count; ++i) out.push_back(private_keys_.hand_out ? private_keys_.hand_out(element) : element);
     }
     return out;
   }
@@ -329,10 +364,42 @@ class CollectionState {
   const DeltaLog<Delta<E>>& log() const { return log_; }
 
  private:
+  void push(DeltaKind kind, E&& element) {
+    std::size_t set_aside = log_.push(Delta<E>{kind, std::move(element)});
+    if (set_aside > 0 && private_keys_.held_twice) make_settled_keys_private(set_aside);
+  }
+
+  // A new key, and the element whose delta is about to be pushed, are the same value: when
+  // nobody will read that delta and nothing else holds the value, the key is private.
+  [[gnu::noinline]] void keep_private_if_unread(const E& key, const E& element) {
+    if (!log_.has_live_reader() && private_keys_.held_twice(element)) private_keys_.make_private(key);
+  }
+
+  // The last `count` deltas compaction has set aside are read by nobody: a stored key that
+  // such an insert carries, and that nothing else holds, becomes private.
+  [[gnu::noinline]] void make_settled_keys_private(std::size_t count) {
+    if constexpr (requires(const E& a) { ValueTraits<E>::identical(a, a); }) {
+      const std::size_t end = log_.discarded_count();
+      for (std::size_t i = end - count; i < end; ++i) {
+        const Delta<E>& d = log_.discarded_at(i);
+        if (d.kind != DeltaKind::Insert || !private_keys_.held_twice(d.element)) continue;
+        try {
+          auto it = counts_.find(d.element);
+          if (it != counts_.end() && ValueTraits<E>::identical(it->first, d.element)) {
+            private_keys_.make_private(it->first);
+          }
+        } catch (...) {
+          // The change is made: a key whose lookup fails (its hash threw) stays shared.
+        }
+      }
+    }
+  }
+
   DeltaLog<Delta<E>> log_;
   ElementMap<E, u64> counts_;
   u64 element_total_ = 0;  // the sum of the counts, so that reading it takes no walk
   bool counting_ = true;
+  PrivateKeys<E> private_keys_;
   std::vector<E> released_keys_;
 };
 
@@ -583,7 +650,8 @@ class DeltaMapCompute {
 template <class In, class Out, SourceRead kRead = SourceRead::Copied, class Transform>
 CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<In>& source,
                                       Transform transform,
-                                      InnerReaders readers = InnerReaders::Shared) {
+                                      InnerReaders readers = InnerReaders::Shared,
+                                      PrivateKeys<Out> own_keys = {}) {
   check_operator_source(runtime, source.version_node);
   StateRef<In> source_state = source.state;
   std::vector<In> snapshot;
@@ -594,6 +662,7 @@ CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<I
     if (readers == InnerReaders::OnlyThisOne) source_state->keep_log_only();
   }
   auto own = std::make_shared<CollectionState<Out>>();
+  own->keep_keys_private(own_keys);
   std::vector<Delta<Out>> initial;
   initial.reserve(snapshot.size());
   for (In& e : snapshot) {
@@ -609,14 +678,15 @@ CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<I
 
 // Turns a collection of one element type into a derived collection of another, element by
 // element (pairs into tuples, sequences into lists, in the binding). `convert_fn` calls no
-// user code, so the conversion reads the inner log in place.
+// user code, so the conversion reads the inner log in place. `own_keys` says how the derived
+// collection keeps its stored keys to itself.
 template <class Out, class In, class Convert>
 CollectionHandle<Out> convert(Runtime& runtime, const CollectionHandle<In>& inner, Convert convert_fn,
-                              InnerReaders readers = InnerReaders::Shared) {
+                              InnerReaders readers = InnerReaders::Shared, PrivateKeys<Out> own_keys = {}) {
   auto transform = [convert_fn = std::move(convert_fn)](const Delta<In>& d) {
     return std::optional<Delta<Out>>(Delta<Out>{d.kind, convert_fn(d.element)});
   };
-  return build_delta_map<In, Out, SourceRead::InPlace>(runtime, inner, std::move(transform), readers);
+  return build_delta_map<In, Out, SourceRead::InPlace>(runtime, inner, std::move(transform), readers, own_keys);
 }
 
 }  // namespace weft
