@@ -92,8 +92,7 @@ PyValue to_list(const std::vector<PyValue>& values);
 // A window as a change hands it on: a list, which stays in the cycle collector (its reader may
 // change it).
 PyValue to_window_list(const InlineSequence<PyValue>& window);
-// How the collection of windows keeps to itself the windows only it holds: out of the cycle
-// collector, and handed out as copies.
+// How the collection of windows keeps the windows only it holds out of the cycle collector.
 extern const PrivateKeys<PyValue> kPrivateWindows;
 
 // What `make` builds as the only reader of `inner`, an operator node made for it (a count's

@@ -327,39 +327,21 @@ PyValue to_window_list(const InlineSequence<PyValue>& window) { return new_list(
 
 namespace {
 
-// A window list that the collection holds twice, as a key and in a delta nobody reads, and
-// that the collector still walks: nothing else refers to it.
-bool window_held_twice(const PyValue& window) {
-  return Py_REFCNT(window.get()) == 2 && PyObject_GC_IsTracked(window.get());
+// A window the collector still walks (not private yet) that has just `holders` references.
+bool window_held_only_by(const PyValue& window, long holders) {
+  return Py_REFCNT(window.get()) == holders && PyObject_GC_IsTracked(window.get());
 }
 
 // Once nothing but the collection refers to it, no cycle can run through the window.
 void make_window_private(const PyValue& window) { PyObject_GC_UnTrack(window.get()); }
 
-// Keeps the cycle collector from running while a copy is made under a collection's borrow:
-// a collection runs finalizers, code that may reach that collection.
-class CollectorPaused {
- public:
-  CollectorPaused() : was_enabled_(PyGC_Disable()) {}
-  ~CollectorPaused() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  CollectorPaused(const CollectorPaused&) = delete;
-  CollectorPaused& operator=(const CollectorPaused&) = delete;
-
- private:
-  int was_enabled_;
-};
-
-// A private window stays private: what leaves the collection is a copy.
-PyValue hand_out_window(const PyValue& window) {
-  if (PyObject_GC_IsTracked(window.get())) return window;
-  CollectorPaused paused;
-  return built(PyList_GetSlice(window.get(), 0, PyList_GET_SIZE(window.get())));
+// A window handed out may become part of a cycle: the collector walks it again.
+void make_window_shared(const PyValue& window) {
+  if (!PyObject_GC_IsTracked(window.get())) PyObject_GC_Track(window.get());
 }
 
 }  // namespace
 
-const PrivateKeys<PyValue> kPrivateWindows{window_held_twice, make_window_private, hand_out_window};
+const PrivateKeys<PyValue> kPrivateWindows{window_held_only_by, make_window_private, make_window_shared};
 
 }  // namespace weft::py

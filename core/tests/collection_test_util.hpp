@@ -80,7 +80,7 @@ std::string failure_text(F&& op) {
 
 // A collection's elements (as last maintained), sorted, copies included.
 template <class E>
-std::vector<E> contents(const CollectionState<E>& state) {
+std::vector<E> contents(CollectionState<E>& state) {
   std::vector<E> out = state.snapshot();
   std::sort(out.begin(), out.end());
   return out;

@@ -151,8 +151,7 @@ class DeltaLog {
   std::size_t size() const { return log_.size(); }
   const D& at(u64 absolute) const { return log_[absolute - base_]; }
 
-  // Returns how many deltas the compaction it may set off has set aside: the last ones of
-  // those `discarded_at` shows.
+  // Returns how many deltas the compaction it may set off has set aside.
   std::size_t push(D delta) {
     log_.push_back(std::move(delta));
     return compact();
@@ -181,10 +180,8 @@ class DeltaLog {
     return std::any_of(readers_.begin(), readers_.end(), [](const CursorRef& c) { return c.use_count() > 1; });
   }
 
-  // The deltas compaction has set aside and `drop_discarded` has not dropped yet, oldest
-  // first.
+  // How many deltas compaction has set aside that `drop_discarded` has not dropped yet.
   std::size_t discarded_count() const { return discarded_.size(); }
-  const D& discarded_at(std::size_t i) const { return discarded_[i]; }
 
   // Appends copies of the deltas from `from` to the end.
   void append_since(u64 from, std::vector<D>& out) const {
@@ -254,18 +251,19 @@ class DeltaLog {
   std::deque<D> discarded_;
 };
 
-// How a collection state keeps to itself the stored keys that nothing else holds. A key is
-// held by nothing else when the state holds it just twice, as the key and in one delta that
-// nobody will read: the delta of its insert, pushed while the log has no reader or set
-// aside by compaction. `held_twice` tells whether an element has just two holders;
-// `make_private` marks such a key as the state's own, and a snapshot hands out
-// `hand_out(key)` for each key, which is a copy of a private one. The binding takes the
-// private keys out of the cycle collector's passes: no cycle can run through them.
+// How a collection state marks as its own the stored keys that nothing else holds; the
+// binding takes such keys out of the cycle collector's passes, since no cycle can run
+// through them. A new key is the state's own at once when the log has no reader and the
+// delta of its insert is its only other holder (`held_only_by(value, 2)`; the value is not
+// private yet). A snapshot hands the private keys out as they are, shared again
+// (`make_shared`). The first change after a later compaction, once the deltas set aside are
+// dropped, looks over the keys for those the state alone holds again (`held_only_by(key,
+// 1)`), as it does the keys of the snapshot an operator was built from.
 template <class E>
 struct PrivateKeys {
-  bool (*held_twice)(const E& element) = nullptr;
+  bool (*held_only_by)(const E& value, long holders) = nullptr;
   void (*make_private)(const E& key) = nullptr;
-  E (*hand_out)(const E& key) = nullptr;
+  void (*make_shared)(const E& key) = nullptr;
 };
 
 // A multiset of elements and the log of its changes. Guarded by `borrow`: shared for
@@ -289,7 +287,7 @@ class CollectionState {
       auto [it, inserted] = counts_.try_emplace(element, 0);
       ++it.value();
       ++element_total_;
-      if (inserted && private_keys_.held_twice) keep_private_if_unread(it->first, element);
+      if (inserted && private_keys_.held_only_by) keep_private_if_unread(it, element);
     }
     push(DeltaKind::Insert, std::move(element));
   }
@@ -302,7 +300,7 @@ class CollectionState {
     if (counting_) {
       auto it = counts_.find(element);
       if (it == counts_.end()) return false;
-      if (it.value() == 1) {
+      if (copies(it.value()) == 1) {
         // The stored key is moved aside (the map keeps it as a plain, non-const pair member)
         // and its entry erased at once, so that nothing looks at the moved-from key.
         released_keys_.push_back(std::move(const_cast<E&>(it->first)));
@@ -323,8 +321,7 @@ class CollectionState {
     log_.drop_discarded();
   }
 
-  // Caller holds the exclusive borrow, before anything is inserted. Needs a value type that
-  // tells identical values apart (`identical`).
+  // Caller holds the exclusive borrow, before anything is inserted.
   void keep_keys_private(PrivateKeys<E> keys) { private_keys_ = keys; }
 
   // For a state whose only reader from now on is one conversion that follows its log: the
@@ -338,13 +335,20 @@ class CollectionState {
   }
 
   // Every element repeated by its count, copies adjacent, distinct elements in hash order.
-  std::vector<E> snapshot() const {
+  // Caller holds a borrow. The private keys it hands out become shared: the marks it clears
+  // are the state's own bookkeeping, which no reader looks at.
+  std::vector<E> snapshot() {
     if (!counting_) fail("weft-core: snapshot of a collection state that keeps only its log");
     std::vector<E> out;
     out.reserve(element_count());
-    for (const auto& [element, count] : counts_) {
-      for (u64 i = 0; i < count; ++i) out.push_back(private_keys_.hand_out ? private_keys_.hand_out(element) : element);
+    for (auto it = counts_.begin(); it != counts_.end(); ++it) {
+      if (it.value() & kPrivateMark) {
+        private_keys_.make_shared(it->first);
+        it.value() &= ~kPrivateMark;
+      }
+      for (u64 i = 0; i < it.value(); ++i) out.push_back(it->first);
     }
+    if (private_keys_.held_only_by && !out.empty()) keys_handed_out_ = true;
     return out;
   }
 
@@ -365,33 +369,33 @@ class CollectionState {
 
  private:
   void push(DeltaKind kind, E&& element) {
+    if (pass_due_ && log_.discarded_count() == 0) make_keys_held_once_private();
     std::size_t set_aside = log_.push(Delta<E>{kind, std::move(element)});
-    if (set_aside > 0 && private_keys_.held_twice) make_settled_keys_private(set_aside);
+    if (set_aside > 0 && keys_handed_out_) pass_due_ = true;
+  }
+
+  using Entry = typename ElementMap<E, u64>::iterator;
+
+  // Marks, in an entry's count, a key that is the state's own.
+  static constexpr u64 kPrivateMark = u64{1} << 63;
+  static u64 copies(u64 count) { return count & ~kPrivateMark; }
+
+  void make_private(Entry entry) {
+    private_keys_.make_private(entry->first);
+    entry.value() |= kPrivateMark;
   }
 
   // A new key, and the element whose delta is about to be pushed, are the same value: when
   // nobody will read that delta and nothing else holds the value, the key is private.
-  [[gnu::noinline]] void keep_private_if_unread(const E& key, const E& element) {
-    if (!log_.has_live_reader() && private_keys_.held_twice(element)) private_keys_.make_private(key);
+  [[gnu::noinline]] void keep_private_if_unread(Entry entry, const E& element) {
+    if (!log_.has_live_reader() && private_keys_.held_only_by(element, 2)) make_private(entry);
   }
 
-  // The last `count` deltas compaction has set aside are read by nobody: a stored key that
-  // such an insert carries, and that nothing else holds, becomes private.
-  [[gnu::noinline]] void make_settled_keys_private(std::size_t count) {
-    if constexpr (requires(const E& a) { ValueTraits<E>::identical(a, a); }) {
-      const std::size_t end = log_.discarded_count();
-      for (std::size_t i = end - count; i < end; ++i) {
-        const Delta<E>& d = log_.discarded_at(i);
-        if (d.kind != DeltaKind::Insert || !private_keys_.held_twice(d.element)) continue;
-        try {
-          auto it = counts_.find(d.element);
-          if (it != counts_.end() && ValueTraits<E>::identical(it->first, d.element)) {
-            private_keys_.make_private(it->first);
-          }
-        } catch (...) {
-          // The change is made: a key whose lookup fails (its hash threw) stays shared.
-        }
-      }
+  // The pass over the shared keys, for those that only the state holds.
+  [[gnu::noinline]] void make_keys_held_once_private() {
+    pass_due_ = keys_handed_out_ = false;
+    for (auto it = counts_.begin(); it != counts_.end(); ++it) {
+      if (!(it.value() & kPrivateMark) && private_keys_.held_only_by(it->first, 1)) make_private(it);
     }
   }
 
@@ -400,6 +404,8 @@ class CollectionState {
   u64 element_total_ = 0;  // the sum of the counts, so that reading it takes no walk
   bool counting_ = true;
   PrivateKeys<E> private_keys_;
+  bool keys_handed_out_ = false;  // by a snapshot since the last pass over the keys
+  bool pass_due_ = false;
   std::vector<E> released_keys_;
 };
 
