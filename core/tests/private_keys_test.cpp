@@ -82,10 +82,12 @@ TEST(PrivateKeys, WithoutReadersAKeyNothingElseHoldsIsPrivateUntilASnapshotHands
   EXPECT_EQ(snapshot_len(c), 1024u);
 }
 
-TEST(PrivateKeys, WithAReaderNewKeysStayShared) {
+TEST(PrivateKeys, NewKeysStaySharedWhileAReaderOfElementsIsAlive) {
   Runtime rt;
   auto c = private_collection(rt);
   std::vector<Shared> ignored;
+  CursorRef kinds_only = c.state->subscribe(ignored);
+  kinds_only->reads_elements = false;  // as a count's
   CursorRef cursor = c.state->subscribe(ignored);
   insert(rt, c, fresh(1));
   EXPECT_TRUE(made_private().empty());  // the reader will see its delta

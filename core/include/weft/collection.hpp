@@ -124,9 +124,11 @@ struct Delta {
 
 // An operator's position in a delta log: the absolute index of the next delta it has not
 // consumed. The log holds one reference and the operator another; when only the log's is
-// left, the operator is gone and the cursor is dead.
+// left, the operator is gone and the cursor is dead. A reader that looks only at the kinds
+// of the deltas (a count) hands no element on.
 struct ReaderCursor {
   u64 index = 0;
+  bool reads_elements = true;
 };
 using CursorRef = std::shared_ptr<ReaderCursor>;
 
@@ -175,9 +177,11 @@ class DeltaLog {
 
   std::size_t reader_count() const { return readers_.size(); }
 
-  // Whether a reader may still read a delta pushed now: a cursor the log alone holds is dead.
-  bool has_live_reader() const {
-    return std::any_of(readers_.begin(), readers_.end(), [](const CursorRef& c) { return c.use_count() > 1; });
+  // Whether a reader may still read the element of a delta pushed now: a cursor the log
+  // alone holds is dead.
+  bool has_live_element_reader() const {
+    return std::any_of(readers_.begin(), readers_.end(),
+                       [](const CursorRef& c) { return c.use_count() > 1 && c->reads_elements; });
   }
 
   // How many deltas compaction has set aside that `drop_discarded` has not dropped yet.
@@ -253,8 +257,8 @@ class DeltaLog {
 
 // How a collection state marks as its own the stored keys that nothing else holds; the
 // binding takes such keys out of the cycle collector's passes, since no cycle can run
-// through them. A new key is the state's own at once when the log has no reader and the
-// delta of its insert is its only other holder (`held_only_by(value, 2)`; the value is not
+// through them. A new key is the state's own at once when no reader of the log reads
+// elements and the delta of its insert is its only other holder (`held_only_by(value, 2)`; the value is not
 // private yet). A snapshot hands the private keys out as they are, shared again
 // (`make_shared`). The first change after a later compaction, once the deltas set aside are
 // dropped, looks over the keys for those the state alone holds again (`held_only_by(key,
@@ -386,9 +390,9 @@ class CollectionState {
   }
 
   // A new key, and the element whose delta is about to be pushed, are the same value: when
-  // nobody will read that delta and nothing else holds the value, the key is private.
+  // nobody will read that element and nothing else holds it, the key is private.
   [[gnu::noinline]] void keep_private_if_unread(Entry entry, const E& element) {
-    if (!log_.has_live_reader() && private_keys_.held_only_by(element, 2)) make_private(entry);
+    if (!log_.has_live_element_reader() && private_keys_.held_only_by(element, 2)) make_private(entry);
   }
 
   // The pass over the shared keys, for those that only the state holds.

@@ -35,6 +35,7 @@ Weft<u64> count(Runtime& runtime, const CollectionHandle<E>& source) {
   StateRef<E> state = source.state;
   std::vector<E> snapshot;
   CursorRef cursor = subscribe(*state, snapshot);
+  cursor->reads_elements = false;
   auto counter = std::make_shared<std::atomic<i64>>(static_cast<i64>(snapshot.size()));
   snapshot.clear();
   Weft<u64> source_version = source.version_node;
