@@ -125,7 +125,7 @@ struct Delta {
 // An operator's position in a delta log: the absolute index of the next delta it has not
 // consumed. The log holds one reference and the operator another; when only the log's is
 // left, the operator is gone and the cursor is dead. A reader that looks only at the kinds
-// of the deltas (a count) hands no element on.
+// of the deltas (a count) reads no element.
 struct ReaderCursor {
   u64 index = 0;
   bool reads_elements = true;
@@ -258,11 +258,11 @@ class DeltaLog {
 // How a collection state marks as its own the stored keys that nothing else holds; the
 // binding takes such keys out of the cycle collector's passes, since no cycle can run
 // through them. A new key is the state's own at once when no reader of the log reads
-// elements and the delta of its insert is its only other holder (`held_only_by(value, 2)`; the value is not
-// private yet). A snapshot hands the private keys out as they are, shared again
-// (`make_shared`). The first change after a later compaction, once the deltas set aside are
-// dropped, looks over the keys for those the state alone holds again (`held_only_by(key,
-// 1)`), as it does the keys of the snapshot an operator was built from.
+// elements and the delta of its insert is its only other holder (`held_only_by(value, 2)`,
+// asked of values not private yet). A snapshot hands the private keys out as they are,
+// shared again (`make_shared`). The first change after a later compaction, once the deltas
+// set aside are dropped, looks over the keys for those the state alone holds again
+// (`held_only_by(key, 1)`), as it does the keys of the snapshot an operator was built from.
 template <class E>
 struct PrivateKeys {
   bool (*held_only_by)(const E& value, long holders) = nullptr;
@@ -361,6 +361,15 @@ class CollectionState {
   CursorRef subscribe(std::vector<E>& snapshot_out) {
     snapshot_out = snapshot();
     return log_.add_reader();
+  }
+
+  // Caller holds the exclusive borrow. For a reader of the deltas' kinds alone: a cursor at
+  // the current version, marked as reading no elements, and the number of elements before it.
+  CursorRef subscribe_to_kinds(u64& count_out) {
+    count_out = element_count();
+    CursorRef cursor = log_.add_reader();
+    cursor->reads_elements = false;
+    return cursor;
   }
 
   u64 element_count() const {

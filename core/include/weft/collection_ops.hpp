@@ -33,11 +33,13 @@ template <class E>
 Weft<u64> count(Runtime& runtime, const CollectionHandle<E>& source) {
   check_operator_source(runtime, source.version_node);
   StateRef<E> state = source.state;
-  std::vector<E> snapshot;
-  CursorRef cursor = subscribe(*state, snapshot);
-  cursor->reads_elements = false;
-  auto counter = std::make_shared<std::atomic<i64>>(static_cast<i64>(snapshot.size()));
-  snapshot.clear();
+  u64 initial;
+  CursorRef cursor;
+  {
+    ExclusiveGuard borrow(state->borrow);
+    cursor = state->subscribe_to_kinds(initial);
+  }
+  auto counter = std::make_shared<std::atomic<i64>>(static_cast<i64>(initial));
   Weft<u64> source_version = source.version_node;
   return runtime.create_compute<u64>(
       [state, cursor, counter, source_version](Runtime& rt) -> u64 {
