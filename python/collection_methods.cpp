@@ -327,10 +327,7 @@ PyValue to_window_list(const InlineSequence<PyValue>& window) { return new_list(
 
 namespace {
 
-// A window the collector still walks (not private yet) that has just `holders` references.
-bool window_held_only_by(const PyValue& window, long holders) {
-  return Py_REFCNT(window.get()) == holders && PyObject_GC_IsTracked(window.get());
-}
+bool window_held_only_by(const PyValue& window, long holders) { return Py_REFCNT(window.get()) == holders; }
 
 // Once nothing but the collection refers to it, no cycle can run through the window.
 void make_window_private(const PyValue& window) { PyObject_GC_UnTrack(window.get()); }

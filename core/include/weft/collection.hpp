@@ -153,10 +153,9 @@ class DeltaLog {
   std::size_t size() const { return log_.size(); }
   const D& at(u64 absolute) const { return log_[absolute - base_]; }
 
-  // Returns how many deltas the compaction it may set off has set aside.
-  std::size_t push(D delta) {
+  void push(D delta) {
     log_.push_back(std::move(delta));
-    return compact();
+    compact();
   }
 
   // Whether from now on the deltas compaction discards are set aside, to be dropped by
@@ -195,28 +194,27 @@ class DeltaLog {
 
  private:
   // Drops what every live reader has consumed, once the log is long enough to be worth it.
-  // Returns how many deltas it set aside.
-  std::size_t compact() {
-    if (log_.size() < kCompactionThreshold) return 0;
+  void compact() {
+    if (log_.size() < kCompactionThreshold) return;
     drop_dead_readers();
     if (readers_.empty()) {
       base_ = version();
-      return discard_front(log_.size());
+      discard_front(log_.size());
+      return;
     }
     u64 slowest = readers_.front()->index;
     for (const CursorRef& c : readers_) slowest = std::min(slowest, c->index);
-    if (slowest <= base_) return 0;
-    std::size_t set_aside = discard_front(static_cast<std::size_t>(slowest - base_));
-    base_ = slowest;
-    return set_aside;
+    if (slowest > base_) {
+      discard_front(static_cast<std::size_t>(slowest - base_));
+      base_ = slowest;
+    }
   }
 
   // Removes the first `count` deltas: dropped at once, or set aside when they are kept.
   // Compaction usually keeps only the last few deltas (those pushed since the readers last
   // ran), so the whole log is set aside and those few moved back. Without room to set them
-  // aside, they are dropped here after all: compaction never fails. Returns how many were
-  // set aside.
-  std::size_t discard_front(std::size_t count) {
+  // aside, they are dropped here after all: compaction never fails.
+  void discard_front(std::size_t count) {
     auto front_end = log_.begin() + static_cast<std::ptrdiff_t>(count);
     if (keep_discarded_ && discarded_.empty()) {
       discarded_.swap(log_);
@@ -224,7 +222,7 @@ class DeltaLog {
         auto kept = discarded_.begin() + static_cast<std::ptrdiff_t>(count);
         log_.insert(log_.end(), std::make_move_iterator(kept), std::make_move_iterator(discarded_.end()));
         discarded_.erase(kept, discarded_.end());
-        return count;
+        return;
       } catch (const std::bad_alloc&) {
         log_.swap(discarded_);  // the insert at the end had no effect
         front_end = log_.begin() + static_cast<std::ptrdiff_t>(count);
@@ -233,13 +231,10 @@ class DeltaLog {
       try {
         discarded_.insert(discarded_.end(), std::make_move_iterator(log_.begin()),
                           std::make_move_iterator(front_end));
-        log_.erase(log_.begin(), front_end);
-        return count;
       } catch (const std::bad_alloc&) {
       }
     }
     log_.erase(log_.begin(), front_end);
-    return 0;
   }
 
   void drop_dead_readers() {
@@ -258,11 +253,11 @@ class DeltaLog {
 // How a collection state marks as its own the stored keys that nothing else holds; the
 // binding takes such keys out of the cycle collector's passes, since no cycle can run
 // through them. A new key is the state's own at once when no reader of the log reads
-// elements and the delta of its insert is its only other holder (`held_only_by(value, 2)`,
-// asked of values not private yet). A snapshot hands the private keys out as they are,
-// shared again (`make_shared`). The first change after a later compaction, once the deltas
-// set aside are dropped, looks over the keys for those the state alone holds again
-// (`held_only_by(key, 1)`), as it does the keys of the snapshot an operator was built from.
+// elements and the delta of its insert is its only other holder (`held_only_by(value, 2)`).
+// A snapshot hands the private keys out as they are, shared again (`make_shared`). The first
+// change after a later compaction, once the deltas set aside are dropped, looks over the
+// shared keys for those the state alone holds again (`held_only_by(key, 1)`), as it does the
+// keys of the snapshot an operator was built from.
 template <class E>
 struct PrivateKeys {
   bool (*held_only_by)(const E& value, long holders) = nullptr;
@@ -381,10 +376,12 @@ class CollectionState {
   const DeltaLog<Delta<E>>& log() const { return log_; }
 
  private:
+  // The pass over the keys waits for a change made with nothing set aside: those deltas
+  // still hold their elements.
   void push(DeltaKind kind, E&& element) {
     if (pass_due_ && log_.discarded_count() == 0) make_keys_held_once_private();
-    std::size_t set_aside = log_.push(Delta<E>{kind, std::move(element)});
-    if (set_aside > 0 && keys_handed_out_) pass_due_ = true;
+    log_.push(Delta<E>{kind, std::move(element)});
+    if (keys_handed_out_ && log_.discarded_count() > 0) pass_due_ = true;
   }
 
   using Entry = typename ElementMap<E, u64>::iterator;
