@@ -247,6 +247,8 @@ R boundary_as(R error_value, Body&& body) noexcept {
     set_memory_error();
   } catch (const std::exception& e) {
     set_panic(InvariantFailure(e.what()));
+  } catch (abi::__forced_unwind&) {
+    hang_thread();  // see or_hang_at_exit: a call into Python not made through it
   } catch (...) {
     set_panic(InvariantFailure("", false));
   }

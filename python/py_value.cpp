@@ -38,8 +38,8 @@ bool truth_of(PyObject* result) {
     Py_DECREF(result);
     return result == Py_True;
   }
-  int truth = PyObject_IsTrue(result);
-  Py_DECREF(result);
+  int truth = or_hang_at_exit([result] { return PyObject_IsTrue(result); });
+  or_hang_at_exit([result] { Py_DECREF(result); });
   if (truth < 0) {
     PyErr_Clear();
     return false;
@@ -114,7 +114,7 @@ int members_equal(PyObject* x, PyObject* y) {
   if (x == y) return 1;
   if (std::optional<bool> known = equal_without_python(x, y)) return *known;
   PyValue held_x = PyValue::borrow(x), held_y = PyValue::borrow(y);
-  return PyObject_RichCompareBool(held_x.get(), held_y.get(), Py_EQ);
+  return or_hang_at_exit([&] { return PyObject_RichCompareBool(held_x.get(), held_y.get(), Py_EQ); });
 }
 
 // `a == b` for two exact tuples or two exact lists, as their own == decides: equal lengths,
@@ -143,7 +143,7 @@ bool equal_exact_sequences(const PyValue& a, const PyValue& b) {
 // value is being compared): the comparison holds references of its own.
 bool compare_holding_operands(const PyValue& a, const PyValue& b, int op) {
   PyValue left = a, right = b;
-  return truth_of(PyObject_RichCompare(left.get(), right.get(), op));
+  return truth_of(or_hang_at_exit([&] { return PyObject_RichCompare(left.get(), right.get(), op); }));
 }
 
 }  // namespace
@@ -229,7 +229,7 @@ i64 hash_object(PyObject* o, int depth, MemberWalk& walk);
 
 // `hash(o)`, or 0 when it raises.
 i64 hash_as_python(PyObject* o) {
-  Py_hash_t h = PyObject_Hash(o);
+  Py_hash_t h = or_hang_at_exit([o] { return PyObject_Hash(o); });
   if (h != -1) return static_cast<i64>(h);
   PyErr_Clear();
   return 0;
@@ -380,7 +380,7 @@ i64 hash_object(PyObject* o, int depth, MemberWalk& walk) {
   if (i64 h; plain_hash(o, h)) return h;
   HashWay way = hash_way(o);
   if (way == HashWay::Python) {
-    Py_hash_t h = PyObject_Hash(o);
+    Py_hash_t h = or_hang_at_exit([o] { return PyObject_Hash(o); });
     if (h != -1) return static_cast<i64>(h);
     PyErr_Clear();
     return hash_unhashable(o, depth, walk);
@@ -429,7 +429,7 @@ OrderSummary ValueTraits<py::PyValue>::order_summary(const py::PyValue& a) {
 
 bool ValueTraits<py::PyValue>::truthy(const py::PyValue& a) {
   py::GilGuard gil;
-  int truth = PyObject_IsTrue(a.get());
+  int truth = py::or_hang_at_exit([&] { return PyObject_IsTrue(a.get()); });
   if (truth < 0) {
     PyErr_Clear();
     return false;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "thread_exit.hpp"
 #include "weft/node.hpp"
 #include "weft/order_summary.hpp"
 #include "weft/relocation.hpp"
@@ -63,7 +64,7 @@ class GilGuard {
 
  private:
   void acquire() {
-    state_ = PyGILState_Ensure();
+    state_ = or_hang_at_exit([] { return PyGILState_Ensure(); });
     outer_entry_ = std::exchange(in_entry_point, true);
     drain_deferred_decrefs();
   }
@@ -131,7 +132,7 @@ class PyValue {
   }
   static void decref(PyObject* obj) noexcept {
     if (holds_gil()) {
-      Py_DECREF(obj);
+      or_hang_at_exit([obj] { Py_DECREF(obj); });  // a finaliser may run
     } else {
       decref_without_lock(obj);
     }

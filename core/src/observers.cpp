@@ -1,4 +1,6 @@
 // Observers: registration and stabilize.
+#include <cxxabi.h>
+
 #include <exception>
 #include <vector>
 
@@ -64,6 +66,8 @@ void Runtime::stabilize() {
     for (std::size_t i = 0; i < snapshot.size(); ++i) {
       try {
         due[i] = snapshot[i].observer->settle(*this, snapshot[i].last_seen);
+      } catch (abi::__forced_unwind&) {
+        throw;  // the thread is ending: nothing may stop the unwind
       } catch (...) {
         // Reported when the callbacks reach this observer: those before it still run.
         failure = std::current_exception();
