@@ -103,6 +103,56 @@ def test_deletes_among_many_equal_keys_take_the_first_equal_value_of_that_key():
             assert list(map(repr, s.snapshot())) == list(map(repr, model))
 
 
+class CountedKey:
+    """A sort key whose comparisons are counted (Python's own `<` and `==`)."""
+
+    comparisons = 0
+
+    def __init__(self, t):
+        self.t = t
+
+    def __lt__(self, other):
+        CountedKey.comparisons += 1
+        return self.t < other.t
+
+    def __eq__(self, other):
+        CountedKey.comparisons += 1
+        return self.t == other.t
+
+    def __hash__(self):
+        return hash(self.t)
+
+
+class Record:
+    """Equal by its id alone, sorted by its time: many equal records, each with its own key."""
+
+    def __init__(self, ident, t):
+        self.ident, self.t = ident, t
+
+    def __eq__(self, other):
+        return isinstance(other, Record) and other.ident == self.ident
+
+    def __hash__(self):
+        return hash(self.ident)
+
+
+def test_deletes_among_many_equal_values_with_their_own_keys_compare_logarithmically():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    s = c.sort_by_key(lambda r: CountedKey(r.t))
+    n = 4000
+    for t in range(n):
+        c.insert(Record(t % 2, t))
+    rt.get(s.version_node)
+    for t in (n - 1, n // 2, 1):  # the latest, a middle and an early copy of its id
+        CountedKey.comparisons = 0
+        assert c.delete(Record(t % 2, t))
+        rt.get(s.version_node)
+        assert CountedKey.comparisons < 100, (t, CountedKey.comparisons)
+        assert t not in [r.t for r in s.snapshot()]
+    assert [r.t for r in s.snapshot()] == [t for t in range(n) if t not in (1, n // 2, n - 1)]
+
+
 NAN = float("nan")
 
 

@@ -52,6 +52,8 @@ std::vector<K> group_keys(const GroupedHandle<K, E>& g) {
 namespace group_by_detail {
 
 // The key of each element routed in and not yet routed out, with how many copies are in.
+// What it lets go of is set aside, to be dropped by `drop_released` once the borrows are
+// given up: the memo may hold the last reference to an element deleted through an equal one.
 template <class K, class E>
 struct KeyMemo {
   struct Entry {
@@ -60,10 +62,15 @@ struct KeyMemo {
   };
   AccessLock borrow;
   ElementMap<E, Entry> entries;
+  std::vector<E> released_elements;
+  std::vector<K> released_keys;
 
   void record(const E& element, const K& key) {
     auto [it, inserted] = entries.try_emplace(element, Entry{key, 0});
-    if (!inserted) it.value().key = key;
+    if (!inserted) {
+      released_keys.push_back(std::move(it.value().key));
+      it.value().key = key;
+    }
     ++it.value().copies;
   }
 
@@ -71,9 +78,21 @@ struct KeyMemo {
   std::optional<K> take(const E& element) {
     auto it = entries.find(element);
     if (it == entries.end()) return std::nullopt;
-    K key = it->second.key;
-    if (--it.value().copies == 0) entries.erase(it);
+    if (it.value().copies > 1) {
+      --it.value().copies;
+      return it->second.key;
+    }
+    // The stored element is moved aside and its entry erased at once, as a collection state
+    // does with its keys.
+    released_elements.push_back(std::move(const_cast<E&>(it->first)));
+    K key = std::move(it.value().key);
+    entries.erase(it);
     return key;
+  }
+
+  void drop_released() {
+    drop_one_by_one(released_elements);
+    drop_one_by_one(released_keys);
   }
 };
 
@@ -154,6 +173,7 @@ struct RouterState {
   std::vector<Delta<E>> incoming;
   std::vector<std::optional<K>> keys;
   PerKey<K, E> per_key;
+  std::vector<StateRef<E>> changed_groups;
 };
 
 // The group for `key` and whether it was created now. A group created while the router runs
@@ -174,22 +194,19 @@ std::pair<CollectionHandle<E>, bool> find_or_create_group(Runtime& runtime, Rout
 }
 
 // Applies one group's deltas; true when any of them changed the group. What the group lets
-// go of is dropped once its borrow is given up (see apply_deltas).
+// go of stays set aside for its `drop_released`.
 template <class E>
 bool apply_to_group(CollectionState<E>& group, std::vector<Delta<E>>& deltas) {
   bool changed = false;
-  {
-    ExclusiveGuard borrow(group.borrow);
-    for (Delta<E>& d : deltas) {
-      if (d.kind == DeltaKind::Insert) {
-        group.insert(std::move(d.element));
-        changed = true;
-      } else if (group.remove(std::move(d.element))) {
-        changed = true;
-      }
+  ExclusiveGuard borrow(group.borrow);
+  for (Delta<E>& d : deltas) {
+    if (d.kind == DeltaKind::Insert) {
+      group.insert(std::move(d.element));
+      changed = true;
+    } else if (group.remove(std::move(d.element))) {
+      changed = true;
     }
   }
-  group.drop_released();
   return changed;
 }
 
@@ -230,6 +247,7 @@ GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source
     runtime.set(group.version_node, version);
     group.state->drop_released();
   }
+  state->memo.drop_released();
 
   auto route = [state, key_of = std::move(key_of)](Runtime& rt) mutable -> u64 {
     rt.read(state->source_version);
@@ -243,10 +261,20 @@ GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source
     keys.reserve(in.get().size());
     for (Delta<E>& d : in.get()) keys.push_back(d.kind == DeltaKind::Insert ? std::optional<K>(key_of(d.element)) : std::nullopt);
     PerKey<K, E>& per_key = state->per_key;
-    struct ClearAfterRun {
-      PerKey<K, E>& per_key;
-      ~ClearAfterRun() { per_key.clear(); }
-    } clear_after_run{per_key};
+    // Once the table's borrow is given up, the run's buffers are cleared and what the memo
+    // and the groups let go of is dropped: a finaliser that runs may read the grouping.
+    struct AfterRun {
+      RouterState<K, E>& state;
+      ~AfterRun() {
+        state.per_key.clear();
+        state.memo.drop_released();
+        while (!state.changed_groups.empty()) {
+          StateRef<E> group = std::move(state.changed_groups.back());
+          state.changed_groups.pop_back();
+          group->drop_released();
+        }
+      }
+    } after_run{*state};
     // The table is the router's from its first change (to the key memo) to its last group
     // update. A table still in use further out (a get_group whose key's __eq__ reads the
     // router) refuses the run here, before the memo has consumed any delta: the run that
@@ -267,6 +295,7 @@ GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source
     }
     per_key.for_each([&](const K& key, std::vector<Delta<E>>& deltas) {
       CollectionHandle<E> group = find_or_create_group(rt, *state, key, true).first;
+      state->changed_groups.push_back(group.state);
       // A group whose version node the program deleted is still kept in step with the memo,
       // but has no node left to announce its changes: setting it would fail the run halfway,
       // after the memo and other groups took deltas that the retry would then route again.

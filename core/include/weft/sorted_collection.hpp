@@ -118,9 +118,14 @@ class ArrivalList {
 // equal when `a == b`; otherwise it sorts after. Failed comparisons count as false. Entries
 // of equal keys keep their arrival order.
 //
-// An index from each value's hash to the arrivals of the entries holding it finds the entry
-// a delete removes in logarithmic time, however many entries share its key: the entry with
-// a given key and arrival is found by bisection, as (key, arrival) orders the entries.
+// An index from the hash of each entry's key and value to the arrivals of the entries
+// holding them finds the entry a delete removes in logarithmic time, however many entries
+// share its key or its value: the entry with a given key and arrival is found by bisection,
+// as (key, arrival) orders the entries.
+//
+// What changes let go of (the keys of removed entries, the deltas compaction discards) is
+// set aside and dropped by `drop_released` once the borrow is given up, so that a finaliser
+// it runs may read the collection.
 template <class K, class E>
 class SortedState {
   using Entry = SortedEntry<K, E>;
@@ -128,9 +133,11 @@ class SortedState {
  public:
   AccessLock borrow;
 
-  // Caller holds the exclusive borrow. Changes nothing when hashing the value throws.
+  SortedState() { log_.keep_discarded(true); }
+
+  // Caller holds the exclusive borrow. Changes nothing when hashing throws.
   void insert(K key, E value) {
-    u64 hash = hash_of(value);
+    u64 hash = hash_of(key, value);
     std::size_t p = insertion_position(key, order_summary_of(key));
     u64 arrival = next_arrival_++;
     entries_.insert(p, Entry{std::move(key), value, arrival});
@@ -140,12 +147,12 @@ class SortedState {
   }
 
   // Removes the first entry with an equal key and an equal value. Caller holds the
-  // exclusive borrow. Changes nothing when hashing the value throws.
+  // exclusive borrow. Changes nothing when hashing throws.
   void remove(const K& key, const E& value) {
-    u64 hash = hash_of(value);
+    u64 hash = hash_of(key, value);
     OrderSummary summary = order_summary_of(key);
-    // The entries whose values share this hash, in arrival order: the first whose key and
-    // value are equal is the first such entry among those with an equal key.
+    // The entries whose keys and values share this hash, in arrival order: the first whose
+    // key and value are equal is the first such entry among those with an equal key.
     auto it = by_hash_.find(hash);
     std::size_t found = entries_.size();
     if (it != by_hash_.end()) {
@@ -165,18 +172,25 @@ class SortedState {
     }
     if (found == entries_.size()) {
       // Keys that do not order consistently (None beside ints, NaN) can put an entry where
-      // bisection does not find it, and values whose equality crosses types that hash
-      // apart are not under this hash: such an entry, with this very key and value, is
-      // found by a scan. (An element whose key changed since its insert is not found, and
-      // stays.)
+      // bisection does not find it, and keys or values whose equality crosses types that
+      // hash apart are not under this hash: such an entry, with this very key and value,
+      // is found by a scan. (An element whose key changed since its insert is not found,
+      // and stays.)
       found = first_match(key, value);
       if (found == entries_.size()) return;
-      hash = hash_of(entries_[found].value);
+      hash = hash_of(entries_[found].key, entries_[found].value);
       it = by_hash_.find(hash);
     }
+    released_keys_.push_back(entries_[found].key);
     Entry removed = entries_.erase(found);
     if (it != by_hash_.end() && it.value().erase(removed.arrival)) by_hash_.erase(it);
     log_.push(SortedDelta<E>{DeltaKind::Delete, found, std::move(removed.value)});
+  }
+
+  // Drops what changes let go of; called without the borrow held.
+  void drop_released() {
+    drop_one_by_one(released_keys_);
+    log_.drop_discarded();
   }
 
   std::vector<E> values() const {
@@ -197,7 +211,9 @@ class SortedState {
   const DeltaLog<SortedDelta<E>>& log() const { return log_; }
 
  private:
-  static u64 hash_of(const E& value) { return static_cast<u64>(ElementTraits<E>::hash(value)); }
+  static u64 hash_of(const K& key, const E& value) {
+    return static_cast<u64>(combine_hash(ElementTraits<E>::hash(value), ElementTraits<K>::hash(key)));
+  }
 
   // The position of the first entry with an equal key and an equal value, by a scan.
   std::size_t first_match(const K& key, const E& value) const {
@@ -271,6 +287,7 @@ class SortedState {
   tsl::robin_map<u64, sorted_detail::ArrivalList, RandomHasher> by_hash_;
   u64 next_arrival_ = 0;
   DeltaLog<SortedDelta<E>> log_;
+  std::vector<K> released_keys_;
 };
 
 template <class K, class E>
@@ -304,6 +321,7 @@ SortedHandle<K, E> sort_by_key(Runtime& runtime, const CollectionHandle<E>& sour
     ExclusiveGuard borrow(sorted->borrow);
     sorted->insert(std::move(key), std::move(e));
   }
+  sorted->drop_released();
   Weft<u64> source_version = source.version_node;
   auto compute = [=, key_of = std::move(key_of), incoming = std::vector<Delta<E>>{},
                   computed_keys = std::vector<K>{}](Runtime& rt) mutable -> u64 {
@@ -335,6 +353,7 @@ SortedHandle<K, E> sort_by_key(Runtime& runtime, const CollectionHandle<E>& sour
       version = sorted->version();
     }
     cursor->index = in_version;
+    sorted->drop_released();
     return version;
   };
   Weft<u64> node = runtime.create_compute<u64>(std::move(compute));
