@@ -2,7 +2,9 @@
 // that follow it.
 #pragma once
 
+#include <algorithm>
 #include <optional>
+#include <vector>
 
 #include "weft/chunked_sequence.hpp"
 #include "weft/collection.hpp"
@@ -172,14 +174,18 @@ class SortedState {
     }
     if (found == entries_.size()) {
       // Keys that do not order consistently (None beside ints, NaN) can put an entry where
-      // bisection does not find it, and keys or values whose equality crosses types that
-      // hash apart are not under this hash: such an entry, with this very key and value,
-      // is found by a scan. (An element whose key changed since its insert is not found,
-      // and stays.)
-      found = first_match(key, value);
-      if (found == entries_.size()) return;
-      hash = hash_of(entries_[found].key, entries_[found].value);
-      it = by_hash_.find(hash);
+      // bisection does not find it: a scan for the arrivals under this hash finds it, with
+      // no comparison of the entries passed over. Keys or values whose equality crosses
+      // types that hash apart are not under this hash: such an entry, with this very key
+      // and value, is found by a scan that compares every entry. (An element whose key
+      // changed since its insert is not found, and stays.)
+      if (it != by_hash_.end()) found = first_match_among(it->second, key, value);
+      if (found == entries_.size()) {
+        found = first_match(key, value);
+        if (found == entries_.size()) return;
+        hash = hash_of(entries_[found].key, entries_[found].value);
+        it = by_hash_.find(hash);
+      }
     }
     released_keys_.push_back(entries_[found].key);
     Entry removed = entries_.erase(found);
@@ -213,6 +219,21 @@ class SortedState {
  private:
   static u64 hash_of(const K& key, const E& value) {
     return static_cast<u64>(combine_hash(ElementTraits<E>::hash(value), ElementTraits<K>::hash(key)));
+  }
+
+  // The position of the first entry that arrived as one of `arrivals` and has an equal key
+  // and an equal value, by a scan that compares only those entries.
+  std::size_t first_match_among(const sorted_detail::ArrivalList& arrivals, const K& key,
+                                const E& value) const {
+    std::vector<u64> sorted_arrivals;
+    arrivals.find_if([&](u64 arrival) {
+      sorted_arrivals.push_back(arrival);
+      return false;
+    });
+    return entries_.find_in_range(0, entries_.size(), [&](const Entry& entry) {
+      return std::binary_search(sorted_arrivals.begin(), sorted_arrivals.end(), entry.arrival) &&
+             ElementTraits<K>::equal(entry.key, key) && ElementTraits<E>::equal(entry.value, value);
+    });
   }
 
   // The position of the first entry with an equal key and an equal value, by a scan.
