@@ -261,6 +261,39 @@ def test_a_node_failing_during_stabilize_raises_its_own_exception(failing_first)
     assert sorted(fired[1 + len(fired_when_failing):]) == [("a", 3), ("q", 3)]
 
 
+def test_a_failure_that_an_earlier_callback_repairs_is_not_raised():
+    # One observer's callback repairs the input another observed query fails on. When the
+    # repairing callback runs first, the failing query is brought up to date again at its
+    # turn and fires; when it would run after, stabilize stops at the failure before it.
+    outcomes = set()
+    for trial in range(40):
+        rt = weft.Runtime()
+        d = rt.create_input(0)
+        q = rt.create_query(lambda ref: 10 // ref.get(d))
+        fired = []
+
+        def repair(value):
+            fired.append(("d", value))
+            rt.set(d, 1)
+
+        observers = [lambda: rt.observe(d, repair),
+                     lambda: rt.observe(q, lambda v: fired.append(("q", v)))]
+        for observe in observers if trial % 2 else observers[::-1]:
+            observe()
+        rt.set(d, 0)  # an input observer fires only after a change
+        rt.set(d, 2)
+        rt.set(d, 0)
+        try:
+            rt.stabilize()
+        except ZeroDivisionError:
+            assert fired == []
+            outcomes.add("stopped")
+        else:
+            assert fired == [("d", 0), ("q", 10)]
+            outcomes.add("repaired")
+    assert "repaired" in outcomes
+
+
 def test_callback_running_stabilize_does_not_fire_itself_again():
     # A callback may call stabilize. The observer whose callback is running has taken the
     # change it is reporting, so the nested stabilize fires the others, not it once more

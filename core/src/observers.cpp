@@ -59,6 +59,7 @@ void Runtime::stabilize() {
   int passes = 0;
   std::size_t failed_at = snapshot.size();  // a failure settling this observer's node
   std::exception_ptr failure;
+  u64 failed_revision = 0;  // the revision the failure was met at
   // Whether an observer's node had changed since it last fired, as of the last pass.
   std::vector<bool> due(snapshot.size(), false);
   for (; passes < kMaxStabilizePasses && !failure; ++passes) {
@@ -72,6 +73,7 @@ void Runtime::stabilize() {
         // Reported when the callbacks reach this observer: those before it still run.
         failure = std::current_exception();
         failed_at = i;
+        failed_revision = revision_;
         break;
       }
     }
@@ -87,7 +89,15 @@ void Runtime::stabilize() {
   std::vector<bool> fired(snapshot.size(), false);
   for (int pass = 0; passes < kMaxStabilizePasses || pass == 0; ++pass, ++passes) {
     bool compute_wrote = false;
-    for (std::size_t i = 0; i < failed_at; ++i) {
+    for (std::size_t i = 0; i < snapshot.size(); ++i) {
+      if (i == failed_at) {
+        // The failure stands unless a callback before this observer has written since:
+        // then the observer is checked like the others, and its node settles anew (or
+        // fails again) now.
+        if (revision_ == failed_revision) std::rethrow_exception(failure);
+        failure = nullptr;
+        failed_at = snapshot.size();
+      }
       Pending& pending = snapshot[i];
       if (fired[i] || (!due[i] && revision_ == settled)) continue;
       // Later passes skip observers removed meanwhile, and after a stabilize run by a
@@ -109,9 +119,8 @@ void Runtime::stabilize() {
         pending.last_seen = std::max(pending.last_seen, result.stamp);
       }
     }
-    if (failure || !compute_wrote) break;
+    if (!compute_wrote) break;
   }
-  if (failure) std::rethrow_exception(failure);
 }
 
 std::optional<u64> Runtime::claim_firing(u64 observer_id, u64 stamp) {
