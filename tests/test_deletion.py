@@ -130,6 +130,32 @@ def test_delete_inside_a_compute():
         rt.get(holder["self"])
 
 
+def test_a_node_deleted_on_the_way_to_its_own_read_is_met_as_deleted():
+    # The grouping's key function deletes the query being read, and the group it then makes
+    # takes the query's slot: the read fails rather than reach that group's node.
+    rt = weft.Runtime()
+    sales = rt.create_collection()
+    sales.insert(1)
+    holder = {}
+
+    def key(element):
+        if element == 7:
+            rt.delete_node(holder["reader"])
+        return element
+
+    by = sales.group_by(key)
+    rt.get(by.version_node)
+    holder["reader"] = rt.create_query(lambda ref: ref.get(by.version_node))
+    assert rt.get(holder["reader"]) == 0
+    sales.insert(7)
+    with pytest.raises(RuntimeError, match=exact(
+        f"weft-core: node {holder['reader'].id} was deleted while a read was reaching it (a "
+        "compute raced delete_node on one of its recorded dependencies)"
+    )):
+        rt.get(holder["reader"])
+    assert not rt.is_alive(holder["reader"]) and by.group_count() == 2
+
+
 def test_deleted_node_loses_label_and_observers():
     rt = weft.Runtime()
     a = rt.create_input(1)

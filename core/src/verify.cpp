@@ -28,12 +28,6 @@ using internal::is_computing;
            "(set an upstream input to retry)"));
 }
 
-[[noreturn]] void fail_deleted(u32 slot) {
-  fail(cat("weft-core: node ", slot,
-           " was deleted while a read was reaching it (a compute raced delete_node on one of its "
-           "recorded dependencies)"));
-}
-
 // Membership in a slot list, by binary search over a sorted copy without repeats (a
 // compute that reads a few nodes many times records each read).
 class SlotSet {
@@ -131,6 +125,12 @@ class SpareStack {
 };
 
 }  // namespace
+
+void Runtime::fail_deleted_while_read(u32 slot) {
+  fail(cat("weft-core: node ", slot,
+           " was deleted while a read was reaching it (a compute raced delete_node on one of its "
+           "recorded dependencies)"));
+}
 
 void Runtime::ensure_clean(u32 root) {
   if (nodes_.get(root).node_state() == NodeState::Clean) return;
@@ -234,7 +234,7 @@ void Runtime::dispatch(u32 slot, bool is_root) {
         fail_failed(slot);
       case NodeState::Deleted:
         record.clear_expanding();
-        fail_deleted(slot);
+        fail_deleted_while_read(slot);
       case NodeState::Computing:
       case NodeState::ComputingStale:
         if (dep_stack_.is_on_stack(slot)) fail_running(slot);

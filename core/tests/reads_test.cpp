@@ -527,6 +527,32 @@ TEST(Failures, DeletedDependencyIsMetAsDeleted) {
   EXPECT_EQ(state_of(rt, q), NodeState::Stale);
 }
 
+// A compute brought up to date on the way to `r` deletes `r`, and a new node takes its slot:
+// the read must not return that node's value through r's handle.
+TEST(Failures, NodeDeletedOnTheWayToItsOwnReadIsMetAsDeleted) {
+  Runtime rt;
+  auto in = rt.create_input<u64>(1);
+  Weft<u64> r;
+  bool armed = false;
+  auto p = rt.create_compute<u64>([&](Runtime& x) {
+    u64 v = x.read(in);
+    if (armed) {
+      armed = false;
+      x.delete_node(r);
+      EXPECT_EQ(x.create_input_unguarded<u64>(4242).slot, r.slot);
+    }
+    return v;
+  });
+  r = rt.create_compute<u64>([&](Runtime& x) { return x.read(p) + 100; });
+  EXPECT_EQ(rt.read(r), 101u);
+  rt.set(in, u64{2});
+  armed = true;
+  EXPECT_FAILURE(rt.read(r),
+                 cat("weft-core: node ", r.slot,
+                     " was deleted while a read was reaching it (a compute raced delete_node on one "
+                     "of its recorded dependencies)"));
+}
+
 TEST(Commit, ReadNodeDeletedDuringTheComputeMakesItRunAgain) {
   Runtime rt;
   auto x = rt.create_input<u64>(1);

@@ -247,6 +247,7 @@ class Runtime {
                                       u32 slot_generation);
   [[noreturn]] static void fail_arena_missing_for_read();
   [[noreturn]] static void fail_nested_too_deeply(u32 slot);
+  [[noreturn]] static void fail_deleted_while_read(u32 slot);
   [[noreturn]] static void fail_arena_missing_for_input();
   [[noreturn]] static void fail_set_on_compute(u32 slot);
   [[noreturn]] static void fail_create_in_compute(bool query);
@@ -349,6 +350,11 @@ T Runtime::read(Weft<T> handle) {
       fail_nested_too_deeply(handle.slot);
     }
     ensure_clean(handle.slot);
+    // A compute run on the way may have deleted this node, and a node made since may hold
+    // its slot: the record is then not the one the handle names.
+    if (record.generation != handle.generation || record.node_state() == NodeState::Deleted) {
+      fail_deleted_while_read(handle.slot);
+    }
   }
   GenericArena<T>* arena;
   {
