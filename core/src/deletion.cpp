@@ -41,6 +41,17 @@ void Runtime::adopt(ErasedWeft owner, ErasedWeft owned) {
   if (tables_.owner_of.contains(owned.slot)) {
     fail(cat("weft-core: node ", owned.slot, " adopted twice"));
   }
+  // An owner owned, however indirectly, by the node it adopts would close a loop that
+  // deleting any node of it would walk for good.
+  for (u32 above = owner.slot;;) {
+    if (above == owned.slot) {
+      fail(cat("weft-core: adopt of node ", owned.slot, " by node ", owner.slot,
+               ", which it owns"));
+    }
+    auto it = tables_.owner_of.find(above);
+    if (it == tables_.owner_of.end()) break;
+    above = it->second;
+  }
   tables_.owner_of.emplace(owned.slot, owner.slot);
   tables_.owned[owner.slot].push_back(owned.slot);
 }

@@ -228,6 +228,23 @@ TEST(Ownership, AdoptChecksAndChangesNothingOnFailure) {
   EXPECT_EQ(rt.tables_lock().counter(), 0);
 }
 
+// A loop of owners would leave deleting any of its nodes walking the loop for good.
+TEST(Ownership, AdoptRefusesAnOwnershipLoop) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(0);
+  auto b = rt.create_input<u64>(1);
+  auto c = rt.create_input<u64>(2);
+  EXPECT_FAILURE(rt.adopt(a.erased(), a.erased()),
+                 cat("weft-core: adopt of node ", a.slot, " by node ", a.slot, ", which it owns"));
+  rt.adopt(a.erased(), b.erased());
+  rt.adopt(b.erased(), c.erased());
+  EXPECT_FAILURE(rt.adopt(c.erased(), a.erased()),
+                 cat("weft-core: adopt of node ", a.slot, " by node ", c.slot, ", which it owns"));
+  EXPECT_EQ(rt.owner_of(a.slot), std::nullopt);
+  rt.delete_node(a);
+  EXPECT_FALSE(rt.is_alive(b.erased()) || rt.is_alive(c.erased()));
+}
+
 TEST(OwnComputeGuard, RefusesDeletingANodeWhoseComputeIsInProgress) {
   Runtime rt;
   auto a = rt.create_input<u64>(1);
