@@ -98,6 +98,8 @@ struct KeyMemo {
 
 // One router run's deltas grouped by key. A run usually carries a few deltas, so they are
 // grouped by a scan of the keys seen so far; a large batch goes through a map instead. The
+// scan matches keys as the map does, hash first and then equality, so keys that compare
+// equal but hash apart make two groups however the changes are batched. The
 // router keeps one and clears it after each run: the scanned slots keep their buffers, so a
 // steady stream of small runs allocates nothing, and no key or element stays referenced.
 template <class K, class E>
@@ -105,8 +107,9 @@ class PerKey {
  public:
   void add(K key, Delta<E> delta) {
     if (!by_map_) {
+      i64 hash = ElementTraits<K>::hash(key);
       for (std::size_t i = 0; i < used_; ++i) {
-        if (ElementTraits<K>::equal(*few_[i].key, key)) {
+        if (few_[i].hash == hash && ElementTraits<K>::equal(*few_[i].key, key)) {
           few_[i].deltas.push_back(std::move(delta));
           return;
         }
@@ -114,6 +117,7 @@ class PerKey {
       if (used_ < kScanLimit) {
         if (used_ == few_.size()) few_.emplace_back();
         few_[used_].key.emplace(std::move(key));
+        few_[used_].hash = hash;
         few_[used_].deltas.push_back(std::move(delta));
         ++used_;
         return;
@@ -143,6 +147,7 @@ class PerKey {
  private:
   struct Slot {
     std::optional<K> key;
+    i64 hash = 0;
     std::vector<Delta<E>> deltas;
   };
 
