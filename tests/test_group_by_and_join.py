@@ -325,6 +325,21 @@ def test_join_by_parity_with_updates():
     assert Counter(rt.get(r)) == Counter([(2, 4)])
 
 
+def test_join_delete_removes_the_element_deleted_not_an_equal_one_hashing_apart():
+    rt = weft.Runtime()
+    left, right = rt.create_collection(), rt.create_collection()
+    five_alike = EqualToFive()
+    left.insert(five_alike)
+    left.insert(5)
+    right.insert("p")
+    r = left.join(right, lambda x: 0, lambda x: 0).reduce(list)
+    rt.get(r)
+    assert left.delete(5)
+    right.insert("q")
+    pairs = rt.get(r)
+    assert sorted(p[1] for p in pairs) == ["p", "q"] and all(p[0] is five_alike for p in pairs)
+
+
 def test_join_duplicate_left_element():
     rt = weft.Runtime()
     left, right = rt.create_collection(), rt.create_collection()

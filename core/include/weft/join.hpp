@@ -21,15 +21,19 @@ struct SideIndex {
     by_key[key].push_back(element);
   }
 
-  // Removes the first copy equal to `element` under `key`. False if the index holds no copy
-  // of the element; true otherwise, also when none was found under `key` (its key changed).
+  // Removes the first copy of `element` under `key`: equal to it and with its hash, as the
+  // copies map matches, so that of two elements equal but hashing apart the one deleted goes.
+  // False if the index holds no copy of the element; true otherwise, also when none was found
+  // under `key` (its key changed).
   bool remove(const E& element, const K& key) {
     auto held = copies.find(element);
     if (held == copies.end()) return false;
     if (auto list = by_key.find(key); list != by_key.end()) {
       auto& elements = list.value();
-      auto it = std::find_if(elements.begin(), elements.end(),
-                             [&](const E& e) { return ElementTraits<E>::equal(e, element); });
+      const i64 hash = ElementTraits<E>::hash(element);
+      auto it = std::find_if(elements.begin(), elements.end(), [&](const E& e) {
+        return ElementTraits<E>::equal(e, element) && ElementTraits<E>::hash(e) == hash;
+      });
       if (it != elements.end()) {
         elements.erase(it);
         if (--held.value() == 0) copies.erase(held);
