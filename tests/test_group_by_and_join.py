@@ -193,6 +193,7 @@ def test_keys_equal_but_hashing_apart_group_apart_however_changes_are_batched(ba
     assert g.group_count() == 2
     assert sorted(rt.get(g.get_group(5).reduce(list))) == ["a"]
 
+
 def test_observers_of_groups_are_current_after_stabilize_whatever_their_order():
     # The grouping routes when its observer's turn comes; observers of the groups' operators
     # that ran before that are checked again in the same stabilize.
