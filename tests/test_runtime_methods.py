@@ -390,6 +390,18 @@ def test_many_reads_of_one_query_are_no_cycle():
     rt.set(a, 2)
     assert rt.get(total) == 15000
 
+    # The same when the query read many times cannot be verified on the way: its recorded
+    # lists, from before the switch turned, lead back to the query whose compute is reading.
+    switch, turned = rt.create_input(True), rt.create_input(False)
+    q = {}
+    q["x"] = rt.create_query(lambda ref: ref.get(q["top"]) if ref.get(switch) else 0)
+    q["many"] = rt.create_query(lambda ref: sum(ref.get(q["x"]) for _ in range(5000)))
+    q["top"] = rt.create_query(lambda ref: ref.get(q["many"]) + 1 if ref.get(turned) else 1)
+    assert rt.get(q["many"]) == 5000
+    rt.set(switch, False)
+    rt.set(turned, True)
+    assert rt.get(q["top"]) == 1
+
 
 # ---- unguarded methods: PanicException ----
 

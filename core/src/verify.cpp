@@ -163,12 +163,9 @@ void Runtime::ensure_clean(u32 root) {
       NodeRecord& record = nodes_.get(slot);
       NodeState state = record.node_state();
       if (state == NodeState::Clean) {
-        // Pushes nothing, so it cannot keep a cycle going: not counted. A node read many
-        // times is pushed once per read, and all but the first entry find it Clean.
         stack.pop_back();
         continue;
       }
-      if (--budget == 0) fail_budget(root);
       if (is_computing(state)) {
         // A recorded dependency whose compute runs on this thread is no cycle yet: the list
         // that names it may date from before the graph changed shape. The node that
@@ -187,6 +184,11 @@ void Runtime::ensure_clean(u32 root) {
         // its recompute, if it needs one, follow the graph's present shape.
         top.step = slot == root ? Step::RootMetAgain : Step::Expanded;
       } else {
+        // Only an expansion pushes entries, so only expansions can keep a cycle going and
+        // only they are counted. A node read many times is pushed once per read: the other
+        // entries find it Clean, or marked and already dispatched (left unverified), however
+        // many of them there are.
+        if (--budget == 0) fail_budget(root);
         record.mark_expanding();
         top.step = Step::ExpandedMarked;  // `top` is not used after the pushes below
         with_deps(record, [&](const u32* deps, std::size_t n) {
@@ -445,8 +447,8 @@ int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool me
   ScratchTrim trim(s);
   // A read of the node itself (which failed as a cycle, and which the compute, or an
   // equality or finaliser run inside it, may have caught) never becomes a dependency: the
-  // node would then wait on itself, and every later read would exhaust its traversal budget
-  // instead of recomputing. The fast path above never matches such reads.
+  // node would then wait on itself instead of recomputing. The fast path above never
+  // matches such reads.
   with_deps(record, [&](const u32* deps, std::size_t n) { s.old.assign(deps, deps + n); });
   s.fresh.clear();
   if (merge) {
