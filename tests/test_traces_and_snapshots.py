@@ -148,6 +148,36 @@ def test_dependents_follow_a_query_whose_repeated_reads_change():
     assert rt.graph_snapshot()[q.id]["dependencies"] == [switch.id] + [a.id, switch.id, c.id] * 2
 
 
+def test_a_failed_compute_adds_what_it_read_to_its_dependencies():
+    # A compute that raises keeps the dependencies it had and adds each node it newly read
+    # once, in the order of first reads, so that a change to any of them retries it.
+    rt = weft.Runtime()
+    switch = rt.create_input(True)
+    old = [rt.create_input(i) for i in range(3)]
+    new = [rt.create_input(i) for i in range(200)]
+    order = [new[(7 * k) % 200] for k in range(400)] + old  # each new node twice, then old
+
+    def body(ref):
+        if ref.get(switch):
+            return sum(ref.get(n) for n in old + old[:1])
+        for n in order:
+            ref.get(n)
+        raise ValueError("refused")
+    q = rt.create_query(body)
+    assert rt.get(q) == 3
+    rt.set(switch, False)
+    with pytest.raises(ValueError, match="refused"):
+        rt.get(q)
+    first_reads = [new[(7 * k) % 200].id for k in range(200)]
+    assert rt.graph_snapshot()[q.id]["dependencies"] == (
+        [switch.id] + [n.id for n in old + old[:1]] + first_reads)
+    with pytest.raises(RuntimeError, match="read but its last compute panicked"):
+        rt.get(q)
+    rt.set(new[199], -1)  # read only by the failed compute: it runs again
+    with pytest.raises(ValueError, match="refused"):
+        rt.get(q)
+
+
 def test_labels():
     rt = weft.Runtime()
     a = rt.create_input(1)

@@ -37,6 +37,11 @@ class SlotSet {
     sorted_.erase(std::unique(sorted_.begin(), sorted_.end()), sorted_.end());
   }
   bool contains(u32 slot) const { return std::binary_search(sorted_.begin(), sorted_.end(), slot); }
+  std::size_t size() const { return sorted_.size(); }
+  // The position of `slot`, one of the set's, among the set's slots in ascending order.
+  std::size_t position_of(u32 slot) const {
+    return static_cast<std::size_t>(std::lower_bound(sorted_.begin(), sorted_.end(), slot) - sorted_.begin());
+  }
 
  private:
   std::vector<u32> sorted_;
@@ -452,15 +457,22 @@ int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool me
   with_deps(record, [&](const u32* deps, std::size_t n) { s.old.assign(deps, deps + n); });
   s.fresh.clear();
   if (merge) {
+    // The nodes read that the list did not name are added to it, each once, in the order
+    // of their first reads; sorted copies keep that within n log n for long lists.
     s.fresh = s.old;
     SlotSet seen(s.old);
-    std::size_t first_added = s.fresh.size();
+    std::vector<u32> unseen;
     for (const ReadRecord& read : reads) {
-      if (read.slot == slot || seen.contains(read.slot) ||
-          std::find(s.fresh.begin() + first_added, s.fresh.end(), read.slot) != s.fresh.end()) {
-        continue;
+      if (read.slot != slot && !seen.contains(read.slot)) unseen.push_back(read.slot);
+    }
+    SlotSet added(unseen);
+    std::vector<bool> taken(added.size(), false);
+    for (u32 read : unseen) {
+      std::size_t k = added.position_of(read);
+      if (!taken[k]) {
+        taken[k] = true;
+        s.fresh.push_back(read);
       }
-      s.fresh.push_back(read.slot);
     }
   } else {
     for (const ReadRecord& read : reads) {
