@@ -54,6 +54,22 @@ def test_delete_with_dependents_counts_what_it_released():
         rt.delete_node(x)
 
 
+def test_deleting_a_node_read_many_times_keeps_the_other_dependents():
+    # Its reads of each node leave that node's dependents list at once; the rest of the
+    # list keeps its order and goes on being invalidated.
+    rt = weft.Runtime()
+    a, b = rt.create_input(1), rt.create_input(2)
+    first = rt.create_query(lambda ref: ref.get(a))
+    many = rt.create_query(lambda ref: sum(ref.get(a) + ref.get(b) for _ in range(1000)))
+    last = rt.create_query(lambda ref: ref.get(a) * 10)
+    assert (rt.get(first), rt.get(many), rt.get(last)) == (1, 3000, 10)
+    rt.delete_node(many)
+    dependents = {entry["id"]: entry["dependents"] for entry in rt.graph_snapshot()}
+    assert (dependents[a.id], dependents[b.id]) == ([first.id, last.id], [])
+    rt.set(a, 5)
+    assert (rt.get(first), rt.get(last)) == (5, 50)
+
+
 def test_deleting_a_count_deletes_the_counting_node_beneath_it():
     rt = weft.Runtime()
     c = rt.create_collection()

@@ -253,6 +253,10 @@ void Runtime::release_slot(u32 slot) {
   std::string label;
   {
     ExclusiveGuard guard(tables_lock_);
+    // Once per distinct dependency: a node read many times is listed once per read, and
+    // each removal scans the whole list of the node read.
+    std::sort(deps.begin(), deps.end());
+    deps.erase(std::unique(deps.begin(), deps.end()), deps.end());
     for (u32 dep : deps) tables_.dependents[dep].remove_all(slot);
     tables_.dependents[slot].reset();
     if (auto it = tables_.owner_of.find(slot); it != tables_.owner_of.end()) {
