@@ -11,16 +11,22 @@ using weft::u32;
 
 namespace {
 
-// Random appends (of runs of copies), removals, copies, moves and resets, each checked
-// against a vector: lists move between their inline places and a heap block both ways.
+bool holds(const std::vector<u32>& model, u32 slot) {
+  return std::find(model.begin(), model.end(), slot) != model.end();
+}
+
+// Random appends (of runs of copies of a slot not held), removals, copies, moves and resets,
+// each checked against a vector: lists move between their inline places and a heap block
+// both ways, and runs leave from the front, the middle and the end.
 TEST(SlotList, FollowsAVectorThroughRandomEdits) {
   std::mt19937 rng(11);
   SlotList list;
   std::vector<u32> model;
-  for (int step = 0; step < 20000; ++step) {
-    const u32 slot = rng() % 6;
+  for (int step = 0; step < 40000; ++step) {
+    const u32 slot = rng() % (step < 20000 ? 6 : 40);
     switch (rng() % 10) {
       case 0: case 1: case 2: case 3: {
+        if (holds(model, slot)) break;
         const std::size_t copies = rng() % 4;
         list.append(slot, copies);
         model.insert(model.end(), copies, slot);
@@ -50,6 +56,34 @@ TEST(SlotList, FollowsAVectorThroughRandomEdits) {
     }
     ASSERT_EQ(list.to_vector(), model) << "step " << step;
   }
+}
+
+// A long list whose entries leave from the front while others join at the end, as when a
+// node's dependents are deleted one after the other or turn to another node in list order:
+// the order holds throughout, and so do copies taken midway.
+TEST(SlotList, KeepsItsOrderAsEntriesLeaveFromTheFront) {
+  SlotList list;
+  std::vector<u32> model;
+  u32 next = 0;
+  for (int round = 0; round < 5000; ++round) {
+    for (int k = 0; k < 3; ++k, ++next) {
+      list.append(next, next % 3 + 1);
+      model.insert(model.end(), next % 3 + 1, next);
+    }
+    for (int k = 0; k < (round < 2000 ? 2 : 4) && !model.empty(); ++k) {
+      const u32 first = model.front();
+      list.remove_all(first);
+      model.erase(std::remove(model.begin(), model.end(), first), model.end());
+    }
+    if (round % 500 == 0) {
+      SlotList copy = list;
+      ASSERT_EQ(copy.to_vector(), model) << "round " << round;
+    }
+    ASSERT_EQ(list.to_vector(), model) << "round " << round;
+  }
+  ASSERT_TRUE(model.empty());
+  list.append(next, 2);  // and takes entries again once emptied
+  EXPECT_EQ(list.to_vector(), (std::vector<u32>{next, next}));
 }
 
 }  // namespace

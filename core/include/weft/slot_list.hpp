@@ -1,6 +1,7 @@
 // A growable list of slots that keeps a few entries inside itself.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -12,6 +13,12 @@ namespace weft {
 // block. The dependents table keeps one per node: most nodes have a few dependents, whose
 // list then costs no allocation, and reading it during invalidation follows no pointer into
 // memory of its own.
+//
+// The entries of one slot stand together: the dependents table appends all of a dependent's
+// entries at once (one per read) and removes them all at once, so a removal ends with the
+// run it finds. A run removed from the front of a heap block only moves the block's start,
+// so that dependents leaving in list order (deletion takes the first dependent each time)
+// cost no shifting of the rest.
 class SlotList {
  public:
   SlotList() noexcept {}
@@ -30,31 +37,37 @@ class SlotList {
   }
   ~SlotList() { reset(); }
 
-  const u32* begin() const { return on_heap() ? heap_ : inline_; }
+  const u32* begin() const { return on_heap() ? heap_.block + heap_.front : inline_; }
   const u32* end() const { return begin() + size_; }
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   std::vector<u32> to_vector() const { return std::vector<u32>(begin(), end()); }
 
-  // Appends `copies` entries of `slot`.
+  // Appends `copies` entries of `slot`, which the list does not hold.
   void append(u32 slot, std::size_t copies = 1) {
-    if (copies > capacity_ - size_) grow(copies);
+    if (copies > room()) make_room(copies);
     u32* out = data() + size_;
     for (std::size_t i = 0; i < copies; ++i) out[i] = slot;
     size_ += static_cast<u32>(copies);
   }
-  // Removes every entry of `slot`, keeping the order of the rest.
+  // Removes every entry of `slot` (the one run of them), keeping the order of the rest.
   void remove_all(u32 slot) {
     u32* d = data();
-    u32 kept = 0;
-    for (u32 i = 0; i < size_; ++i) {
-      if (d[i] != slot) d[kept++] = d[i];
+    u32* run = std::find(d, d + size_, slot);
+    u32* after = std::find_if(run, d + size_, [slot](u32 s) { return s != slot; });
+    const u32 removed = static_cast<u32>(after - run);
+    if (removed == 0) return;
+    if (run == d && on_heap()) {
+      heap_.front += removed;
+    } else {
+      std::copy(after, d + size_, run);
     }
-    size_ = kept;
+    size_ -= removed;
+    if (size_ == 0 && on_heap()) heap_.front = 0;
   }
   // Drops every entry and the heap block, if any.
   void reset() noexcept {
-    if (on_heap()) delete[] heap_;
+    if (on_heap()) delete[] heap_.block;
     capacity_ = kInline;
     size_ = 0;
   }
@@ -63,11 +76,17 @@ class SlotList {
   static constexpr u32 kInline = 4;
 
   bool on_heap() const { return capacity_ > kInline; }
-  u32* data() { return on_heap() ? heap_ : inline_; }
-  // Makes room for `more` entries beyond the present ones (fails beyond 2^32 - 1 entries).
-  void grow(std::size_t more);
+  u32* data() { return on_heap() ? heap_.block + heap_.front : inline_; }
+  // Free entries after the last one.
+  std::size_t room() const {
+    return static_cast<std::size_t>(capacity_) - size_ - (on_heap() ? heap_.front : 0);
+  }
+  // Makes room for `more` entries after the present ones: moves them to the block's start
+  // when removals from the front freed at least as many entries as are left (fails beyond
+  // 2^32 - 1 entries).
+  void make_room(std::size_t more);
   void append_all(const SlotList& other) {
-    if (other.size_ > capacity_ - size_) grow(other.size_);
+    if (other.size_ > room()) make_room(other.size_);
     u32* out = data() + size_;
     for (u32 i = 0; i < other.size_; ++i) out[i] = other.begin()[i];
     size_ += other.size_;
@@ -85,11 +104,16 @@ class SlotList {
     other.size_ = 0;
   }
 
+  struct HeapBlock {
+    u32* block;
+    u32 front;  // entries removed from the block's start
+  };
+
   u32 size_ = 0;
-  u32 capacity_ = kInline;
+  u32 capacity_ = kInline;  // of the inline places or of the whole heap block
   union {
     u32 inline_[kInline];
-    u32* heap_;
+    HeapBlock heap_;
   };
 };
 
