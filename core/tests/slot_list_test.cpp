@@ -58,10 +58,10 @@ TEST(SlotList, FollowsAVectorThroughRandomEdits) {
   }
 }
 
-// A long list whose entries leave from the front while others join at the end, as when a
-// node's dependents are deleted one after the other or turn to another node in list order:
-// the order holds throughout, and so do copies taken midway.
-TEST(SlotList, KeepsItsOrderAsEntriesLeaveFromTheFront) {
+// A long list whose entries leave from the front or the end while others join at the end,
+// as when a node's dependents are deleted one after the other or turn to another node in
+// list order or in reverse: the order holds throughout, and so do copies taken midway.
+TEST(SlotList, KeepsItsOrderAsEntriesLeaveFromEitherEnd) {
   SlotList list;
   std::vector<u32> model;
   u32 next = 0;
@@ -71,9 +71,9 @@ TEST(SlotList, KeepsItsOrderAsEntriesLeaveFromTheFront) {
       model.insert(model.end(), next % 3 + 1, next);
     }
     for (int k = 0; k < (round < 2000 ? 2 : 4) && !model.empty(); ++k) {
-      const u32 first = model.front();
-      list.remove_all(first);
-      model.erase(std::remove(model.begin(), model.end(), first), model.end());
+      const u32 leaving = round % 3 == 0 ? model.back() : model.front();
+      list.remove_all(leaving);
+      model.erase(std::remove(model.begin(), model.end(), leaving), model.end());
     }
     if (round % 500 == 0) {
       SlotList copy = list;

@@ -17,8 +17,8 @@ namespace weft {
 // The entries of one slot stand together: the dependents table appends all of a dependent's
 // entries at once (one per read) and removes them all at once, so a removal ends with the
 // run it finds. A run removed from the front of a heap block only moves the block's start,
-// so that dependents leaving in list order (deletion takes the first dependent each time)
-// cost no shifting of the rest.
+// and one removed from the end shifts nothing, so that dependents leaving in list order
+// (deletion takes the first dependent each time) or in reverse cost no shifting of the rest.
 class SlotList {
  public:
   SlotList() noexcept {}
@@ -50,17 +50,32 @@ class SlotList {
     for (std::size_t i = 0; i < copies; ++i) out[i] = slot;
     size_ += static_cast<u32>(copies);
   }
-  // Removes every entry of `slot` (the one run of them), keeping the order of the rest.
+  // Removes every entry of `slot` (the one run of them), keeping the order of the rest. The
+  // search runs from both ends at once, since dependents often leave in list order or in
+  // the reverse order.
   void remove_all(u32 slot) {
     u32* d = data();
-    u32* run = std::find(d, d + size_, slot);
-    u32* after = std::find_if(run, d + size_, [slot](u32 s) { return s != slot; });
-    const u32 removed = static_cast<u32>(after - run);
-    if (removed == 0) return;
-    if (run == d && on_heap()) {
+    std::size_t lo = 0, hi = size_;
+    while (lo < hi && d[lo] != slot && d[hi - 1] != slot) {
+      ++lo;
+      --hi;
+    }
+    if (lo >= hi) return;
+    std::size_t first, last;  // the run is [first, last)
+    if (d[lo] == slot) {
+      first = lo;
+      last = lo + 1;
+      while (last < size_ && d[last] == slot) ++last;
+    } else {
+      last = hi;
+      first = hi - 1;
+      while (first > 0 && d[first - 1] == slot) --first;
+    }
+    const u32 removed = static_cast<u32>(last - first);
+    if (first == 0 && on_heap()) {
       heap_.front += removed;
     } else {
-      std::copy(after, d + size_, run);
+      std::copy(d + last, d + size_, d + first);
     }
     size_ -= removed;
     if (size_ == 0 && on_heap()) heap_.front = 0;
