@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 
 namespace weft {
 
@@ -20,6 +21,23 @@ void SlotList::make_room(std::size_t more) {
   if (on_heap()) delete[] heap_.block;
   heap_ = {block, 0};
   capacity_ = capacity;
+}
+
+void SlotList::shrink() noexcept {
+  u32* old_block = heap_.block;
+  const u32* live = begin();
+  if (size_ <= kInline) {
+    std::copy(live, live + size_, inline_);  // overwrites heap_, whose block is kept above
+    capacity_ = kInline;
+  } else {
+    const u32 capacity = 2 * size_;
+    u32* block = new (std::nothrow) u32[capacity];
+    if (!block) return;
+    std::copy(live, live + size_, block);
+    heap_ = {block, 0};
+    capacity_ = capacity;
+  }
+  delete[] old_block;
 }
 
 }  // namespace weft

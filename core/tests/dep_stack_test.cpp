@@ -46,6 +46,22 @@ TEST(LocalDepStack, FramesRecordReadsOnTheTopFrameOnly) {
   EXPECT_FALSE(stack.pop_frame().tainted);
 }
 
+// A frame keeps the room of its read list for the next compute at its depth, unless the
+// last one used little of a large room: one compute's many reads are not held for good.
+TEST(LocalDepStack, AFrameGivesBackTheRoomOfManyReadsOnceUnused) {
+  LocalDepStack stack;
+  auto compute_reading = [&](std::size_t reads) -> std::size_t {
+    stack.push_frame(1);
+    for (std::size_t i = 0; i < reads; ++i) stack.record_read(7, 0);
+    return stack.pop_frame().reads.capacity();
+  };
+  const std::size_t steady = compute_reading(100000);
+  EXPECT_GE(steady, 100000u);
+  EXPECT_EQ(compute_reading(100000), steady);  // steady computes reuse the room
+  EXPECT_EQ(compute_reading(10), steady);      // kept once: the last compute used it all
+  EXPECT_LT(compute_reading(10), 4096u);       // given back: the last one used little
+}
+
 TEST(DependencyRecording, OnlyReadsInsideAComputeAreRecorded) {
   Runtime rt;
   auto a = rt.create_input<u64>(2);

@@ -30,11 +30,14 @@ struct DepFrame {
 class LocalDepStack {
  public:
   // Frames are kept when popped: a later push at the same depth reuses the frame and the
-  // room of its read list, so that a steady recompute allocates nothing for its reads.
+  // room of its read list, so that a steady recompute allocates nothing for its reads. A
+  // large room that the last compute at this depth used less than a quarter of is given
+  // back, so that one compute's many reads are not held for good.
   void push_frame(u32 node, bool speculative = false) {
     ExclusiveGuard guard(lock_);
     if (depth_ == frames_.size()) frames_.emplace_back().reads.reserve(4);
     DepFrame& frame = frames_[depth_];
+    if (frame.reads.capacity() > kKeptReads) [[unlikely]] trim(frame.reads);
     frame.reads.clear();
     frame.node = node;
     frame.tainted = false;
@@ -95,6 +98,11 @@ class LocalDepStack {
   std::size_t depth() const { return depth_; }
 
  private:
+  static constexpr std::size_t kKeptReads = 4096;
+  [[gnu::cold, gnu::noinline]] static void trim(std::vector<ReadRecord>& reads) {
+    if (reads.size() < reads.capacity() / 4) std::vector<ReadRecord>().swap(reads);
+  }
+
   mutable AccessLock lock_;
   std::vector<DepFrame> frames_;  // frames_[0, depth_) are the running computes'
   std::size_t depth_ = 0;

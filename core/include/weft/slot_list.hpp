@@ -78,7 +78,10 @@ class SlotList {
       std::copy(d + last, d + size_, d + first);
     }
     size_ -= removed;
-    if (size_ == 0 && on_heap()) heap_.front = 0;
+    if (on_heap()) {
+      if (size_ == 0) heap_.front = 0;
+      if (capacity_ > kKeptEntries && size_ < capacity_ / 4) shrink();
+    }
   }
   // Drops every entry and the heap block, if any.
   void reset() noexcept {
@@ -89,6 +92,9 @@ class SlotList {
 
  private:
   static constexpr u32 kInline = 4;
+  // A heap block above this many entries that is less than a quarter full is replaced by
+  // one that fits, so that a node once read very widely does not hold the room for good.
+  static constexpr u32 kKeptEntries = 1024;
 
   bool on_heap() const { return capacity_ > kInline; }
   u32* data() { return on_heap() ? heap_.block + heap_.front : inline_; }
@@ -100,6 +106,9 @@ class SlotList {
   // when removals from the front freed at least as many entries as are left (fails beyond
   // 2^32 - 1 entries).
   void make_room(std::size_t more);
+  // Moves the entries into a block of twice their number, or inside when they fit there;
+  // keeps the block when no memory is to be had for the smaller one.
+  void shrink() noexcept;
   void append_all(const SlotList& other) {
     if (other.size_ > room()) make_room(other.size_);
     u32* out = data() + size_;
