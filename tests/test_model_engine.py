@@ -160,11 +160,16 @@ class EngineModel(RuleBasedStateMachine):
         old = node.deps
         if [d.slot for d in new] == [d.slot for d in old]:
             return
-        old_slots, new_slots = {d.slot for d in old}, {d.slot for d in new}
-        for slot in old_slots - new_slots:
+        old_count = Counter(d.slot for d in old)
+        new_count = Counter(d.slot for d in new)
+        for slot in old_count.keys() - new_count.keys():
             self.dependents[slot] = [s for s in self.dependents[slot] if s != node.slot]
+        for slot in old_count.keys() & new_count.keys():  # the run follows the reads, in place
+            entries = self.dependents[slot]
+            at = entries.index(node.slot)
+            entries[at:at + old_count[slot]] = [node.slot] * new_count[slot]
         for d in new:
-            if d.slot not in old_slots:
+            if d.slot not in old_count:
                 self.dependents[d.slot].append(node.slot)
         node.deps = list(new)
 

@@ -130,7 +130,8 @@ def test_snapshot_lists_repeated_and_overflowing_dependencies_in_order():
 
 def test_dependents_follow_a_query_whose_repeated_reads_change():
     # A read made three times is three dependents entries; when the query stops reading a
-    # node, every entry of it goes, and a node read before and after keeps its entries.
+    # node, every entry of it goes, and a node read before and after keeps as many entries,
+    # in place, as the query reads it now.
     rt = weft.Runtime()
     switch, a, b, c = (rt.create_input(v) for v in (True, 1, 2, 3))
     q = rt.create_query(lambda ref: [ref.get(a) + ref.get(b if ref.get(switch) else c)
@@ -138,14 +139,22 @@ def test_dependents_follow_a_query_whose_repeated_reads_change():
     other = rt.create_query(lambda ref: ref.get(b))
     rt.get(other)
     assert rt.get(q) == [3, 3, 3]
+    later = rt.create_query(lambda ref: ref.get(a))
+    rt.get(later)
 
     def dependents(node):
         return rt.graph_snapshot()[node.id]["dependents"]
-    assert (dependents(a), dependents(b), dependents(c)) == ([q.id] * 3, [other.id] + [q.id] * 3, [])
+    assert (dependents(a), dependents(b), dependents(c)) == (
+        [q.id] * 3 + [later.id], [other.id] + [q.id] * 3, [])
     rt.set(switch, False)
     assert rt.get(q) == [4, 4]
-    assert (dependents(a), dependents(b), dependents(c)) == ([q.id] * 3, [other.id], [q.id] * 2)
+    assert (dependents(a), dependents(b), dependents(c)) == (
+        [q.id] * 2 + [later.id], [other.id], [q.id] * 2)
+    assert dependents(switch) == [q.id] * 3
     assert rt.graph_snapshot()[q.id]["dependencies"] == [switch.id] + [a.id, switch.id, c.id] * 2
+    rt.set(switch, True)
+    assert rt.get(q) == [3, 3, 3]
+    assert (dependents(a), dependents(switch)) == ([q.id] * 3 + [later.id], [q.id] * 4)
 
 
 def test_a_failed_compute_adds_what_it_read_to_its_dependencies():

@@ -489,7 +489,8 @@ int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool me
   tally(s.old, s.old_tally);
   tally(s.fresh, s.fresh_tally);
   store_deps(record, s.fresh);
-  // Side by side, the two tallies give each slot that only one of the lists names.
+  // Side by side, the two tallies give each slot that only one of the lists names, and each
+  // that both name a different number of times.
   // A failed compute's end state is decided from all it read (reads_settled), not here.
   int result = 0;
   const std::vector<SlotCount>& was = s.old_tally;
@@ -503,7 +504,8 @@ int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool me
       const NodeRecord& dep = nodes_.get(read.slot);
       if (!merge && (dep.node_state() != NodeState::Clean || dep.changed_at > start)) result = 1;
       tables_.dependents[read.slot].append(slot, read.count);  // once per read
-    } else {  // read before and now
+    } else {  // read before and now, maybe a different number of times
+      if (was[i].count != now[j].count) tables_.dependents[now[j].slot].resize_run(slot, now[j].count);
       ++i;
       ++j;
     }

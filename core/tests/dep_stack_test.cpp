@@ -88,8 +88,8 @@ TEST(DependencyRecording, RepeatedReadsAreKeptInOrder) {
 }
 
 // When a compute's reads change, each node it newly reads gains one entry per read, and each
-// node it no longer reads loses every entry; those read before and now keep theirs. Checked
-// for a few distinct reads and for many, which are tallied differently.
+// node it no longer reads loses every entry; those read before and now keep one per read
+// made now. Checked for a few distinct reads and for many, which are tallied differently.
 TEST(DependencyRecording, ChangedReadsMoveTheDependentsEntries) {
   for (std::size_t width : {3u, 12u}) {
     Runtime rt;
@@ -110,7 +110,7 @@ TEST(DependencyRecording, ChangedReadsMoveTheDependentsEntries) {
     std::size_t from = width / 2;
     for (std::size_t i = 0; i < 2 * width; ++i) {
       std::size_t expected = i < from            ? 0  // no longer read
-                             : i < width         ? (i == 1 ? 3 : 2)  // read before and now
+                             : i < width         ? (i == from + 1 ? 3 : 2)  // read before and now
                              : i < from + width  ? 2  // newly read, twice
                                                  : 0;
       EXPECT_EQ(rt.dependents_of(in[i].slot), std::vector<u32>(expected, q.slot)) << width << " " << i;

@@ -15,9 +15,9 @@ bool holds(const std::vector<u32>& model, u32 slot) {
   return std::find(model.begin(), model.end(), slot) != model.end();
 }
 
-// Random appends (of runs of copies of a slot not held), removals, copies, moves and resets,
-// each checked against a vector: lists move between their inline places and a heap block
-// both ways, and runs leave from the front, the middle and the end.
+// Random appends (of runs of copies of a slot not held), removals, runs resized in place,
+// copies, moves and resets, each checked against a vector: lists move between their inline
+// places and a heap block both ways, and runs leave from the front, the middle and the end.
 TEST(SlotList, FollowsAVectorThroughRandomEdits) {
   std::mt19937 rng(11);
   SlotList list;
@@ -32,10 +32,21 @@ TEST(SlotList, FollowsAVectorThroughRandomEdits) {
         model.insert(model.end(), copies, slot);
         break;
       }
-      case 4: case 5: case 6:
+      case 4: case 5:
         list.remove_all(slot);
         model.erase(std::remove(model.begin(), model.end(), slot), model.end());
         break;
+      case 6: {
+        const std::size_t count = 1 + rng() % 4;
+        list.resize_run(slot, count);
+        auto first = std::find(model.begin(), model.end(), slot);
+        if (first == model.end()) break;
+        auto last = std::find_if(first, model.end(), [slot](u32 s) { return s != slot; });
+        const std::size_t at = static_cast<std::size_t>(first - model.begin());
+        model.erase(first, last);
+        model.insert(model.begin() + static_cast<std::ptrdiff_t>(at), count, slot);
+        break;
+      }
       case 7: {
         SlotList copy = list;
         list = std::move(copy);

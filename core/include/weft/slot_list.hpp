@@ -15,8 +15,8 @@ namespace weft {
 // memory of its own.
 //
 // The entries of one slot stand together: the dependents table appends all of a dependent's
-// entries at once (one per read) and removes them all at once, so a removal ends with the
-// run it finds. A run removed from the front of a heap block only moves the block's start,
+// entries at once (one per read), changes their number in place and removes them all at
+// once, so a removal ends with the run it finds. A run removed from the front of a heap block only moves the block's start,
 // and one removed from the end shifts nothing, so that dependents leaving in list order
 // (deletion takes the first dependent each time) or in reverse cost no shifting of the rest.
 class SlotList {
@@ -50,39 +50,11 @@ class SlotList {
     for (std::size_t i = 0; i < copies; ++i) out[i] = slot;
     size_ += static_cast<u32>(copies);
   }
-  // Removes every entry of `slot` (the one run of them), keeping the order of the rest. The
-  // search runs from both ends at once, since dependents often leave in list order or in
-  // the reverse order.
-  void remove_all(u32 slot) {
-    u32* d = data();
-    std::size_t lo = 0, hi = size_;
-    while (lo < hi && d[lo] != slot && d[hi - 1] != slot) {
-      ++lo;
-      --hi;
-    }
-    if (lo >= hi) return;
-    std::size_t first, last;  // the run is [first, last)
-    if (d[lo] == slot) {
-      first = lo;
-      last = lo + 1;
-      while (last < size_ && d[last] == slot) ++last;
-    } else {
-      last = hi;
-      first = hi - 1;
-      while (first > 0 && d[first - 1] == slot) --first;
-    }
-    const u32 removed = static_cast<u32>(last - first);
-    if (first == 0 && on_heap()) {
-      heap_.front += removed;
-    } else {
-      std::copy(d + last, d + size_, d + first);
-    }
-    size_ -= removed;
-    if (on_heap()) {
-      if (size_ == 0) heap_.front = 0;
-      if (capacity_ > kKeptEntries && size_ < capacity_ / 4) shrink();
-    }
-  }
+  // Removes every entry of `slot` (the one run of them), keeping the order of the rest.
+  void remove_all(u32 slot);
+  // Makes the run of `slot` `count` entries long (at least one), in place: the entries of a
+  // dependent follow the number of its reads. Does nothing when the list does not hold it.
+  void resize_run(u32 slot, std::size_t count);
   // Drops every entry and the heap block, if any.
   void reset() noexcept {
     if (on_heap()) delete[] heap_.block;
@@ -106,6 +78,14 @@ class SlotList {
   // when removals from the front freed at least as many entries as are left (fails beyond
   // 2^32 - 1 entries).
   void make_room(std::size_t more);
+  struct Run {
+    std::size_t first, last;  // [first, last), empty when the slot is not held
+  };
+  // The search runs from both ends at once, since dependents often leave in list order or
+  // in the reverse order.
+  Run find_run(u32 slot) const;
+  // Removes the entries [first, last), keeping the order of the rest.
+  void erase(std::size_t first, std::size_t last);
   // Moves the entries into a block of twice their number, or inside when they fit there;
   // keeps the block when no memory is to be had for the smaller one.
   void shrink() noexcept;
