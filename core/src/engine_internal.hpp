@@ -42,6 +42,18 @@ inline bool is_computing(NodeState s) {
   return s == NodeState::Computing || s == NodeState::ComputingStale;
 }
 
+// Lets a reused work buffer go once it has grown past what ordinary work needs, so that one
+// very large traversal or propagation does not hold its room for good.
+template <class T>
+bool oversized(const std::vector<T>& buffer) {
+  constexpr std::size_t kKeptEntries = std::size_t{1} << 16;
+  return buffer.capacity() > kKeptEntries;
+}
+template <class T>
+void release_if_oversized(std::vector<T>& buffer) {
+  if (oversized(buffer)) std::vector<T>().swap(buffer);
+}
+
 // Removes every occurrence of `slot`, keeping the order of the rest.
 inline void remove_all(std::vector<u32>& list, u32 slot) {
   list.erase(std::remove(list.begin(), list.end(), slot), list.end());

@@ -3,6 +3,8 @@
 
 #include <atomic>
 
+#include "engine_internal.hpp"
+
 namespace weft {
 
 namespace {
@@ -119,6 +121,7 @@ void Runtime::invalidate_dependents(u32 slot) {
         break;
     }
   }
+  internal::release_if_oversized(work);
 }
 
 std::vector<u32> Runtime::dependencies_of(u32 slot) const {

@@ -106,7 +106,8 @@ class ScratchTrim {
 };
 
 // A work stack for one traversal: a spare one when there is one, handed back emptied when
-// the traversal ends (returned or thrown) as long as the spares' reserved room allows.
+// the traversal ends (returned or thrown) as long as the spares' reserved room allows and
+// the stack has not grown oversized.
 template <class Entry>
 class SpareStack {
  public:
@@ -118,7 +119,9 @@ class SpareStack {
   }
   ~SpareStack() {
     stack_.clear();
-    if (spares_.size() < spares_.capacity()) spares_.push_back(std::move(stack_));
+    if (spares_.size() < spares_.capacity() && !internal::oversized(stack_)) {
+      spares_.push_back(std::move(stack_));
+    }
   }
   SpareStack(const SpareStack&) = delete;
   SpareStack& operator=(const SpareStack&) = delete;
@@ -226,6 +229,7 @@ void Runtime::leave_unverified(u32 slot) {
 void Runtime::unmark_unverified(std::size_t base) {
   for (std::size_t i = base; i < unverified_.size(); ++i) nodes_.get(unverified_[i]).clear_expanding();
   unverified_.resize(base);
+  if (base == 0) internal::release_if_oversized(unverified_);
 }
 
 void Runtime::dispatch(u32 slot, bool is_root) {
