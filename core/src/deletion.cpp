@@ -13,7 +13,6 @@ namespace {
 
 using internal::is_computing;
 using internal::Backoff;
-using internal::remove_all;
 
 [[noreturn]] void fail_twice(u32 slot) {
   fail(cat("weft-core: node ", slot, " deleted twice concurrently"));
@@ -53,7 +52,7 @@ void Runtime::adopt(ErasedWeft owner, ErasedWeft owned) {
     above = it->second;
   }
   tables_.owner_of.emplace(owned.slot, owner.slot);
-  tables_.owned[owner.slot].push_back(owned.slot);
+  tables_.owned[owner.slot].append(owned.slot);
 }
 
 void Runtime::delete_node(ErasedWeft handle, std::string_view type_name) {
@@ -264,7 +263,7 @@ void Runtime::release_slot(u32 slot) {
       tables_.owner_of.erase(it);
       auto list = tables_.owned.find(owner);
       if (list == tables_.owned.end()) fail("weft-core: owner_of names an owner with no owned list");
-      remove_all(list->second, slot);
+      list->second.remove_all(slot);
       if (list->second.empty()) tables_.owned.erase(list);
     }
     record.generation += 1;  // wraps

@@ -54,9 +54,4 @@ void release_if_oversized(std::vector<T>& buffer) {
   if (oversized(buffer)) std::vector<T>().swap(buffer);
 }
 
-// Removes every occurrence of `slot`, keeping the order of the rest.
-inline void remove_all(std::vector<u32>& list, u32 slot) {
-  list.erase(std::remove(list.begin(), list.end(), slot), list.end());
-}
-
 }  // namespace weft::internal

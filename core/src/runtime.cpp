@@ -149,7 +149,7 @@ std::optional<u32> Runtime::owner_of(u32 slot) const {
 std::vector<u32> Runtime::owned_by(u32 slot) const {
   SharedGuard guard(tables_lock_);
   auto it = tables_.owned.find(slot);
-  return it == tables_.owned.end() ? std::vector<u32>{} : it->second;
+  return it == tables_.owned.end() ? std::vector<u32>{} : it->second.to_vector();
 }
 
 }  // namespace weft

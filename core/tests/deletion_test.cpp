@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -196,6 +197,27 @@ TEST(Ownership, OwnedNodeDeletedAloneLeavesItsOwnersList) {
   rt.delete_node(o2);
   EXPECT_TRUE(rt.owned_by(owner.slot).empty());
   rt.delete_node(owner);
+  EXPECT_EQ(rt.live_count(), 0u);
+}
+
+// A long list of owned nodes keeps its order as they leave it from the front, the end and
+// the middle, and its owner's deletion releases the rest in adoption order.
+TEST(Ownership, ALongOwnedListKeepsItsOrderAsNodesLeave) {
+  Runtime rt;
+  auto owner = rt.create_input<u64>(0);
+  std::vector<Weft<u64>> owned;
+  std::vector<u32> expected;
+  for (u64 i = 0; i < 50; ++i) {
+    owned.push_back(rt.create_input<u64>(i));
+    rt.adopt(owner.erased(), owned.back().erased());
+    expected.push_back(owned.back().slot);
+  }
+  for (std::size_t k : {0u, 49u, 25u, 1u}) {
+    rt.delete_node(owned[k]);
+    expected.erase(std::find(expected.begin(), expected.end(), owned[k].slot));
+    EXPECT_EQ(rt.owned_by(owner.slot), expected) << k;
+  }
+  EXPECT_EQ(rt.delete_with_dependents(owner), 47u);
   EXPECT_EQ(rt.live_count(), 0u);
 }
 

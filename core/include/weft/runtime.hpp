@@ -239,7 +239,7 @@ class Runtime {
     // finds them directly.
     std::unordered_map<u32, std::vector<u64>, RandomHasher> observers_of_slot;
     std::unordered_map<u32, u32, RandomHasher> owner_of;
-    std::unordered_map<u32, std::vector<u32>, RandomHasher> owned;
+    std::unordered_map<u32, SlotList, RandomHasher> owned;
   };
 
   [[noreturn]] void fail_foreign(ErasedWeft handle, std::string_view type_name) const;

@@ -12,7 +12,7 @@ namespace weft {
 // A list of slot numbers holding up to four entries inside the object and more in one heap
 // block. The dependents table keeps one per node: most nodes have a few dependents, whose
 // list then costs no allocation, and reading it during invalidation follows no pointer into
-// memory of its own.
+// memory of its own. An owner's list of owned nodes is one too, each named once.
 //
 // The entries of one slot stand together: the dependents table appends all of a dependent's
 // entries at once (one per read), changes their number in place and removes them all at
