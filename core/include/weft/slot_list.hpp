@@ -1,7 +1,6 @@
 // A growable list of slots that keeps a few entries inside itself.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -16,9 +15,10 @@ namespace weft {
 //
 // The entries of one slot stand together: the dependents table appends all of a dependent's
 // entries at once (one per read), changes their number in place and removes them all at
-// once, so a removal ends with the run it finds. A run removed from the front of a heap block only moves the block's start,
-// and one removed from the end shifts nothing, so that dependents leaving in list order
-// (deletion takes the first dependent each time) or in reverse cost no shifting of the rest.
+// once, so a removal ends with the run it finds. A run removed from the front of a heap
+// block only moves the block's start, and one removed from the end shifts nothing, so that
+// dependents leaving in list order (deletion takes the first dependent each time) or in
+// reverse cost no shifting of the rest.
 class SlotList {
  public:
   SlotList() noexcept {}
