@@ -122,8 +122,11 @@ def sparse(table: Table, chains: int, length: int, rounds: int, repeat: int) -> 
 
 
 def stabilize_idle(table: Table, observers: int, repeat: int) -> None:
+    """`stabilize` with nothing changed since the last one, and after a write that no
+    observed node reads: the first returns at once, the second checks every observer."""
     rt = weft.Runtime()
     fired: list = []
+    unrelated = rt.create_input(0)
     for i in range(observers):
         q = rt.create_query(lambda ref, i=i: i)
         rt.get(q)
@@ -132,15 +135,23 @@ def stabilize_idle(table: Table, observers: int, repeat: int) -> None:
     fired.clear()
     d = {1: 2}
     dget = d.get
+    counter = itertools.count(1)
 
     def dict_loop():
         for _ in range(observers):
             dget(1)
 
+    def write_and_stabilize():
+        rt.set(unrelated, next(counter))
+        rt.stabilize()
+
+    floor = per_op(dict_loop, observers, repeat)
     t = per_op(rt.stabilize, observers, repeat)
+    table.row(f"stabilize, {observers} observers, no change (per observer)", weft=t, floor=floor)
+    t = per_op(write_and_stabilize, observers, repeat)
     assert not fired
-    table.row(f"stabilize, {observers} observers, no change (per observer)", weft=t,
-              floor=per_op(dict_loop, observers, repeat))
+    table.row(f"stabilize, {observers} observers, unrelated write (per observer)", weft=t,
+              floor=floor)
 
 
 def creation(table: Table, count: int) -> None:

@@ -247,7 +247,7 @@ void Runtime::release_slot(u32 slot) {
 
   // Released after the side tables are given up: dropping them may run user code.
   ComputeFnRef fn;
-  std::vector<ObserverRef> observers;
+  ObserverChain observers;
   std::shared_ptr<ErasedArena> arena;
   std::string label;
   {
@@ -268,26 +268,31 @@ void Runtime::release_slot(u32 slot) {
     }
     record.generation += 1;  // wraps
     fn = std::move(tables_.compute[slot]);
-    if (auto of_slot = tables_.observers_of_slot.find(slot);
-        of_slot != tables_.observers_of_slot.end()) {
-      for (u64 id : of_slot->second) {
-        auto it = tables_.observers.find(id);
-        if (it == tables_.observers.end()) {
-          fail("weft-core: an observed slot lists a removed observer");
-        }
-        observers.push_back(std::move(it->second.observer));
-        tables_.observers.erase(it);
-      }
-      tables_.observers_of_slot.erase(of_slot);
-    }
     if (auto it = tables_.labels.find(slot); it != tables_.labels.end()) {
       label = std::move(it->second);
       tables_.labels.erase(it);
     }
     arena = tables_.arenas.arena_at(type_tag);
     tables_.free_slots.push_back(slot);
+    // Last, and checked before any is taken out: once out, the observers must reach
+    // retire_observers below, since a running stabilize may still name them.
+    if (auto of_slot = tables_.observers_of_slot.find(slot);
+        of_slot != tables_.observers_of_slot.end()) {
+      for (u64 id : of_slot->second) {
+        if (!tables_.observers.contains(id)) {
+          fail("weft-core: an observed slot lists a removed observer");
+        }
+      }
+      for (u64 id : of_slot->second) {
+        auto it = tables_.observers.find(id);
+        observers.push(std::move(it->second.observer));
+        tables_.observers.erase(it);
+      }
+      tables_.observers_of_slot.erase(of_slot);
+    }
   }
   fn.reset();
+  retire_observers(observers);
   observers.clear();
   arena->release(value_index);
 }

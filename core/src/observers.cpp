@@ -2,6 +2,8 @@
 #include <cxxabi.h>
 
 #include <exception>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "weft/runtime.hpp"
@@ -9,46 +11,71 @@
 namespace weft {
 
 void Runtime::unobserve(u64 observer_id) {
-  ObserverRef removed;  // dropped after the guard is released
-  ExclusiveGuard guard(tables_lock_);
-  auto it = tables_.observers.find(observer_id);
-  if (it == tables_.observers.end()) return;
-  removed = std::move(it->second.observer);
-  auto of_slot = tables_.observers_of_slot.find(it->second.slot);
-  std::vector<u64>* ids = of_slot == tables_.observers_of_slot.end() ? nullptr : &of_slot->second;
-  u32 position = it->second.position;
-  if (!ids || position >= ids->size() || (*ids)[position] != observer_id) {
-    fail("weft-core: an observer is missing from its slot's list of observers");
-  }
-  // The last id fills the gap, in constant time however many observers the node has.
-  if (position + 1 != ids->size()) {
-    u64 moved = ids->back();
-    auto moved_entry = tables_.observers.find(moved);
-    if (moved_entry == tables_.observers.end()) {
-      fail("weft-core: an observed slot lists a removed observer");
+  ObserverChain removed;  // released after the guard is given up
+  {
+    ExclusiveGuard guard(tables_lock_);
+    auto it = tables_.observers.find(observer_id);
+    if (it == tables_.observers.end()) return;
+    auto of_slot = tables_.observers_of_slot.find(it->second.slot);
+    std::vector<u64>* ids = of_slot == tables_.observers_of_slot.end() ? nullptr : &of_slot->second;
+    u32 position = it->second.position;
+    if (!ids || position >= ids->size() || (*ids)[position] != observer_id) {
+      fail("weft-core: an observer is missing from its slot's list of observers");
     }
-    (*ids)[position] = moved;
-    moved_entry->second.position = position;
+    // The last id fills the gap, in constant time however many observers the node has.
+    if (position + 1 != ids->size()) {
+      u64 moved = ids->back();
+      auto moved_entry = tables_.observers.find(moved);
+      if (moved_entry == tables_.observers.end()) {
+        fail("weft-core: an observed slot lists a removed observer");
+      }
+      (*ids)[position] = moved;
+      moved_entry->second.position = position;
+    }
+    ids->pop_back();
+    if (ids->empty()) tables_.observers_of_slot.erase(of_slot);
+    removed.push(std::move(it->second.observer));
+    tables_.observers.erase(it);
   }
-  ids->pop_back();
-  if (ids->empty()) tables_.observers_of_slot.erase(of_slot);
-  tables_.observers.erase(it);
+  retire_observers(removed);
+}
+
+void Runtime::retire_observers(ObserverChain& removed) noexcept {
+  if (stabilize_depth_ != 0) retired_observers_.take_all(removed);
 }
 
 void Runtime::stabilize() {
+  // Nothing written and no observer added since a stabilize that left every observer up to
+  // date: there is nothing to bring up to date and nothing to fire.
+  if (revision_ == quiet_revision_ && next_observer_id_ == quiet_next_observer_id_) return;
   struct Pending {
     u64 id;
     u64 last_seen;
-    ObserverRef observer;
+    ObserverBase* observer;  // kept alive until the outermost stabilize ends
+    // Whether its node had changed since it last fired, as of the last settling pass.
+    bool due;
+    bool fired;
   };
-  std::vector<Pending> snapshot;
+  std::unique_ptr<Pending[]> snapshot;
+  std::size_t count;
+  u64 next_id_at_snapshot;
   {
     SharedGuard guard(tables_lock_);
-    snapshot.reserve(tables_.observers.size());
+    count = tables_.observers.size();
+    snapshot.reset(new Pending[count]);
+    Pending* next = snapshot.get();
     for (const auto& [id, entry] : tables_.observers) {
-      snapshot.push_back({id, entry.last_seen, entry.observer});
+      *next++ = {id, entry.last_seen, entry.observer.get(), false, false};
     }
+    next_id_at_snapshot = next_observer_id_;
   }
+  ++stabilize_depth_;
+  struct DepthGuard {
+    Runtime& runtime;
+    ~DepthGuard() {
+      if (--runtime.stabilize_depth_ == 0) runtime.retired_observers_.clear();
+    }
+  } depth_guard{*this};
   // Bringing an observed node up to date may write inputs (a grouping routes its elements
   // into its groups' inputs), which can change nodes already brought up to date. So every
   // observed node is brought up to date first, again while doing so wrote, and only then do
@@ -57,16 +84,21 @@ void Runtime::stabilize() {
   // passes are bounded, and what is left is seen on the next stabilize.
   const u64 stabilize_number = ++stabilizes_started_;
   int passes = 0;
-  std::size_t failed_at = snapshot.size();  // a failure settling this observer's node
+  std::size_t failed_at = count;  // a failure settling this observer's node
   std::exception_ptr failure;
   u64 failed_revision = 0;  // the revision the failure was met at
-  // Whether an observer's node had changed since it last fired, as of the last pass.
-  std::vector<bool> due(snapshot.size(), false);
+  bool all_clean = false;   // whether the last settling pass wrote nothing and left all Clean
+  std::size_t due_count = 0;  // as of the last settling pass
   for (; passes < kMaxStabilizePasses && !failure; ++passes) {
     u64 before = revision_;
-    for (std::size_t i = 0; i < snapshot.size(); ++i) {
+    bool clean = true;
+    due_count = 0;
+    for (std::size_t i = 0; i < count; ++i) {
       try {
-        due[i] = snapshot[i].observer->settle(*this, snapshot[i].last_seen);
+        ObserverSettle settled = snapshot[i].observer->settle(*this, snapshot[i].last_seen);
+        snapshot[i].due = settled.due;
+        due_count += settled.due;
+        clean &= settled.clean;
       } catch (abi::__forced_unwind&) {
         throw;  // the thread is ending: nothing may stop the unwind
       } catch (...) {
@@ -77,7 +109,10 @@ void Runtime::stabilize() {
         break;
       }
     }
-    if (revision_ == before) break;
+    if (revision_ == before) {
+      all_clean = clean && !failure;
+      break;
+    }
   }
   // Then the callbacks, in snapshot order. A write made by a callback is seen by the
   // observers checked after it, and those before see it on the next stabilize; writes
@@ -86,20 +121,22 @@ void Runtime::stabilize() {
   // written since the nodes settled, an observer that was not due is passed over: its
   // check would find the same.
   const u64 settled = revision_;
-  std::vector<bool> fired(snapshot.size(), false);
-  for (int pass = 0; passes < kMaxStabilizePasses || pass == 0; ++pass, ++passes) {
+  // With nothing due and nothing failed, the callback passes would pass over everyone.
+  const bool nothing_to_fire = due_count == 0 && !failure;
+  for (int pass = 0; !nothing_to_fire && (passes < kMaxStabilizePasses || pass == 0);
+       ++pass, ++passes) {
     bool compute_wrote = false;
-    for (std::size_t i = 0; i < snapshot.size(); ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
       if (i == failed_at) {
         // The failure stands unless a callback before this observer has written since:
         // then the observer is checked like the others, and its node settles anew (or
         // fails again) now.
         if (revision_ == failed_revision) std::rethrow_exception(failure);
         failure = nullptr;
-        failed_at = snapshot.size();
+        failed_at = count;
       }
       Pending& pending = snapshot[i];
-      if (fired[i] || (!due[i] && revision_ == settled)) continue;
+      if (pending.fired || (!pending.due && revision_ == settled)) continue;
       // Later passes skip observers removed meanwhile, and after a stabilize run by a
       // callback (which may have fired this observer since the snapshot) the registry's
       // last_seen counts.
@@ -115,11 +152,19 @@ void Runtime::stabilize() {
       ObserverCheck result = pending.observer->check(*this, pending.id, pending.last_seen);
       if (result.settled_revision != before) compute_wrote = true;
       if (result.fired) {  // the registry took the stamp when the callback was called
-        fired[i] = true;
+        pending.fired = true;
         pending.last_seen = std::max(pending.last_seen, result.stamp);
       }
     }
     if (!compute_wrote) break;
+  }
+  // Every observer fired or was not due, at the revision its node settled at, and no
+  // callback wrote, added an observer or ran a stabilize of its own since. An inner
+  // stabilize leaves this to the outer one, whose remaining callbacks may still fail.
+  if (all_clean && revision_ == settled && next_observer_id_ == next_id_at_snapshot &&
+      stabilizes_started_ == stabilize_number && stabilize_depth_ == 1) {
+    quiet_revision_ = revision_;
+    quiet_next_observer_id_ = next_observer_id_;
   }
 }
 

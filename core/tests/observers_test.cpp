@@ -359,6 +359,114 @@ TEST(Observers, AStabilizeRunByACallbackDoesNotMakeTheOuterOneFireAgain) {
   EXPECT_EQ(a_values, std::vector<u64>{10});
 }
 
+// A stabilize that leaves every observer up to date lets the next one, with nothing written
+// or added since, return at once. These are the ways the next one still has work.
+TEST(Observers, AStabilizeWithNothingNewAfterAQuietOneFiresNothing) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(0);
+  auto unrelated = rt.create_input<u64>(0);
+  int runs = 0;
+  auto q = rt.create_compute<u64>([&, a](Runtime& r) {
+    ++runs;
+    return r.read(a) * 2;
+  });
+  std::vector<u64> values;
+  rt.observe(q, [&](u64 v) { values.push_back(v); });
+  rt.stabilize();
+  rt.stabilize();
+  rt.set(unrelated, u64{1});
+  rt.stabilize();
+  EXPECT_EQ(values, std::vector<u64>{0});
+  EXPECT_EQ(runs, 1);
+  rt.set(a, u64{1});
+  rt.stabilize();
+  rt.stabilize();
+  EXPECT_EQ(values, (std::vector<u64>{0, 2}));
+  // An observer added after a quiet stabilize, on a node never computed, fires on the next.
+  auto fresh = rt.create_compute<u64>([a](Runtime& r) { return r.read(a) + 100; });
+  rt.observe(fresh, [&](u64 v) { values.push_back(v); });
+  rt.stabilize();
+  EXPECT_EQ(values, (std::vector<u64>{0, 2, 101}));
+}
+
+TEST(Observers, EveryStabilizeRaisesWhileAnObservedNodeCannotSettle) {
+  // `c` catches the failure of `f`, but bringing `c` up to date reaches `f` first.
+  Runtime rt;
+  auto a = rt.create_input<u64>(1);
+  auto f = rt.create_compute<u64>([a](Runtime& r) -> u64 {
+    if (r.read(a) == 0) throw ComputeError("zero");
+    return 1;
+  });
+  auto c = rt.create_compute<u64>([f](Runtime& r) -> u64 {
+    try {
+      return r.read(f);
+    } catch (const ComputeError&) {
+      return 1;
+    }
+  });
+  std::vector<u64> values;
+  rt.observe(c, [&](u64 v) { values.push_back(v); });
+  rt.stabilize();
+  rt.set(a, u64{0});
+  EXPECT_THROW(rt.stabilize(), ComputeError);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_FAILURE(rt.stabilize(),
+                   cat("weft-core: node ", f.slot,
+                       " read but its last compute panicked; it stays Failed until a dependency "
+                       "changes (set an upstream input to retry)"));
+  }
+  rt.set(a, u64{1});
+  rt.stabilize();
+  rt.stabilize();
+  EXPECT_EQ(values, std::vector<u64>{1});
+  EXPECT_EQ(state_of(rt, c), NodeState::Clean);
+}
+
+TEST(Observers, ACallbackFailingAfterItsOwnStabilizeIsConsideredAgain) {
+  // The nested stabilize finds everything up to date, but the outer one then fails: the
+  // failing observer's change is still to be reported.
+  Runtime rt;
+  auto a = rt.create_input<u64>(0);
+  int calls = 0;
+  rt.observe(a, [&](u64) {
+    ++calls;
+    rt.stabilize();
+    if (calls == 1) throw ComputeError("once");
+  });
+  rt.set(a, u64{1});
+  EXPECT_THROW(rt.stabilize(), ComputeError);
+  rt.stabilize();
+  EXPECT_EQ(calls, 2);
+  rt.stabilize();
+  EXPECT_EQ(calls, 2);
+}
+
+TEST(Observers, AnObserverRemovedDuringStabilizeIsReleasedWhenItEnds) {
+  // The stabilize still runs its check, so the registry's reference is not the last one.
+  Runtime rt;
+  auto a = rt.create_input<u64>(0);
+  auto b = rt.create_input<u64>(0);
+  auto token = std::make_shared<int>(0);
+  std::weak_ptr<int> alive = token;
+  u64 b_id = rt.observe(b, [token](u64) {});
+  auto doomed = rt.create_input<u64>(0);
+  rt.observe(doomed, [token](u64) {});
+  token.reset();
+  long during = -1;
+  rt.observe(a, [&](u64) {
+    rt.unobserve(b_id);
+    rt.delete_node(doomed);
+    during = alive.use_count();
+  });
+  rt.set(a, u64{1});
+  rt.set(b, u64{1});
+  rt.set(doomed, u64{1});
+  rt.stabilize();
+  EXPECT_EQ(during, 2);
+  EXPECT_TRUE(alive.expired());
+  EXPECT_EQ(rt.observer_count(), 1u);
+}
+
 TEST(Observers, DeletingANodeRemovesExactlyItsOwnObservers) {
   Runtime rt;
   auto a = rt.create_input<u64>(0);

@@ -42,17 +42,76 @@ struct ObserverCheck {
   u64 settled_revision;
 };
 
+// What settling an observer's node found: whether its change stamp passed the observer's
+// `last_seen`, and whether the node is Clean now (or gone, and so never to fire again).
+struct ObserverSettle {
+  bool due;
+  bool clean;
+};
+
+class ObserverBase;
+using ObserverRef = std::shared_ptr<ObserverBase>;
+
+// Observers taken out of the registry, linked through the observers themselves, so that
+// adding one never allocates (and so never fails).
+class ObserverChain {
+ public:
+  ObserverChain() = default;
+  ObserverChain(const ObserverChain&) = delete;
+  ObserverChain& operator=(const ObserverChain&) = delete;
+  ~ObserverChain() { clear(); }
+
+  void push(ObserverRef observer) noexcept;
+  void take_all(ObserverChain& other) noexcept;
+  // Releases them one at a time: a release may run user code, which may add more.
+  void clear() noexcept;
+
+ private:
+  ObserverRef head_;
+};
+
 // An observer registered on one node.
 class ObserverBase {
  public:
+  explicit ObserverBase(ErasedWeft node) : node_(node) {}
   virtual ~ObserverBase() = default;
   // Brings the node up to date and fires when its change stamp passed `last_seen`.
   // `observer_id` is its registration, whose stamp is claimed while the callback runs.
   virtual ObserverCheck check(Runtime& runtime, u64 observer_id, u64 last_seen) = 0;
-  // Brings the node up to date without firing; whether its change stamp passed `last_seen`.
-  virtual bool settle(Runtime& runtime, u64 last_seen) = 0;
+  // Brings the node up to date without firing.
+  ObserverSettle settle(Runtime& runtime, u64 last_seen);
+
+ protected:
+  u64 change_stamp(const Runtime& runtime) const;
+  // Brings the node up to date; false when it is gone.
+  bool settle_node(Runtime& runtime);
+
+  ErasedWeft node_;
+
+ private:
+  friend class ObserverChain;
+  ObserverRef next_in_chain_;
 };
-using ObserverRef = std::shared_ptr<ObserverBase>;
+
+inline void ObserverChain::push(ObserverRef observer) noexcept {
+  observer->next_in_chain_ = std::move(head_);
+  head_ = std::move(observer);
+}
+
+inline void ObserverChain::take_all(ObserverChain& other) noexcept {
+  while (other.head_) {
+    ObserverRef first = std::move(other.head_);
+    other.head_ = std::move(first->next_in_chain_);
+    push(std::move(first));
+  }
+}
+
+inline void ObserverChain::clear() noexcept {
+  while (head_) {
+    ObserverRef first = std::move(head_);
+    head_ = std::move(first->next_in_chain_);
+  }
+}
 
 enum class TraceAction : u8 { RecomputedCutoff = 0, RecomputedChanged = 1, VerifiedClean = 2 };
 
@@ -299,6 +358,8 @@ class Runtime {
 
   // Deletion steps.
   void release_slot(u32 slot);
+  // Releases observers taken out of the registry, or keeps them for the running stabilize.
+  void retire_observers(ObserverChain& removed) noexcept;
   // Fails while the node's value cell cannot be released, before a deletion claims it.
   void check_cell_releasable(u32 slot) const;
 
@@ -316,6 +377,16 @@ class Runtime {
   std::vector<u32> unverified_;
   bool tracing_ = false;
   u64 stabilizes_started_ = 0;  // tells a stabilize that a callback ran one meanwhile
+  u32 stabilize_depth_ = 0;      // stabilizes in progress: callbacks may run their own
+  // Observers removed while a stabilize runs, released when the outermost one ends: a
+  // stabilize's snapshot names the observers by plain pointer.
+  ObserverChain retired_observers_;
+  // The revision and next observer id a stabilize left with every observer up to date, each
+  // one fired or not due and every observed node Clean; while both stay so, a stabilize
+  // has nothing to do. A write moves the revision, an observer added moves the id (removing
+  // one or deleting a node can make no observer due).
+  u64 quiet_revision_ = 0;
+  u64 quiet_next_observer_id_ = 0;
   std::vector<u32> invalidation_work_;  // reused by every propagation; it calls out to nothing
   CommitScratch commit_scratch_;
   // Work stacks of finished traversals, reused by later ones (traversals nest through
@@ -417,11 +488,37 @@ void Runtime::set(Weft<T> handle, T value) {
   invalidate_dependents(handle.slot);
 }
 
+inline u64 ObserverBase::change_stamp(const Runtime& runtime) const {
+  const NodeRecord& record = runtime.nodes().get(node_.slot);  // records never move
+  return std::min(record.changed_at, runtime.revision());
+}
+
+inline bool ObserverBase::settle_node(Runtime& runtime) {
+  const NodeRecord& record = runtime.nodes().get(node_.slot);
+  if (record.generation != node_.generation || record.node_state() == NodeState::Deleted) {
+    return false;
+  }
+  if (record.node_state() != NodeState::Clean) runtime.ensure_clean(node_.slot);
+  return true;
+}
+
+inline ObserverSettle ObserverBase::settle(Runtime& runtime, u64 last_seen) {
+  const NodeRecord& record = runtime.nodes().get(node_.slot);  // records never move
+  if (record.generation != node_.generation || record.node_state() == NodeState::Deleted) {
+    return {false, true};
+  }
+  if (record.node_state() != NodeState::Clean) runtime.ensure_clean(node_.slot);
+  // A node that settles without becoming Clean (a compute that caught a read's failure
+  // ends Stale) is brought up to date again by every stabilize.
+  bool clean = record.node_state() == NodeState::Clean;
+  return {last_seen < std::min(record.changed_at, runtime.revision()), clean};
+}
+
 template <class T, class Callback>
 class CallbackObserver final : public ObserverBase {
  public:
   CallbackObserver(Weft<T> handle, Callback callback)
-      : handle_(handle), callback_(std::move(callback)) {}
+      : ObserverBase(handle.erased()), handle_(handle), callback_(std::move(callback)) {}
 
   ObserverCheck check(Runtime& runtime, u64 observer_id, u64 last_seen) override {
     // A callback run earlier in the same stabilize may have deleted the node (and a new
@@ -441,26 +538,7 @@ class CallbackObserver final : public ObserverBase {
     return {true, stamp, settled};
   }
 
-  bool settle(Runtime& runtime, u64 last_seen) override {
-    return settle_node(runtime) && last_seen < change_stamp(runtime);
-  }
-
  private:
-  u64 change_stamp(const Runtime& runtime) const {
-    const NodeRecord& record = runtime.nodes().get(handle_.slot);  // records never move
-    return std::min(record.changed_at, runtime.revision());
-  }
-
-  // Brings the node up to date; false when it is gone.
-  bool settle_node(Runtime& runtime) {
-    const NodeRecord& record = runtime.nodes().get(handle_.slot);
-    if (record.generation != handle_.generation || record.node_state() == NodeState::Deleted) {
-      return false;
-    }
-    if (record.node_state() != NodeState::Clean) runtime.ensure_clean(handle_.slot);
-    return true;
-  }
-
   Weft<T> handle_;
   Callback callback_;
 };
