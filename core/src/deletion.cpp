@@ -274,22 +274,9 @@ void Runtime::release_slot(u32 slot) {
     }
     arena = tables_.arenas.arena_at(type_tag);
     tables_.free_slots.push_back(slot);
-    // Last, and checked before any is taken out: once out, the observers must reach
-    // retire_observers below, since a running stabilize may still name them.
-    if (auto of_slot = tables_.observers_of_slot.find(slot);
-        of_slot != tables_.observers_of_slot.end()) {
-      for (u64 id : of_slot->second) {
-        if (!tables_.observers.contains(id)) {
-          fail("weft-core: an observed slot lists a removed observer");
-        }
-      }
-      for (u64 id : of_slot->second) {
-        auto it = tables_.observers.find(id);
-        observers.push(std::move(it->second.observer));
-        tables_.observers.erase(it);
-      }
-      tables_.observers_of_slot.erase(of_slot);
-    }
+    // Last: once out, the observers must reach retire_observers below, since a running
+    // stabilize may still name them.
+    tables_.observers.remove_all_of_slot(slot, observers);
   }
   fn.reset();
   retire_observers(observers);

@@ -14,28 +14,8 @@ void Runtime::unobserve(u64 observer_id) {
   ObserverChain removed;  // released after the guard is given up
   {
     ExclusiveGuard guard(tables_lock_);
-    auto it = tables_.observers.find(observer_id);
-    if (it == tables_.observers.end()) return;
-    auto of_slot = tables_.observers_of_slot.find(it->second.slot);
-    std::vector<u64>* ids = of_slot == tables_.observers_of_slot.end() ? nullptr : &of_slot->second;
-    u32 position = it->second.position;
-    if (!ids || position >= ids->size() || (*ids)[position] != observer_id) {
-      fail("weft-core: an observer is missing from its slot's list of observers");
-    }
-    // The last id fills the gap, in constant time however many observers the node has.
-    if (position + 1 != ids->size()) {
-      u64 moved = ids->back();
-      auto moved_entry = tables_.observers.find(moved);
-      if (moved_entry == tables_.observers.end()) {
-        fail("weft-core: an observed slot lists a removed observer");
-      }
-      (*ids)[position] = moved;
-      moved_entry->second.position = position;
-    }
-    ids->pop_back();
-    if (ids->empty()) tables_.observers_of_slot.erase(of_slot);
-    removed.push(std::move(it->second.observer));
-    tables_.observers.erase(it);
+    ObserverRef observer = tables_.observers.remove(observer_id);
+    if (observer) removed.push(std::move(observer));
   }
   retire_observers(removed);
 }
@@ -52,6 +32,8 @@ void Runtime::stabilize() {
     u64 id;
     u64 last_seen;
     ObserverBase* observer;  // kept alive until the outermost stabilize ends
+    u32 slot;
+    u32 generation;
     // Whether its node had changed since it last fired, as of the last settling pass.
     bool due;
     bool fired;
@@ -64,8 +46,9 @@ void Runtime::stabilize() {
     count = tables_.observers.size();
     snapshot.reset(new Pending[count]);
     Pending* next = snapshot.get();
-    for (const auto& [id, entry] : tables_.observers) {
-      *next++ = {id, entry.last_seen, entry.observer.get(), false, false};
+    for (const ObserverRegistry::Entry& entry : tables_.observers.entries()) {
+      *next++ = {entry.id, entry.last_seen, entry.observer.get(), entry.slot, entry.generation,
+                 false, false};
     }
     next_id_at_snapshot = next_observer_id_;
   }
@@ -95,10 +78,17 @@ void Runtime::stabilize() {
     due_count = 0;
     for (std::size_t i = 0; i < count; ++i) {
       try {
-        ObserverSettle settled = snapshot[i].observer->settle(*this, snapshot[i].last_seen);
-        snapshot[i].due = settled.due;
-        due_count += settled.due;
-        clean &= settled.clean;
+        Pending& pending = snapshot[i];
+        const NodeRecord& record = nodes_.get(pending.slot);  // records never move
+        if (settle_observed(pending.slot, pending.generation)) {
+          pending.due = pending.last_seen < std::min(record.changed_at, revision_);
+          due_count += pending.due;
+          // A node that settles without becoming Clean (a compute that caught a read's
+          // failure ends Stale) is brought up to date again by every stabilize.
+          clean &= record.node_state() == NodeState::Clean;
+        } else {
+          pending.due = false;  // its node is gone, and the observer with it
+        }
       } catch (abi::__forced_unwind&) {
         throw;  // the thread is ending: nothing may stop the unwind
       } catch (...) {
@@ -170,26 +160,24 @@ void Runtime::stabilize() {
 
 std::optional<u64> Runtime::claim_firing(u64 observer_id, u64 stamp) {
   ExclusiveGuard guard(tables_lock_);
-  auto it = tables_.observers.find(observer_id);
-  if (it == tables_.observers.end()) return std::nullopt;
-  u64 previous = it->second.last_seen;
-  it->second.last_seen = std::max(previous, stamp);
+  ObserverRegistry::Entry* entry = tables_.observers.find(observer_id);
+  if (!entry) return std::nullopt;
+  u64 previous = entry->last_seen;
+  entry->last_seen = std::max(previous, stamp);
   return previous;
 }
 
 void Runtime::withdraw_firing(u64 observer_id, u64 stamp, u64 previous) {
   ExclusiveGuard guard(tables_lock_);
-  auto it = tables_.observers.find(observer_id);
-  if (it != tables_.observers.end() && it->second.last_seen == std::max(previous, stamp)) {
-    it->second.last_seen = previous;
-  }
+  ObserverRegistry::Entry* entry = tables_.observers.find(observer_id);
+  if (entry && entry->last_seen == std::max(previous, stamp)) entry->last_seen = previous;
 }
 
 std::optional<u64> Runtime::registered_last_seen(u64 observer_id) const {
   SharedGuard guard(tables_lock_);
-  auto it = tables_.observers.find(observer_id);
-  if (it == tables_.observers.end()) return std::nullopt;
-  return it->second.last_seen;
+  const ObserverRegistry::Entry* entry = tables_.observers.find(observer_id);
+  if (!entry) return std::nullopt;
+  return entry->last_seen;
 }
 
 }  // namespace weft

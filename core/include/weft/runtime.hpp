@@ -17,6 +17,7 @@
 #include "weft/hashing.hpp"
 #include "weft/locks.hpp"
 #include "weft/node.hpp"
+#include "weft/observer_registry.hpp"
 #include "weft/segmented_nodes.hpp"
 #include "weft/slot_list.hpp"
 #include "weft/stack_headroom.hpp"
@@ -33,85 +34,6 @@ class ComputeFn {
   virtual bool run(Runtime& runtime, u32 slot, bool was_stale) = 0;
 };
 using ComputeFnRef = std::shared_ptr<ComputeFn>;
-
-// What checking an observer found: whether it fired, the node's change stamp, and the
-// runtime's revision once the node was up to date (before the callback ran).
-struct ObserverCheck {
-  bool fired;
-  u64 stamp;
-  u64 settled_revision;
-};
-
-// What settling an observer's node found: whether its change stamp passed the observer's
-// `last_seen`, and whether the node is Clean now (or gone, and so never to fire again).
-struct ObserverSettle {
-  bool due;
-  bool clean;
-};
-
-class ObserverBase;
-using ObserverRef = std::shared_ptr<ObserverBase>;
-
-// Observers taken out of the registry, linked through the observers themselves, so that
-// adding one never allocates (and so never fails).
-class ObserverChain {
- public:
-  ObserverChain() = default;
-  ObserverChain(const ObserverChain&) = delete;
-  ObserverChain& operator=(const ObserverChain&) = delete;
-  ~ObserverChain() { clear(); }
-
-  void push(ObserverRef observer) noexcept;
-  void take_all(ObserverChain& other) noexcept;
-  // Releases them one at a time: a release may run user code, which may add more.
-  void clear() noexcept;
-
- private:
-  ObserverRef head_;
-};
-
-// An observer registered on one node.
-class ObserverBase {
- public:
-  explicit ObserverBase(ErasedWeft node) : node_(node) {}
-  virtual ~ObserverBase() = default;
-  // Brings the node up to date and fires when its change stamp passed `last_seen`.
-  // `observer_id` is its registration, whose stamp is claimed while the callback runs.
-  virtual ObserverCheck check(Runtime& runtime, u64 observer_id, u64 last_seen) = 0;
-  // Brings the node up to date without firing.
-  ObserverSettle settle(Runtime& runtime, u64 last_seen);
-
- protected:
-  u64 change_stamp(const Runtime& runtime) const;
-  // Brings the node up to date; false when it is gone.
-  bool settle_node(Runtime& runtime);
-
-  ErasedWeft node_;
-
- private:
-  friend class ObserverChain;
-  ObserverRef next_in_chain_;
-};
-
-inline void ObserverChain::push(ObserverRef observer) noexcept {
-  observer->next_in_chain_ = std::move(head_);
-  head_ = std::move(observer);
-}
-
-inline void ObserverChain::take_all(ObserverChain& other) noexcept {
-  while (other.head_) {
-    ObserverRef first = std::move(other.head_);
-    other.head_ = std::move(first->next_in_chain_);
-    push(std::move(first));
-  }
-}
-
-inline void ObserverChain::clear() noexcept {
-  while (head_) {
-    ObserverRef first = std::move(head_);
-    head_ = std::move(first->next_in_chain_);
-  }
-}
 
 enum class TraceAction : u8 { RecomputedCutoff = 0, RecomputedChanged = 1, VerifiedClean = 2 };
 
@@ -230,6 +152,18 @@ class Runtime {
   template <class T, class Callback>
   u64 observe(Weft<T> handle, Callback callback);
   void unobserve(u64 observer_id);
+  // Brings an observed node up to date; false when it is gone (and a new node may hold its
+  // slot): its observers went with it.
+  bool settle_observed(u32 slot, u32 generation) {
+    const NodeRecord& record = nodes_.get(slot);
+    if (record.generation != generation || record.node_state() == NodeState::Deleted) {
+      return false;
+    }
+    if (record.node_state() != NodeState::Clean) ensure_clean(slot);
+    return true;
+  }
+  // What an observer compares with its last_seen: the revision of the node's last change.
+  u64 change_stamp(u32 slot) const { return std::min(nodes_.get(slot).changed_at, revision_); }
   // Passes over the observers one stabilize makes at most, settling and callback passes
   // counted together; the first callback pass always runs, so that one may be the 65th
   // (see stabilize).
@@ -278,13 +212,6 @@ class Runtime {
   const std::vector<TraceRecord>& trace_buffer() const { return tables_.trace; }
 
  private:
-  struct ObserverEntry {
-    ObserverRef observer;
-    u64 last_seen;
-    u32 slot;
-    u32 position;  // of its id in the slot's list of observer ids
-  };
-
   // Everything behind the side-table lock.
   struct SideTables {
     std::vector<ComputeFnRef> compute;
@@ -293,10 +220,7 @@ class Runtime {
     std::vector<TraceRecord> trace;
     std::vector<u32> free_slots;
     std::unordered_map<u32, std::string, RandomHasher> labels;
-    std::unordered_map<u64, ObserverEntry, RandomHasher> observers;
-    // The ids of each observed slot's observers, in no particular order, so that a deletion
-    // finds them directly.
-    std::unordered_map<u32, std::vector<u64>, RandomHasher> observers_of_slot;
+    ObserverRegistry observers;
     std::unordered_map<u32, u32, RandomHasher> owner_of;
     std::unordered_map<u32, SlotList, RandomHasher> owned;
   };
@@ -488,43 +412,18 @@ void Runtime::set(Weft<T> handle, T value) {
   invalidate_dependents(handle.slot);
 }
 
-inline u64 ObserverBase::change_stamp(const Runtime& runtime) const {
-  const NodeRecord& record = runtime.nodes().get(node_.slot);  // records never move
-  return std::min(record.changed_at, runtime.revision());
-}
-
-inline bool ObserverBase::settle_node(Runtime& runtime) {
-  const NodeRecord& record = runtime.nodes().get(node_.slot);
-  if (record.generation != node_.generation || record.node_state() == NodeState::Deleted) {
-    return false;
-  }
-  if (record.node_state() != NodeState::Clean) runtime.ensure_clean(node_.slot);
-  return true;
-}
-
-inline ObserverSettle ObserverBase::settle(Runtime& runtime, u64 last_seen) {
-  const NodeRecord& record = runtime.nodes().get(node_.slot);  // records never move
-  if (record.generation != node_.generation || record.node_state() == NodeState::Deleted) {
-    return {false, true};
-  }
-  if (record.node_state() != NodeState::Clean) runtime.ensure_clean(node_.slot);
-  // A node that settles without becoming Clean (a compute that caught a read's failure
-  // ends Stale) is brought up to date again by every stabilize.
-  bool clean = record.node_state() == NodeState::Clean;
-  return {last_seen < std::min(record.changed_at, runtime.revision()), clean};
-}
-
 template <class T, class Callback>
 class CallbackObserver final : public ObserverBase {
  public:
   CallbackObserver(Weft<T> handle, Callback callback)
-      : ObserverBase(handle.erased()), handle_(handle), callback_(std::move(callback)) {}
+      : handle_(handle), callback_(std::move(callback)) {}
 
   ObserverCheck check(Runtime& runtime, u64 observer_id, u64 last_seen) override {
-    // A callback run earlier in the same stabilize may have deleted the node (and a new
-    // node may hold its slot): the observer went with it and fires no more.
-    if (!settle_node(runtime)) return {false, last_seen, runtime.revision()};
-    u64 stamp = change_stamp(runtime);
+    // A callback run earlier in the same stabilize may have deleted the node.
+    if (!runtime.settle_observed(handle_.slot, handle_.generation)) {
+      return {false, last_seen, runtime.revision()};
+    }
+    u64 stamp = runtime.change_stamp(handle_.slot);
     if (last_seen >= stamp) return {false, stamp, runtime.revision()};
     T value = runtime.read(handle_);
     u64 settled = runtime.revision();
@@ -551,11 +450,9 @@ u64 Runtime::observe(Weft<T> handle, Callback callback) {
                       : std::min(record.changed_at, revision_);
   ObserverRef observer = std::make_shared<CallbackObserver<T, Callback>>(handle, std::move(callback));
   ExclusiveGuard guard(tables_lock_);
-  u64 id = next_observer_id_++;
-  std::vector<u64>& of_slot = tables_.observers_of_slot[handle.slot];
-  tables_.observers.insert_or_assign(
-      id, ObserverEntry{std::move(observer), last_seen, handle.slot, static_cast<u32>(of_slot.size())});
-  of_slot.push_back(id);
+  u64 id = next_observer_id_;
+  tables_.observers.add(id, std::move(observer), handle.erased(), last_seen);
+  ++next_observer_id_;
   return id;
 }
 
