@@ -31,7 +31,7 @@ void Runtime::stabilize() {
   struct Pending {
     u64 id;
     u64 last_seen;
-    ObserverBase* observer;  // kept alive until the outermost stabilize ends
+    ObserverBase* observer;  // alive until the outermost stabilize ends (retire_observers)
     u32 slot;
     u32 generation;
     // Whether its node had changed since it last fired, as of the last settling pass.
@@ -83,8 +83,8 @@ void Runtime::stabilize() {
         if (settle_observed(pending.slot, pending.generation)) {
           pending.due = pending.last_seen < std::min(record.changed_at, revision_);
           due_count += pending.due;
-          // A node that settles without becoming Clean (a compute that caught a read's
-          // failure ends Stale) is brought up to date again by every stabilize.
+          // A node left Stale (by a compute that caught a read's failure) is for the next
+          // stabilize to bring up to date again: this one does not count as quiet.
           clean &= record.node_state() == NodeState::Clean;
         } else {
           pending.due = false;  // its node is gone, and the observer with it

@@ -33,9 +33,9 @@ struct Registered {
 // the last one moves into each removed one's place.
 TEST(ObserverRegistry, FollowsAMapThroughRandomEdits) {
   std::mt19937 rng(5);
+  std::vector<u64> released;  // outlives the registry, whose observers note into it
   ObserverRegistry registry;
   std::map<u64, Registered> model;
-  std::vector<u64> released;
   u64 next_id = 1;
   for (int step = 0; step < 20000; ++step) {
     const u32 slot = rng() % 12;
