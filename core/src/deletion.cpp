@@ -280,7 +280,6 @@ void Runtime::release_slot(u32 slot) {
   }
   fn.reset();
   retire_observers(observers);
-  observers.clear();
   arena->release(value_index);
 }
 

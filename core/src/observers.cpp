@@ -21,7 +21,11 @@ void Runtime::unobserve(u64 observer_id) {
 }
 
 void Runtime::retire_observers(ObserverChain& removed) noexcept {
-  if (stabilize_depth_ != 0) retired_observers_.take_all(removed);
+  if (stabilize_depth_ != 0) {
+    retired_observers_.take_all(removed);
+  } else {
+    removed.clear();
+  }
 }
 
 void Runtime::stabilize() {
@@ -71,18 +75,18 @@ void Runtime::stabilize() {
   std::exception_ptr failure;
   u64 failed_revision = 0;  // the revision the failure was met at
   bool all_clean = false;   // whether the last settling pass wrote nothing and left all Clean
-  std::size_t due_count = 0;  // as of the last settling pass
+  bool any_due = false;     // as of the last settling pass
   for (; passes < kMaxStabilizePasses && !failure; ++passes) {
     u64 before = revision_;
     bool clean = true;
-    due_count = 0;
+    any_due = false;
     for (std::size_t i = 0; i < count; ++i) {
       try {
         Pending& pending = snapshot[i];
         const NodeRecord& record = nodes_.get(pending.slot);  // records never move
         if (settle_observed(pending.slot, pending.generation)) {
-          pending.due = pending.last_seen < std::min(record.changed_at, revision_);
-          due_count += pending.due;
+          pending.due = pending.last_seen < change_stamp(record);
+          any_due |= pending.due;
           // A node left Stale (by a compute that caught a read's failure) is for the next
           // stabilize to bring up to date again: this one does not count as quiet.
           clean &= record.node_state() == NodeState::Clean;
@@ -112,7 +116,7 @@ void Runtime::stabilize() {
   // check would find the same.
   const u64 settled = revision_;
   // With nothing due and nothing failed, the callback passes would pass over everyone.
-  const bool nothing_to_fire = due_count == 0 && !failure;
+  const bool nothing_to_fire = !any_due && !failure;
   for (int pass = 0; !nothing_to_fire && (passes < kMaxStabilizePasses || pass == 0);
        ++pass, ++passes) {
     bool compute_wrote = false;

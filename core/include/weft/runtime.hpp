@@ -163,7 +163,9 @@ class Runtime {
     return true;
   }
   // What an observer compares with its last_seen: the revision of the node's last change.
-  u64 change_stamp(u32 slot) const { return std::min(nodes_.get(slot).changed_at, revision_); }
+  u64 change_stamp(const NodeRecord& record) const {
+    return std::min(record.changed_at, revision_);
+  }
   // Passes over the observers one stabilize makes at most, settling and callback passes
   // counted together; the first callback pass always runs, so that one may be the 65th
   // (see stabilize).
@@ -423,7 +425,7 @@ class CallbackObserver final : public ObserverBase {
     if (!runtime.settle_observed(handle_.slot, handle_.generation)) {
       return {false, last_seen, runtime.revision()};
     }
-    u64 stamp = runtime.change_stamp(handle_.slot);
+    u64 stamp = runtime.change_stamp(runtime.nodes().get(handle_.slot));
     if (last_seen >= stamp) return {false, stamp, runtime.revision()};
     T value = runtime.read(handle_);
     u64 settled = runtime.revision();
@@ -447,7 +449,7 @@ u64 Runtime::observe(Weft<T> handle, Callback callback) {
   NodeRecord& record = validate(handle);
   u64 last_seen = record.node_state() == NodeState::Dirty
                       ? 0
-                      : std::min(record.changed_at, revision_);
+                      : change_stamp(record);
   ObserverRef observer = std::make_shared<CallbackObserver<T, Callback>>(handle, std::move(callback));
   ExclusiveGuard guard(tables_lock_);
   u64 id = next_observer_id_;
