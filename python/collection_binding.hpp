@@ -89,11 +89,8 @@ struct FoldCall {
 // Inner results of join, pairwise and window as Python objects.
 PyValue to_tuple(const std::pair<PyValue, PyValue>& pair);
 PyValue to_list(const std::vector<PyValue>& values);
-// A window as a change hands it on: a list, which stays in the cycle collector (its reader may
-// change it).
+// A window as a change or a snapshot hands it on: a new list, which its reader may change.
 PyValue to_window_list(const InlineSequence<PyValue>& window);
-// How the collection of windows keeps the windows only it holds out of the cycle collector.
-extern const PrivateKeys<PyValue> kPrivateWindows;
 
 // What `make` builds as the only reader of `inner`, an operator node made for it (a count's
 // counting node, the inner result of join, pairwise or window). When it cannot be made (the
@@ -110,12 +107,12 @@ auto made_over(Runtime& runtime, Weft<u64> inner, Make make) -> decltype(make())
   }
 }
 
-// The Python view of an inner operator's results (join, pairwise, window).
-template <class In, class Convert>
-PyCollectionHandle view_of_inner(Runtime& runtime, const CollectionHandle<In>& inner, Convert convert_fn,
-                                 PrivateKeys<PyValue> own_keys = {}) {
+// The Python view of an inner operator's results (join, pairwise, window): it counts them
+// under the inner values, and makes tuples or lists of them for its deltas and snapshots.
+template <class In>
+PyCollectionHandle view_of_inner(Runtime& runtime, const CollectionHandle<In>& inner, PyValue (*make)(const In&)) {
   return made_over(runtime, inner.version_node, [&] {
-    return weft::convert<PyValue>(runtime, inner, std::move(convert_fn), InnerReaders::OnlyThisOne, own_keys);
+    return weft::convert<PyValue>(runtime, inner, make, InnerReaders::OnlyThisOne);
   });
 }
 

@@ -325,20 +325,4 @@ PyValue to_list(const std::vector<PyValue>& values) { return new_list(values); }
 
 PyValue to_window_list(const InlineSequence<PyValue>& window) { return new_list(window); }
 
-namespace {
-
-bool window_held_only_by(const PyValue& window, long holders) { return Py_REFCNT(window.get()) == holders; }
-
-// Once nothing but the collection refers to it, no cycle can run through the window.
-void make_window_private(const PyValue& window) { PyObject_GC_UnTrack(window.get()); }
-
-// A window handed out may become part of a cycle: the collector walks it again.
-void make_window_shared(const PyValue& window) {
-  if (!PyObject_GC_IsTracked(window.get())) PyObject_GC_Track(window.get());
-}
-
-}  // namespace
-
-const PrivateKeys<PyValue> kPrivateWindows{window_held_only_by, make_window_private, make_window_shared};
-
 }  // namespace weft::py

@@ -53,7 +53,7 @@ PyObject* window(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     u64 size = extract_size(argv[0]);
     OwningRuntime rt(s->d.runtime);
     auto windows = weft::window(rt.core(), s->d.handle, size);
-    return wrap_collection(s->d.runtime, view_of_inner(rt.core(), windows, to_window_list, kPrivateWindows));
+    return wrap_collection(s->d.runtime, view_of_inner(rt.core(), windows, to_window_list));
   });
 }
 

@@ -3,6 +3,7 @@
 import collections
 import gc
 import re
+import weakref
 
 import pytest
 
@@ -396,6 +397,32 @@ def test_compaction_without_and_with_a_lagging_reader():
     assert sorted(rt.get(m.reduce(list))) == list(range(1, 4000, 2))
     # the never-read operator loses no delta
     assert sorted(rt.get(lagging.reduce(list))) == sorted(-i for i in range(1, 4000, 2))
+
+
+def test_a_deleted_element_nobody_reads_is_let_go_at_once():
+    class Box:
+        pass
+
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    box = Box()
+    gone = weakref.ref(box)
+    c.insert(box)
+    assert c.delete(box)
+    del box
+    assert gone() is None  # no reader of the collection, so no delta keeps it
+    # With a reader, the delta keeps it until the reader has read it and the log is compacted.
+    box = Box()
+    gone = weakref.ref(box)
+    n = c.count()
+    c.insert(box)
+    assert c.delete(box)
+    del box
+    assert gone() is not None
+    for i in range(1100):
+        c.insert(i)
+        rt.get(n)
+    assert gone() is None
 
 
 def test_operator_starts_with_version_equal_to_source_size():

@@ -408,7 +408,7 @@ def test_windows_only_the_collection_holds_stay_out_of_the_cycle_collector(reade
     assert reader is None or rt.get(n) == len(kept) - 2
 
 
-def test_windows_handed_out_rejoin_the_collector_until_let_go():
+def test_windows_handed_out_are_their_readers_own_and_let_go_with_them():
     rt = weft.Runtime()
     c = rt.create_collection()
     for i in range(2000):
@@ -418,9 +418,17 @@ def test_windows_handed_out_rejoin_the_collector_until_let_go():
     before = tracked_lists()
     folds = [windows.reduce(list) for _ in range(2)]
     first, second = (rt.get(f) for f in folds)
-    # What a fold gets are the stored windows themselves, which the collector walks again.
+    # Each reader gets lists of its own, which the collector walks.
     assert all(gc.is_tracked(w) for w in first) and tracked_lists() - before >= 1998
-    assert min(first) is min(second)
+    assert min(first) == min(second) and min(first) is not min(second)
+    # A reader that changes the lists it got changes nothing in the collection.
+    for w in first:
+        w.append(-1)
+    for i in range(0, 2000, 2):
+        c.delete(i)
+    odd = list(range(1, 2000, 2))
+    assert sorted(rt.get(folds[1])) == [odd[i:i + 3] for i in range(len(odd) - 2)]
+    assert windows.snapshot_len() == len(odd) - 2
     for f in folds:
         rt.delete_node(f)
     del first, second

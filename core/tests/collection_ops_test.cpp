@@ -196,7 +196,7 @@ TEST(OperatorFailure, ThrowingCallableDuringBuildingLeavesADeadCursor) {
   auto c = collection_of(rt, {13});
   EXPECT_THROW(map(rt, c, [](u64 x) -> u64 { throw CallbackError(std::to_string(x)); }), CallbackError);
   EXPECT_EQ(c.state->log().reader_count(), 1u);
-  for (u64 i = 0; i < 1023; ++i) insert(rt, c, i);
+  for (u64 i = 0; i < kCompactionThreshold; ++i) insert(rt, c, i);
   EXPECT_EQ(c.state->log().reader_count(), 0u);
 }
 

@@ -65,6 +65,15 @@ struct ElementTraits<coll_test::Fragile> {
 
 namespace weft::coll_test {
 
+// A reader of a state's log that never reads, so that the log keeps every later delta for a
+// test to look at: a log nobody reads keeps none.
+template <class E, class State>
+CursorRef keep_log(State& state) {
+  std::vector<E> ignored;
+  ExclusiveGuard borrow(state.borrow);
+  return state.subscribe(ignored);
+}
+
 // The message of the InvariantFailure that `op` throws.
 template <class F>
 std::string failure_text(F&& op) {

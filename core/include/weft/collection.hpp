@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -124,11 +125,9 @@ struct Delta {
 
 // An operator's position in a delta log: the absolute index of the next delta it has not
 // consumed. The log holds one reference and the operator another; when only the log's is
-// left, the operator is gone and the cursor is dead. A reader that looks only at the kinds
-// of the deltas (a count) reads no element.
+// left, the operator is gone and the cursor is dead.
 struct ReaderCursor {
   u64 index = 0;
-  bool reads_elements = true;
 };
 using CursorRef = std::shared_ptr<ReaderCursor>;
 
@@ -154,6 +153,12 @@ class DeltaLog {
   const D& at(u64 absolute) const { return log_[absolute - base_]; }
 
   void push(D delta) {
+    if (readers_.empty() && log_.empty()) {
+      // Nobody can ever read it: a reader that comes later starts after it.
+      ++base_;
+      set_aside(std::move(delta));
+      return;
+    }
     log_.push_back(std::move(delta));
     compact();
   }
@@ -175,16 +180,6 @@ class DeltaLog {
   }
 
   std::size_t reader_count() const { return readers_.size(); }
-
-  // Whether a reader may still read the element of a delta pushed now: a cursor the log
-  // alone holds is dead.
-  bool has_live_element_reader() const {
-    return std::any_of(readers_.begin(), readers_.end(),
-                       [](const CursorRef& c) { return c.use_count() > 1 && c->reads_elements; });
-  }
-
-  // How many deltas compaction has set aside that `drop_discarded` has not dropped yet.
-  std::size_t discarded_count() const { return discarded_.size(); }
 
   // Appends copies of the deltas from `from` to the end.
   void append_since(u64 from, std::vector<D>& out) const {
@@ -237,6 +232,16 @@ class DeltaLog {
     log_.erase(log_.begin(), front_end);
   }
 
+  // Keeps a delta nobody reads until `drop_discarded`, when deltas are kept; otherwise, or
+  // without room to keep it, it is dropped at once.
+  void set_aside(D delta) {
+    if (!keep_discarded_) return;
+    try {
+      discarded_.push_back(std::move(delta));
+    } catch (const std::bad_alloc&) {
+    }
+  }
+
   void drop_dead_readers() {
     readers_.erase(std::remove_if(readers_.begin(), readers_.end(),
                                   [](const CursorRef& c) { return c.use_count() == 1; }),
@@ -250,19 +255,74 @@ class DeltaLog {
   std::deque<D> discarded_;
 };
 
-// How a collection state marks as its own the stored keys that nothing else holds; the
-// binding takes such keys out of the cycle collector's passes, since no cycle can run
-// through them. A new key is the state's own at once when no reader of the log reads
-// elements and the delta of its insert is its only other holder (`held_only_by(value, 2)`).
-// A snapshot hands the private keys out as they are, shared again (`make_shared`). The first
-// change after a later compaction, once the deltas set aside are dropped, looks over the
-// shared keys for those the state alone holds again (`held_only_by(key, 1)`), as it does the
-// keys of the snapshot an operator was built from.
+// Counts of a collection's elements kept under keys of another type: the values each element
+// was made from (a window's values, not the list made of them). Keys are cheaper to hash and
+// compare than what is made of them, none is ever handed to a reader (so a reader that
+// changes a list it was given changes no key), and an element is made again only for a
+// snapshot. Which key type a state's counts use is fixed by the operator that made the state.
 template <class E>
-struct PrivateKeys {
-  bool (*held_only_by)(const E& value, long holders) = nullptr;
-  void (*make_private)(const E& key) = nullptr;
-  void (*make_shared)(const E& key) = nullptr;
+class KeyedCounts {
+ public:
+  virtual ~KeyedCounts() = default;
+  // Every element repeated by its count, made afresh.
+  virtual std::vector<E> snapshot() const = 0;
+  virtual u64 total() const = 0;
+  // Drops the keys removals let go of; called without the borrow held.
+  virtual void drop_released() = 0;
+};
+
+template <class K, class E>
+class CountsByKey final : public KeyedCounts<E> {
+ public:
+  explicit CountsByKey(std::function<E(const K&)> make) : make_(std::move(make)) {}
+
+  // Nothing changes when hashing or comparing the key throws.
+  void insert(const K& key) {
+    auto [it, inserted] = counts_.try_emplace(key, 0);
+    ++it.value();
+    ++total_;
+  }
+
+  // False when no equal key is counted.
+  bool remove(const K& key) {
+    auto it = counts_.find(key);
+    if (it == counts_.end()) return false;
+    if (it.value() == 1) {
+      // Moved aside (the map keeps it as a plain, non-const pair member) and its entry
+      // erased at once, so that nothing looks at the moved-from key.
+      released_.push_back(std::move(const_cast<K&>(it->first)));
+      counts_.erase(it);
+    } else {
+      --it.value();
+    }
+    --total_;
+    return true;
+  }
+
+  std::vector<E> snapshot() const override {
+    std::vector<E> out;
+    out.reserve(total_);
+    for (const auto& [key, count] : counts_) {
+      for (u64 i = 0; i < count; ++i) out.push_back(make_(key));
+    }
+    return out;
+  }
+  u64 total() const override { return total_; }
+  void drop_released() override { drop_one_by_one(released_); }
+
+ private:
+  ElementMap<K, u64> counts_;
+  u64 total_ = 0;
+  std::function<E(const K&)> make_;
+  std::vector<K> released_;
+};
+
+// A delta of a collection counted under keys: the element and the key it was made from.
+template <class K, class E>
+struct KeyedDelta {
+  DeltaKind kind;
+  K key;
+  E element;
 };
 
 // A multiset of elements and the log of its changes. Guarded by `borrow`: shared for
@@ -286,7 +346,6 @@ class CollectionState {
       auto [it, inserted] = counts_.try_emplace(element, 0);
       ++it.value();
       ++element_total_;
-      if (inserted && private_keys_.held_only_by) keep_private_if_unread(it, element);
     }
     push(DeltaKind::Insert, std::move(element));
   }
@@ -299,7 +358,7 @@ class CollectionState {
     if (counting_) {
       auto it = counts_.find(element);
       if (it == counts_.end()) return false;
-      if (copies(it.value()) == 1) {
+      if (it.value() == 1) {
         // The stored key is moved aside (the map keeps it as a plain, non-const pair member)
         // and its entry erased at once, so that nothing looks at the moved-from key.
         released_keys_.push_back(std::move(const_cast<E&>(it->first)));
@@ -314,14 +373,32 @@ class CollectionState {
   }
   bool remove(const E& element) { return remove(E(element)); }
 
+  // The same for a state counted under keys of type K (see `count_by_keys`).
+  template <class K>
+  void insert(KeyedDelta<K, E>&& d) {
+    counted_by<K>().insert(d.key);
+    push(DeltaKind::Insert, std::move(d.element));
+  }
+  template <class K>
+  bool remove(KeyedDelta<K, E>&& d) {
+    if (!counted_by<K>().remove(d.key)) return false;
+    push(DeltaKind::Delete, std::move(d.element));
+    return true;
+  }
+
   // Drops what changes let go of; called without the borrow held.
   void drop_released() {
     drop_one_by_one(released_keys_);
+    if (keyed_) keyed_->drop_released();
     log_.drop_discarded();
   }
 
-  // Caller holds the exclusive borrow, before anything is inserted.
-  void keep_keys_private(PrivateKeys<E> keys) { private_keys_ = keys; }
+  // From now on the elements are counted by `counts`, under their keys, rather than by the
+  // state's own map. Caller holds the exclusive borrow, before anything is inserted.
+  void count_by_keys(std::unique_ptr<KeyedCounts<E>> counts) {
+    keyed_ = std::move(counts);
+    counting_ = false;
+  }
 
   // For a state whose only reader from now on is one conversion that follows its log: the
   // element counts are dropped and no longer kept. Caller holds the exclusive borrow. Such a
@@ -334,20 +411,15 @@ class CollectionState {
   }
 
   // Every element repeated by its count, copies adjacent, distinct elements in hash order.
-  // Caller holds a borrow. The private keys it hands out become shared: the marks it clears
-  // are the state's own bookkeeping, which no reader looks at.
-  std::vector<E> snapshot() {
+  // Caller holds a borrow.
+  std::vector<E> snapshot() const {
+    if (keyed_) return keyed_->snapshot();
     if (!counting_) fail("weft-core: snapshot of a collection state that keeps only its log");
     std::vector<E> out;
     out.reserve(element_count());
-    for (auto it = counts_.begin(); it != counts_.end(); ++it) {
-      if (it.value() & kPrivateMark) {
-        private_keys_.make_shared(it->first);
-        it.value() &= ~kPrivateMark;
-      }
-      for (u64 i = 0; i < it.value(); ++i) out.push_back(it->first);
+    for (const auto& [element, count] : counts_) {
+      for (u64 i = 0; i < count; ++i) out.push_back(element);
     }
-    if (private_keys_.held_only_by && !out.empty()) keys_handed_out_ = true;
     return out;
   }
 
@@ -359,15 +431,14 @@ class CollectionState {
   }
 
   // Caller holds the exclusive borrow. For a reader of the deltas' kinds alone: a cursor at
-  // the current version, marked as reading no elements, and the number of elements before it.
+  // the current version, and the number of elements before it.
   CursorRef subscribe_to_kinds(u64& count_out) {
     count_out = element_count();
-    CursorRef cursor = log_.add_reader();
-    cursor->reads_elements = false;
-    return cursor;
+    return log_.add_reader();
   }
 
   u64 element_count() const {
+    if (keyed_) return keyed_->total();
     if (!counting_) fail("weft-core: element count of a collection state that keeps only its log");
     return element_total_;
   }
@@ -376,46 +447,19 @@ class CollectionState {
   const DeltaLog<Delta<E>>& log() const { return log_; }
 
  private:
-  // The pass over the keys waits for a change made with nothing set aside: those deltas
-  // still hold their elements.
-  void push(DeltaKind kind, E&& element) {
-    if (pass_due_ && log_.discarded_count() == 0) make_keys_held_once_private();
-    log_.push(Delta<E>{kind, std::move(element)});
-    if (keys_handed_out_ && log_.discarded_count() > 0) pass_due_ = true;
-  }
+  void push(DeltaKind kind, E&& element) { log_.push(Delta<E>{kind, std::move(element)}); }
 
-  using Entry = typename ElementMap<E, u64>::iterator;
-
-  // Marks, in an entry's count, a key that is the state's own.
-  static constexpr u64 kPrivateMark = u64{1} << 63;
-  static u64 copies(u64 count) { return count & ~kPrivateMark; }
-
-  void make_private(Entry entry) {
-    private_keys_.make_private(entry->first);
-    entry.value() |= kPrivateMark;
-  }
-
-  // A new key, and the element whose delta is about to be pushed, are the same value: when
-  // nobody will read that element and nothing else holds it, the key is private.
-  [[gnu::noinline]] void keep_private_if_unread(Entry entry, const E& element) {
-    if (!log_.has_live_element_reader() && private_keys_.held_only_by(element, 2)) make_private(entry);
-  }
-
-  // The pass over the shared keys, for those that only the state holds.
-  [[gnu::noinline]] void make_keys_held_once_private() {
-    pass_due_ = keys_handed_out_ = false;
-    for (auto it = counts_.begin(); it != counts_.end(); ++it) {
-      if (!(it.value() & kPrivateMark) && private_keys_.held_only_by(it->first, 1)) make_private(it);
-    }
+  // The keyed counts, whose key type the operator that set them names.
+  template <class K>
+  CountsByKey<K, E>& counted_by() {
+    return static_cast<CountsByKey<K, E>&>(*keyed_);
   }
 
   DeltaLog<Delta<E>> log_;
   ElementMap<E, u64> counts_;
   u64 element_total_ = 0;  // the sum of the counts, so that reading it takes no walk
   bool counting_ = true;
-  PrivateKeys<E> private_keys_;
-  bool keys_handed_out_ = false;  // by a snapshot since the last pass over the keys
-  bool pass_due_ = false;
+  std::unique_ptr<KeyedCounts<E>> keyed_;  // set when counted under keys of another type
   std::vector<E> released_keys_;
 };
 
@@ -524,20 +568,27 @@ u64 snapshot_len(const CollectionHandle<E>& c) {
 // version. When an element's hash or equality throws, its delta has changed nothing: the
 // deltas applied before it are dropped from `deltas`, which keeps it and the ones after it,
 // and the exception continues. What the state lets go of is dropped once the borrow is
-// given up, so that a finaliser it runs may read the collection.
-template <class E>
-u64 apply_deltas(CollectionState<E>& state, std::vector<Delta<E>>& deltas) {
+// given up, so that a finaliser it runs may read the collection. The deltas are plain ones
+// or, for a state counted under keys, keyed ones.
+template <class E, class D>
+u64 apply_deltas(CollectionState<E>& state, std::vector<D>& deltas) {
   u64 version;
   {
     ExclusiveGuard borrow(state.borrow);
     std::size_t applied = 0;
     try {
       for (; applied < deltas.size(); ++applied) {
-        Delta<E>& d = deltas[applied];
+        D& d = deltas[applied];
         if (d.kind == DeltaKind::Insert) {
-          state.insert(std::move(d.element));
-        } else {
+          if constexpr (std::is_same_v<D, Delta<E>>) {
+            state.insert(std::move(d.element));
+          } else {
+            state.insert(std::move(d));
+          }
+        } else if constexpr (std::is_same_v<D, Delta<E>>) {
           state.remove(std::move(d.element));
+        } else {
+          state.remove(std::move(d));
         }
       }
     } catch (...) {
@@ -553,7 +604,7 @@ u64 apply_deltas(CollectionState<E>& state, std::vector<Delta<E>>& deltas) {
 // The deltas an operator derived from source deltas it has consumed but could not apply to
 // its own state (an element's hash or equality threw): applied first on its next run, before
 // any later delta.
-template <class E>
+template <class E, class D = Delta<E>>
 class UnappliedDeltas {
  public:
   // Applies what an earlier run left; those that fail again stay.
@@ -561,7 +612,7 @@ class UnappliedDeltas {
     if (!left_.empty()) apply_deltas(own, left_);
   }
   // Applies this run's deltas; on failure keeps the ones not applied, and rethrows.
-  u64 apply(CollectionState<E>& own, std::vector<Delta<E>>& deltas) {
+  u64 apply(CollectionState<E>& own, std::vector<D>& deltas) {
     try {
       return apply_deltas(own, deltas);
     } catch (...) {
@@ -571,7 +622,7 @@ class UnappliedDeltas {
   }
 
  private:
-  std::vector<Delta<E>> left_;
+  std::vector<D> left_;
 };
 
 // Refuses, before an operator subscribes, a source whose version node another runtime
@@ -604,8 +655,9 @@ enum class InnerReaders : u8 {
 // own: `transform(delta)` returns the new delta or nothing. Deltas left unapplied by an
 // earlier run are applied first; then every transform of this run runs before any of its
 // deltas is applied, so a failing transform leaves the cursor, and this run's part of the
-// own state, as they were.
-template <class In, class Out, class Transform, SourceRead kRead>
+// own state, as they were. `OutDelta` is a plain delta, or a keyed one for an own state
+// counted under keys.
+template <class In, class Out, class Transform, SourceRead kRead, class OutDelta = Delta<Out>>
 class DeltaMapCompute {
  public:
   DeltaMapCompute(StateRef<In> source, CursorRef cursor, StateRef<Out> own, Transform transform,
@@ -619,7 +671,7 @@ class DeltaMapCompute {
   u64 operator()(Runtime& runtime) {
     runtime.read(source_version_);
     unapplied_.apply_first(*own_);
-    ScratchBuffer<Delta<Out>> out(outgoing_);
+    ScratchBuffer<OutDelta> out(outgoing_);
     u64 in_version;
     if constexpr (kRead == SourceRead::InPlace) {
       SharedGuard borrow(source_->borrow);
@@ -643,7 +695,7 @@ class DeltaMapCompute {
   }
 
  private:
-  void transform_into(const Delta<In>& d, std::vector<Delta<Out>>& out) {
+  void transform_into(const Delta<In>& d, std::vector<OutDelta>& out) {
     if (auto transformed = transform_(d)) out.push_back(std::move(*transformed));
   }
 
@@ -657,17 +709,19 @@ class DeltaMapCompute {
   StateRef<Out> own_;
   Transform transform_;
   Weft<u64> source_version_;
-  std::vector<Delta<Out>> outgoing_;
-  UnappliedDeltas<Out> unapplied_;
+  std::vector<OutDelta> outgoing_;
+  UnappliedDeltas<Out, OutDelta> unapplied_;
 };
 
 // Builds an operator of that kind: subscribe, run `transform` over the snapshot as inserts,
-// then create the compute node.
-template <class In, class Out, SourceRead kRead = SourceRead::Copied, class Transform>
+// then create the compute node. With `keyed`, the own state is counted under keys, and the
+// transform makes keyed deltas.
+template <class In, class Out, SourceRead kRead = SourceRead::Copied, class OutDelta = Delta<Out>,
+          class Transform>
 CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<In>& source,
                                       Transform transform,
                                       InnerReaders readers = InnerReaders::Shared,
-                                      PrivateKeys<Out> own_keys = {}) {
+                                      std::unique_ptr<KeyedCounts<Out>> keyed = nullptr) {
   check_operator_source(runtime, source.version_node);
   StateRef<In> source_state = source.state;
   std::vector<In> snapshot;
@@ -678,8 +732,8 @@ CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<I
     if (readers == InnerReaders::OnlyThisOne) source_state->keep_log_only();
   }
   auto own = std::make_shared<CollectionState<Out>>();
-  own->keep_keys_private(own_keys);
-  std::vector<Delta<Out>> initial;
+  if (keyed) own->count_by_keys(std::move(keyed));
+  std::vector<OutDelta> initial;
   initial.reserve(snapshot.size());
   for (In& e : snapshot) {
     if (auto transformed = transform(Delta<In>{DeltaKind::Insert, std::move(e)})) {
@@ -687,22 +741,25 @@ CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<I
     }
   }
   apply_deltas(*own, initial);
-  Weft<u64> node = runtime.create_compute<u64>(DeltaMapCompute<In, Out, Transform, kRead>(
+  Weft<u64> node = runtime.create_compute<u64>(DeltaMapCompute<In, Out, Transform, kRead, OutDelta>(
       source_state, std::move(cursor), own, std::move(transform), source.version_node));
   return {own, node, true};
 }
 
 // Turns a collection of one element type into a derived collection of another, element by
-// element (pairs into tuples, sequences into lists, in the binding). `convert_fn` calls no
-// user code, so the conversion reads the inner log in place. `own_keys` says how the derived
-// collection keeps its stored keys to itself.
-template <class Out, class In, class Convert>
-CollectionHandle<Out> convert(Runtime& runtime, const CollectionHandle<In>& inner, Convert convert_fn,
-                              InnerReaders readers = InnerReaders::Shared, PrivateKeys<Out> own_keys = {}) {
-  auto transform = [convert_fn = std::move(convert_fn)](const Delta<In>& d) {
-    return std::optional<Delta<Out>>(Delta<Out>{d.kind, convert_fn(d.element)});
+// element (pairs into tuples, sequences into lists, in the binding). The derived collection
+// counts its elements under the elements they were made from (see KeyedCounts), and makes
+// them again for a snapshot. `make` calls no user code, so the conversion reads the inner
+// log in place.
+template <class Out, class In, class Make>
+CollectionHandle<Out> convert(Runtime& runtime, const CollectionHandle<In>& inner, Make make,
+                              InnerReaders readers = InnerReaders::Shared) {
+  auto counts = std::make_unique<CountsByKey<In, Out>>(make);
+  auto transform = [make = std::move(make)](const Delta<In>& d) {
+    return std::optional<KeyedDelta<In, Out>>(KeyedDelta<In, Out>{d.kind, d.element, make(d.element)});
   };
-  return build_delta_map<In, Out, SourceRead::InPlace>(runtime, inner, std::move(transform), readers, own_keys);
+  return build_delta_map<In, Out, SourceRead::InPlace, KeyedDelta<In, Out>>(runtime, inner, std::move(transform),
+                                                                             readers, std::move(counts));
 }
 
 }  // namespace weft
