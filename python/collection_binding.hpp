@@ -86,17 +86,17 @@ struct FoldCall {
   PyValue operator()(std::vector<PyValue> elements);
 };
 
-// Inner results of join, pairwise and window as Python objects.
+// Results of join, pairwise and window as Python objects.
 PyValue to_tuple(const std::pair<PyValue, PyValue>& pair);
 PyValue to_list(const std::vector<PyValue>& values);
 // A window as a change or a snapshot hands it on: a new list, which its reader may change.
 PyValue to_window_list(const InlineSequence<PyValue>& window);
 
 // What `make` builds as the only reader of `inner`, an operator node made for it (a count's
-// counting node, the inner result of join, pairwise or window). When it cannot be made (the
-// node table is full, memory runs out, a comparison that `set` runs holds the values'
-// arena), nothing could ever read `inner`, whose cursors would keep every later change of
-// its sources: it is deleted.
+// counting node, the inner result of a join). When it cannot be made (the node table is
+// full, memory runs out, a comparison that `set` runs holds the values' arena), nothing could
+// ever read `inner`, whose cursors would keep every later change of its sources: it is
+// deleted.
 template <class Make>
 auto made_over(Runtime& runtime, Weft<u64> inner, Make make) -> decltype(make()) {
   try {
@@ -107,8 +107,8 @@ auto made_over(Runtime& runtime, Weft<u64> inner, Make make) -> decltype(make())
   }
 }
 
-// The Python view of an inner operator's results (join, pairwise, window): it counts them
-// under the inner values, and makes tuples or lists of them for its deltas and snapshots.
+// The Python view of an inner operator's results (a join's pairs): it counts them under the
+// inner values, and makes tuples of them for its deltas and snapshots.
 template <class In>
 PyCollectionHandle view_of_inner(Runtime& runtime, const CollectionHandle<In>& inner, PyValue (*make)(const In&)) {
   return made_over(runtime, inner.version_node, [&] {

@@ -39,8 +39,7 @@ PyObject* pairwise(PyObject* self, PyObject*) {
   return boundary([&]() -> PyObject* {
     Sorted s = receiver(self);
     OwningRuntime rt(s->d.runtime);
-    auto pairs = weft::pairwise(rt.core(), s->d.handle);
-    return wrap_collection(s->d.runtime, view_of_inner(rt.core(), pairs, to_tuple));
+    return wrap_collection(s->d.runtime, weft::pairwise(rt.core(), s->d.handle, to_tuple));
   });
 }
 
@@ -52,8 +51,7 @@ PyObject* window(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     Sorted s = receiver(self);
     u64 size = extract_size(argv[0]);
     OwningRuntime rt(s->d.runtime);
-    auto windows = weft::window(rt.core(), s->d.handle, size);
-    return wrap_collection(s->d.runtime, view_of_inner(rt.core(), windows, to_window_list));
+    return wrap_collection(s->d.runtime, weft::window(rt.core(), s->d.handle, size, to_window_list));
   });
 }
 

@@ -255,15 +255,14 @@ class DeltaLog {
   std::deque<D> discarded_;
 };
 
-// Counts of a collection's elements kept under keys of another type: the values each element
-// was made from (a window's values, not the list made of them). Keys are cheaper to hash and
-// compare than what is made of them, none is ever handed to a reader (so a reader that
-// changes a list it was given changes no key), and an element is made again only for a
-// snapshot. Which key type a state's counts use is fixed by the operator that made the state.
+// What a collection state holds when something other than its own map keeps the counts: the
+// elements are made from other values (a window's list from the values in it), and made
+// again for each snapshot, so that no element the state hands out is one it keeps. A reader
+// that changes a list it was given changes nothing in the collection.
 template <class E>
-class KeyedCounts {
+class ElementCounts {
  public:
-  virtual ~KeyedCounts() = default;
+  virtual ~ElementCounts() = default;
   // Every element repeated by its count, made afresh.
   virtual std::vector<E> snapshot() const = 0;
   virtual u64 total() const = 0;
@@ -271,8 +270,11 @@ class KeyedCounts {
   virtual void drop_released() = 0;
 };
 
+// Counts under keys of another type: the values each element was made from, which are
+// cheaper to hash and compare than what is made of them. Which key type a state's counts use
+// is fixed by the operator that made the state.
 template <class K, class E>
-class CountsByKey final : public KeyedCounts<E> {
+class CountsByKey final : public ElementCounts<E> {
  public:
   explicit CountsByKey(std::function<E(const K&)> make) : make_(std::move(make)) {}
 
@@ -373,15 +375,15 @@ class CollectionState {
   }
   bool remove(const E& element) { return remove(E(element)); }
 
-  // The same for a state counted under keys of type K (see `count_by_keys`).
+  // The same for a state counted under keys of type K (see `count_by`).
   template <class K>
   void insert(KeyedDelta<K, E>&& d) {
-    counted_by<K>().insert(d.key);
+    if (counts_elsewhere_) counted_by<K>().insert(d.key);
     push(DeltaKind::Insert, std::move(d.element));
   }
   template <class K>
   bool remove(KeyedDelta<K, E>&& d) {
-    if (!counted_by<K>().remove(d.key)) return false;
+    if (counts_elsewhere_ && !counted_by<K>().remove(d.key)) return false;
     push(DeltaKind::Delete, std::move(d.element));
     return true;
   }
@@ -389,16 +391,20 @@ class CollectionState {
   // Drops what changes let go of; called without the borrow held.
   void drop_released() {
     drop_one_by_one(released_keys_);
-    if (keyed_) keyed_->drop_released();
+    if (counts_elsewhere_) counts_elsewhere_->drop_released();
     log_.drop_discarded();
   }
 
-  // From now on the elements are counted by `counts`, under their keys, rather than by the
-  // state's own map. Caller holds the exclusive borrow, before anything is inserted.
-  void count_by_keys(std::unique_ptr<KeyedCounts<E>> counts) {
-    keyed_ = std::move(counts);
+  // From now on the elements are counted by `counts` rather than by the state's own map.
+  // Caller holds the exclusive borrow, before anything is inserted.
+  void count_by(std::unique_ptr<ElementCounts<E>> counts) {
+    counts_elsewhere_ = std::move(counts);
     counting_ = false;
   }
+
+  // Records a change that counts kept elsewhere (see `count_by`) have taken in already.
+  // Caller holds the exclusive borrow.
+  void record(DeltaKind kind, E&& element) { push(kind, std::move(element)); }
 
   // For a state whose only reader from now on is one conversion that follows its log: the
   // element counts are dropped and no longer kept. Caller holds the exclusive borrow. Such a
@@ -407,13 +413,14 @@ class CollectionState {
   void keep_log_only() {
     counting_ = false;
     ElementMap<E, u64>().swap(counts_);
+    counts_elsewhere_.reset();
     log_.keep_discarded(false);
   }
 
   // Every element repeated by its count, copies adjacent, distinct elements in hash order.
   // Caller holds a borrow.
   std::vector<E> snapshot() const {
-    if (keyed_) return keyed_->snapshot();
+    if (counts_elsewhere_) return counts_elsewhere_->snapshot();
     if (!counting_) fail("weft-core: snapshot of a collection state that keeps only its log");
     std::vector<E> out;
     out.reserve(element_count());
@@ -438,7 +445,7 @@ class CollectionState {
   }
 
   u64 element_count() const {
-    if (keyed_) return keyed_->total();
+    if (counts_elsewhere_) return counts_elsewhere_->total();
     if (!counting_) fail("weft-core: element count of a collection state that keeps only its log");
     return element_total_;
   }
@@ -452,14 +459,14 @@ class CollectionState {
   // The keyed counts, whose key type the operator that set them names.
   template <class K>
   CountsByKey<K, E>& counted_by() {
-    return static_cast<CountsByKey<K, E>&>(*keyed_);
+    return static_cast<CountsByKey<K, E>&>(*counts_elsewhere_);
   }
 
   DeltaLog<Delta<E>> log_;
   ElementMap<E, u64> counts_;
   u64 element_total_ = 0;  // the sum of the counts, so that reading it takes no walk
   bool counting_ = true;
-  std::unique_ptr<KeyedCounts<E>> keyed_;  // set when counted under keys of another type
+  std::unique_ptr<ElementCounts<E>> counts_elsewhere_;  // set when counted elsewhere
   std::vector<E> released_keys_;
 };
 
@@ -721,7 +728,7 @@ template <class In, class Out, SourceRead kRead = SourceRead::Copied, class OutD
 CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<In>& source,
                                       Transform transform,
                                       InnerReaders readers = InnerReaders::Shared,
-                                      std::unique_ptr<KeyedCounts<Out>> keyed = nullptr) {
+                                      std::unique_ptr<ElementCounts<Out>> keyed = nullptr) {
   check_operator_source(runtime, source.version_node);
   StateRef<In> source_state = source.state;
   std::vector<In> snapshot;
@@ -732,7 +739,7 @@ CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<I
     if (readers == InnerReaders::OnlyThisOne) source_state->keep_log_only();
   }
   auto own = std::make_shared<CollectionState<Out>>();
-  if (keyed) own->count_by_keys(std::move(keyed));
+  if (keyed) own->count_by(std::move(keyed));
   std::vector<OutDelta> initial;
   initial.reserve(snapshot.size());
   for (In& e : snapshot) {
@@ -747,8 +754,8 @@ CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<I
 }
 
 // Turns a collection of one element type into a derived collection of another, element by
-// element (pairs into tuples, sequences into lists, in the binding). The derived collection
-// counts its elements under the elements they were made from (see KeyedCounts), and makes
+// element (a join's pairs into tuples, in the binding). The derived collection counts its
+// elements under the elements they were made from (see CountsByKey), and makes
 // them again for a snapshot. `make` calls no user code, so the conversion reads the inner
 // log in place.
 template <class Out, class In, class Make>
