@@ -397,6 +397,31 @@ TEST(Window, AnElementThatCannotBeMadeIsMadeOnTheNextRun) {
                                         {Del, {20, 30}}, {Ins, {20, 25}}, {Ins, {25, 30}}, {Del, {10, 20}}}));
 }
 
+// While nothing reads a window collection's changes, none of its elements is made; a
+// snapshot makes them all, and once a reader comes, each change makes its own.
+TEST(Window, ChangesNobodyReadsMakeNoElements) {
+  Fixture f;
+  f.fill({10, 20, 30});
+  auto s = sort_by_key<u64>(f.rt, f.source, identity);
+  auto made = std::make_shared<u64>(0);
+  auto w = window(f.rt, s, 2, [made](const Seq& run) {
+    ++*made;
+    return run;
+  });
+  insert(f.rt, f.source, u64{25});
+  f.rt.read(w.version_node);
+  EXPECT_EQ(*made, 0u);
+  EXPECT_EQ(w.state->version(), 3u);
+  EXPECT_EQ(snapshot_len(w), 3u);
+  EXPECT_EQ(contents(w), (std::vector<Seq>{{10, 20}, {20, 25}, {25, 30}}));
+  EXPECT_EQ(*made, 3u);
+  CursorRef reader = keep_log<Seq>(*w.state);  // its snapshot makes three more
+  remove(f.rt, f.source, u64{10});
+  f.rt.read(w.version_node);
+  EXPECT_EQ(*made, 7u);
+  EXPECT_EQ(deltas_since(w, 3), (std::vector<std::pair<DeltaKind, Seq>>{{Del, {10, 20}}}));
+}
+
 TEST(Window, NeedsAsManyElementsAsItsSize) {
   Fixture f;
   f.fill({1, 2});

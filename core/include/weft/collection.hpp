@@ -152,9 +152,15 @@ class DeltaLog {
   std::size_t size() const { return log_.size(); }
   const D& at(u64 absolute) const { return log_[absolute - base_]; }
 
+  // Whether a delta pushed now goes unread: there is no reader, and a reader that comes
+  // later starts after it.
+  bool unread() const { return readers_.empty() && log_.empty(); }
+
+  // Counts deltas that go unread without making or keeping them. Only while `unread()`.
+  void skip_unread(u64 count) { base_ += count; }
+
   void push(D delta) {
-    if (readers_.empty() && log_.empty()) {
-      // Nobody can ever read it: a reader that comes later starts after it.
+    if (unread()) {
       ++base_;
       set_aside(std::move(delta));
       return;
@@ -405,6 +411,12 @@ class CollectionState {
   // Records a change that counts kept elsewhere (see `count_by`) have taken in already.
   // Caller holds the exclusive borrow.
   void record(DeltaKind kind, E&& element) { push(kind, std::move(element)); }
+  // The same for `count` changes that nobody reads (the log is `unread()`), which need no
+  // element made for them.
+  void record_unread(u64 count) {
+    if (!log_.unread()) fail("weft-core: changes recorded unread while the log has a reader");
+    log_.skip_unread(count);
+  }
 
   // For a state whose only reader from now on is one conversion that follows its log: the
   // element counts are dropped and no longer kept. Caller holds the exclusive borrow. Such a

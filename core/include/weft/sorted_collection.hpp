@@ -548,6 +548,18 @@ CollectionHandle<Made> build_positional(Runtime& runtime, const SortedHandle<K, 
       ExclusiveGuard borrow(copy->borrow);
       for (const SortedDelta<E>& d : in.get()) step(copy->values, d, out.get());
     }
+    bool unread;
+    {
+      SharedGuard borrow(own->borrow);
+      unread = own->log().unread();
+    }
+    if (unread) {
+      // Changes nobody will read need no elements made for them.
+      cursor->index = seen;
+      ExclusiveGuard borrow(own->borrow);
+      own->record_unread(out.get().size());
+      return own->version();
+    }
     try {
       for (Delta<Run>& d : out.get()) elements.get().push_back({d.kind, make(d.element)});
     } catch (...) {
