@@ -284,9 +284,10 @@ class CountsByKey final : public ElementCounts<E> {
  public:
   explicit CountsByKey(std::function<E(const K&)> make) : make_(std::move(make)) {}
 
-  // Nothing changes when hashing or comparing the key throws.
-  void insert(const K& key) {
-    auto [it, inserted] = counts_.try_emplace(key, 0);
+  // Nothing changes when hashing or comparing the key throws; the key is moved from only
+  // when it is new.
+  void insert(K&& key) {
+    auto [it, inserted] = counts_.try_emplace(std::move(key), 0);
     ++it.value();
     ++total_;
   }
@@ -384,7 +385,7 @@ class CollectionState {
   // The same for a state counted under keys of type K (see `count_by`).
   template <class K>
   void insert(KeyedDelta<K, E>&& d) {
-    if (counts_elsewhere_) counted_by<K>().insert(d.key);
+    if (counts_elsewhere_) counted_by<K>().insert(std::move(d.key));
     push(DeltaKind::Insert, std::move(d.element));
   }
   template <class K>
