@@ -161,11 +161,9 @@ PyObject* join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         CollectionObject* right = checked<CollectionObject>(argv[0], collection_type, "Collection", "right");
         PyCollectionHandle right_handle = right->d.handle;
         OwningRuntime rt(c->d.runtime);
-        auto pairs = weft::join<PyValue>(rt.core(), c->d.handle, right_handle,
-                                         callable<UnaryCall>(rt, argv[1]),
-                                         callable<UnaryCall>(rt, argv[2]));
-        auto tuples = view_of_inner(rt.core(), pairs, to_tuple);
-        return wrap_collection(c->d.runtime, std::move(tuples));
+        return wrap_collection(c->d.runtime, weft::join<PyValue>(rt.core(), c->d.handle, right_handle,
+                                                                 callable<UnaryCall>(rt, argv[1]),
+                                                                 callable<UnaryCall>(rt, argv[2]), to_tuple));
       });
 }
 
