@@ -136,17 +136,35 @@ TEST(Join, KeyFunctionsSeeDeletesAndRunBeforeAnythingIsApplied) {
   EXPECT_EQ(f.pairs(j), (Pairs{{7, 3}, {7, 5}, {7, 13}, {9, 3}, {9, 5}, {9, 13}}));
 }
 
-TEST(Join, ConvertedResultFollowsThePairs) {
+// Each pair is made into an element for each change and each snapshot; a pair that cannot be
+// made stops the run before its delta changes anything or records a pair, and the next run
+// starts at it.
+TEST(Join, MakesEachPairIntoAnElementAndRetriesOneItCouldNotMake) {
   Fixture f;
   f.fill(f.left, {1, 2});
-  f.fill(f.right, {3, 5});
-  auto j = join<u64>(f.rt, f.left, f.right, parity, parity);
-  auto encoded = convert<u64>(f.rt, j, [](const Pair& p) { return p.first * 100 + p.second; });
+  f.fill(f.right, {3});
+  auto made = std::make_shared<u64>(0);
+  auto refuse = std::make_shared<bool>(false);  // to make the pair (7, 5)
+  auto encoded = join<u64>(f.rt, f.left, f.right, parity, parity, [made, refuse](const Pair& p) {
+    if (*refuse && p == Pair{7, 5}) throw CallbackError("no memory");
+    ++*made;
+    return p.first * 100 + p.second;
+  });
+  CursorRef reader = keep_log<u64>(*encoded.state);  // so that changes make their elements
+  insert(f.rt, f.right, u64{5});  // after 3 under their key, so that (7, 3) is made first
+  EXPECT_EQ(f.rt.read(encoded.version_node), 2u);
   EXPECT_EQ(contents(encoded), (std::vector<u64>{103, 105}));
-  insert(f.rt, f.right, u64{7});
-  remove(f.rt, f.right, u64{3});
-  EXPECT_EQ(f.rt.read(encoded.version_node), 4u);
-  EXPECT_EQ(contents(encoded), (std::vector<u64>{105, 107}));
+  *made = 0;
+  *refuse = true;
+  insert(f.rt, f.left, u64{7});
+  insert(f.rt, f.right, u64{9});
+  EXPECT_THROW(f.rt.read(encoded.version_node), CallbackError);
+  EXPECT_EQ(*made, 1u);  // (7, 3), before (7, 5) failed
+  EXPECT_EQ(encoded.state->version(), 2u);
+  *refuse = false;
+  insert(f.rt, f.right, u64{11});  // a failed node is computed again once a source changes
+  EXPECT_EQ(f.rt.read(encoded.version_node), 8u);
+  EXPECT_EQ(contents(encoded), (std::vector<u64>{103, 105, 109, 111, 703, 705, 709, 711}));
   EXPECT_EQ(failure_text([&] { insert(f.rt, encoded, u64{1}); }).substr(0, 43),
             "weft-core: insert/delete on a derived colle");
 }

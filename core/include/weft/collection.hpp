@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -261,10 +260,11 @@ class DeltaLog {
   std::deque<D> discarded_;
 };
 
-// What a collection state holds when something other than its own map keeps the counts: the
-// elements are made from other values (a window's list from the values in it), and made
-// again for each snapshot, so that no element the state hands out is one it keeps. A reader
-// that changes a list it was given changes nothing in the collection.
+// What a collection state holds when its operator's own structure fixes it (the runs of a
+// window's ordered copy, the pairs of a join's index), so that the state keeps no counts:
+// the elements are made from that structure's values for each snapshot, and no element the
+// state hands out is one it keeps. A reader that changes a list it was given changes nothing
+// in the collection.
 template <class E>
 class ElementCounts {
  public:
@@ -272,66 +272,6 @@ class ElementCounts {
   // Every element repeated by its count, made afresh.
   virtual std::vector<E> snapshot() const = 0;
   virtual u64 total() const = 0;
-  // Drops the keys removals let go of; called without the borrow held.
-  virtual void drop_released() = 0;
-};
-
-// Counts under keys of another type: the values each element was made from, which are
-// cheaper to hash and compare than what is made of them. Which key type a state's counts use
-// is fixed by the operator that made the state.
-template <class K, class E>
-class CountsByKey final : public ElementCounts<E> {
- public:
-  explicit CountsByKey(std::function<E(const K&)> make) : make_(std::move(make)) {}
-
-  // Nothing changes when hashing or comparing the key throws; the key is moved from only
-  // when it is new.
-  void insert(K&& key) {
-    auto [it, inserted] = counts_.try_emplace(std::move(key), 0);
-    ++it.value();
-    ++total_;
-  }
-
-  // False when no equal key is counted.
-  bool remove(const K& key) {
-    auto it = counts_.find(key);
-    if (it == counts_.end()) return false;
-    if (it.value() == 1) {
-      // Moved aside (the map keeps it as a plain, non-const pair member) and its entry
-      // erased at once, so that nothing looks at the moved-from key.
-      released_.push_back(std::move(const_cast<K&>(it->first)));
-      counts_.erase(it);
-    } else {
-      --it.value();
-    }
-    --total_;
-    return true;
-  }
-
-  std::vector<E> snapshot() const override {
-    std::vector<E> out;
-    out.reserve(total_);
-    for (const auto& [key, count] : counts_) {
-      for (u64 i = 0; i < count; ++i) out.push_back(make_(key));
-    }
-    return out;
-  }
-  u64 total() const override { return total_; }
-  void drop_released() override { drop_one_by_one(released_); }
-
- private:
-  ElementMap<K, u64> counts_;
-  u64 total_ = 0;
-  std::function<E(const K&)> make_;
-  std::vector<K> released_;
-};
-
-// A delta of a collection counted under keys: the element and the key it was made from.
-template <class K, class E>
-struct KeyedDelta {
-  DeltaKind kind;
-  K key;
-  E element;
 };
 
 // A multiset of elements and the log of its changes. Guarded by `borrow`: shared for
@@ -351,7 +291,7 @@ class CollectionState {
   // Caller holds the exclusive borrow. The element is moved from only once its count is
   // raised: an element whose hash or equality throws is left as it was, and so is the state.
   void insert(E&& element) {
-    if (counting_) {
+    if (!counts_elsewhere_) {
       auto [it, inserted] = counts_.try_emplace(element, 0);
       ++it.value();
       ++element_total_;
@@ -360,11 +300,10 @@ class CollectionState {
   }
   void insert(const E& element) { insert(E(element)); }
 
-  // Caller holds the exclusive borrow. False, with nothing recorded, when absent (a state
-  // that keeps only its log records every delete it is given). Moves from the element only
-  // once it is found, as insert does.
+  // Caller holds the exclusive borrow. False, with nothing recorded, when absent. Moves from
+  // the element only once it is found, as insert does.
   bool remove(E&& element) {
-    if (counting_) {
+    if (!counts_elsewhere_) {
       auto it = counts_.find(element);
       if (it == counts_.end()) return false;
       if (it.value() == 1) {
@@ -382,32 +321,15 @@ class CollectionState {
   }
   bool remove(const E& element) { return remove(E(element)); }
 
-  // The same for a state counted under keys of type K (see `count_by`).
-  template <class K>
-  void insert(KeyedDelta<K, E>&& d) {
-    if (counts_elsewhere_) counted_by<K>().insert(std::move(d.key));
-    push(DeltaKind::Insert, std::move(d.element));
-  }
-  template <class K>
-  bool remove(KeyedDelta<K, E>&& d) {
-    if (counts_elsewhere_ && !counted_by<K>().remove(d.key)) return false;
-    push(DeltaKind::Delete, std::move(d.element));
-    return true;
-  }
-
   // Drops what changes let go of; called without the borrow held.
   void drop_released() {
     drop_one_by_one(released_keys_);
-    if (counts_elsewhere_) counts_elsewhere_->drop_released();
     log_.drop_discarded();
   }
 
   // From now on the elements are counted by `counts` rather than by the state's own map.
   // Caller holds the exclusive borrow, before anything is inserted.
-  void count_by(std::unique_ptr<ElementCounts<E>> counts) {
-    counts_elsewhere_ = std::move(counts);
-    counting_ = false;
-  }
+  void count_by(std::unique_ptr<ElementCounts<E>> counts) { counts_elsewhere_ = std::move(counts); }
 
   // Records a change that counts kept elsewhere (see `count_by`) have taken in already.
   // Caller holds the exclusive borrow.
@@ -419,22 +341,10 @@ class CollectionState {
     log_.skip_unread(count);
   }
 
-  // For a state whose only reader from now on is one conversion that follows its log: the
-  // element counts are dropped and no longer kept. Caller holds the exclusive borrow. Such a
-  // state is out of Python's reach, so a finaliser cannot meet its borrow: what compaction
-  // discards is dropped at once.
-  void keep_log_only() {
-    counting_ = false;
-    ElementMap<E, u64>().swap(counts_);
-    counts_elsewhere_.reset();
-    log_.keep_discarded(false);
-  }
-
   // Every element repeated by its count, copies adjacent, distinct elements in hash order.
   // Caller holds a borrow.
   std::vector<E> snapshot() const {
     if (counts_elsewhere_) return counts_elsewhere_->snapshot();
-    if (!counting_) fail("weft-core: snapshot of a collection state that keeps only its log");
     std::vector<E> out;
     out.reserve(element_count());
     for (const auto& [element, count] : counts_) {
@@ -459,7 +369,6 @@ class CollectionState {
 
   u64 element_count() const {
     if (counts_elsewhere_) return counts_elsewhere_->total();
-    if (!counting_) fail("weft-core: element count of a collection state that keeps only its log");
     return element_total_;
   }
 
@@ -469,16 +378,9 @@ class CollectionState {
  private:
   void push(DeltaKind kind, E&& element) { log_.push(Delta<E>{kind, std::move(element)}); }
 
-  // The keyed counts, whose key type the operator that set them names.
-  template <class K>
-  CountsByKey<K, E>& counted_by() {
-    return static_cast<CountsByKey<K, E>&>(*counts_elsewhere_);
-  }
-
   DeltaLog<Delta<E>> log_;
   ElementMap<E, u64> counts_;
   u64 element_total_ = 0;  // the sum of the counts, so that reading it takes no walk
-  bool counting_ = true;
   std::unique_ptr<ElementCounts<E>> counts_elsewhere_;  // set when counted elsewhere
   std::vector<E> released_keys_;
 };
@@ -588,27 +490,20 @@ u64 snapshot_len(const CollectionHandle<E>& c) {
 // version. When an element's hash or equality throws, its delta has changed nothing: the
 // deltas applied before it are dropped from `deltas`, which keeps it and the ones after it,
 // and the exception continues. What the state lets go of is dropped once the borrow is
-// given up, so that a finaliser it runs may read the collection. The deltas are plain ones
-// or, for a state counted under keys, keyed ones.
-template <class E, class D>
-u64 apply_deltas(CollectionState<E>& state, std::vector<D>& deltas) {
+// given up, so that a finaliser it runs may read the collection.
+template <class E>
+u64 apply_deltas(CollectionState<E>& state, std::vector<Delta<E>>& deltas) {
   u64 version;
   {
     ExclusiveGuard borrow(state.borrow);
     std::size_t applied = 0;
     try {
       for (; applied < deltas.size(); ++applied) {
-        D& d = deltas[applied];
+        Delta<E>& d = deltas[applied];
         if (d.kind == DeltaKind::Insert) {
-          if constexpr (std::is_same_v<D, Delta<E>>) {
-            state.insert(std::move(d.element));
-          } else {
-            state.insert(std::move(d));
-          }
-        } else if constexpr (std::is_same_v<D, Delta<E>>) {
-          state.remove(std::move(d.element));
+          state.insert(std::move(d.element));
         } else {
-          state.remove(std::move(d));
+          state.remove(std::move(d.element));
         }
       }
     } catch (...) {
@@ -624,7 +519,7 @@ u64 apply_deltas(CollectionState<E>& state, std::vector<D>& deltas) {
 // The deltas an operator derived from source deltas it has consumed but could not apply to
 // its own state (an element's hash or equality threw): applied first on its next run, before
 // any later delta.
-template <class E, class D = Delta<E>>
+template <class E>
 class UnappliedDeltas {
  public:
   // Applies what an earlier run left; those that fail again stay.
@@ -632,7 +527,7 @@ class UnappliedDeltas {
     if (!left_.empty()) apply_deltas(own, left_);
   }
   // Applies this run's deltas; on failure keeps the ones not applied, and rethrows.
-  u64 apply(CollectionState<E>& own, std::vector<D>& deltas) {
+  u64 apply(CollectionState<E>& own, std::vector<Delta<E>>& deltas) {
     try {
       return apply_deltas(own, deltas);
     } catch (...) {
@@ -642,7 +537,7 @@ class UnappliedDeltas {
   }
 
  private:
-  std::vector<D> left_;
+  std::vector<Delta<E>> left_;
 };
 
 // Refuses, before an operator subscribes, a source whose version node another runtime
@@ -659,25 +554,12 @@ CursorRef subscribe(CollectionState<E>& source, std::vector<E>& snapshot_out) {
   return source.subscribe(snapshot_out);
 }
 
-// How an operator reads its source's pending deltas.
-enum class SourceRead : u8 {
-  Copied,   // each delta copied out: the transform calls user code, which may read the source
-  InPlace,  // read in the log under the source's shared borrow: the transform calls no user code
-};
-
-// Who else reads the collection an operator follows.
-enum class InnerReaders : u8 {
-  Shared,        // anyone may still read or subscribe to it
-  OnlyThisOne,   // nobody: the operator is its last reader, so it keeps only its log
-};
-
 // The compute of an operator that turns each source delta into at most one delta of its
 // own: `transform(delta)` returns the new delta or nothing. Deltas left unapplied by an
 // earlier run are applied first; then every transform of this run runs before any of its
 // deltas is applied, so a failing transform leaves the cursor, and this run's part of the
-// own state, as they were. `OutDelta` is a plain delta, or a keyed one for an own state
-// counted under keys.
-template <class In, class Out, class Transform, SourceRead kRead, class OutDelta = Delta<Out>>
+// own state, as they were.
+template <class In, class Out, class Transform>
 class DeltaMapCompute {
  public:
   DeltaMapCompute(StateRef<In> source, CursorRef cursor, StateRef<Out> own, Transform transform,
@@ -691,22 +573,17 @@ class DeltaMapCompute {
   u64 operator()(Runtime& runtime) {
     runtime.read(source_version_);
     unapplied_.apply_first(*own_);
-    ScratchBuffer<OutDelta> out(outgoing_);
+    ScratchBuffer<Delta<Out>> out(outgoing_);
+    // One delta at a time, each copied out under a borrow of its own, so that the user code
+    // the transform calls may read the source, or change it: what it adds comes after
+    // `in_version`, and the log keeps every delta from the cursor on.
     u64 in_version;
-    if constexpr (kRead == SourceRead::InPlace) {
+    {
       SharedGuard borrow(source_->borrow);
-      const DeltaLog<Delta<In>>& log = source_->log();
-      in_version = log.version();
-      for (u64 i = cursor_->index; i < in_version; ++i) transform_into(log.at(i), out.get());
-    } else {
-      // One delta at a time, each copied out under a borrow of its own, so that the user
-      // code the transform calls may read the source, or change it: what it adds comes
-      // after `in_version`, and the log keeps every delta from the cursor on.
-      {
-        SharedGuard borrow(source_->borrow);
-        in_version = source_->version();
-      }
-      for (u64 i = cursor_->index; i < in_version; ++i) transform_into(copy_delta(i), out.get());
+      in_version = source_->version();
+    }
+    for (u64 i = cursor_->index; i < in_version; ++i) {
+      if (auto transformed = transform_(copy_delta(i))) out.get().push_back(std::move(*transformed));
     }
     // The source deltas are consumed once transformed: what the own state refuses now is
     // kept and applied on the next run, not derived again.
@@ -715,10 +592,6 @@ class DeltaMapCompute {
   }
 
  private:
-  void transform_into(const Delta<In>& d, std::vector<OutDelta>& out) {
-    if (auto transformed = transform_(d)) out.push_back(std::move(*transformed));
-  }
-
   Delta<In> copy_delta(u64 absolute) const {
     SharedGuard borrow(source_->borrow);
     return source_->log().at(absolute);
@@ -729,31 +602,20 @@ class DeltaMapCompute {
   StateRef<Out> own_;
   Transform transform_;
   Weft<u64> source_version_;
-  std::vector<OutDelta> outgoing_;
-  UnappliedDeltas<Out, OutDelta> unapplied_;
+  std::vector<Delta<Out>> outgoing_;
+  UnappliedDeltas<Out> unapplied_;
 };
 
 // Builds an operator of that kind: subscribe, run `transform` over the snapshot as inserts,
-// then create the compute node. With `keyed`, the own state is counted under keys, and the
-// transform makes keyed deltas.
-template <class In, class Out, SourceRead kRead = SourceRead::Copied, class OutDelta = Delta<Out>,
-          class Transform>
-CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<In>& source,
-                                      Transform transform,
-                                      InnerReaders readers = InnerReaders::Shared,
-                                      std::unique_ptr<ElementCounts<Out>> keyed = nullptr) {
+// then create the compute node.
+template <class In, class Out, class Transform>
+CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<In>& source, Transform transform) {
   check_operator_source(runtime, source.version_node);
   StateRef<In> source_state = source.state;
   std::vector<In> snapshot;
-  CursorRef cursor;
-  {
-    ExclusiveGuard borrow(source_state->borrow);
-    cursor = source_state->subscribe(snapshot);
-    if (readers == InnerReaders::OnlyThisOne) source_state->keep_log_only();
-  }
+  CursorRef cursor = subscribe(*source_state, snapshot);
   auto own = std::make_shared<CollectionState<Out>>();
-  if (keyed) own->count_by(std::move(keyed));
-  std::vector<OutDelta> initial;
+  std::vector<Delta<Out>> initial;
   initial.reserve(snapshot.size());
   for (In& e : snapshot) {
     if (auto transformed = transform(Delta<In>{DeltaKind::Insert, std::move(e)})) {
@@ -761,25 +623,9 @@ CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<I
     }
   }
   apply_deltas(*own, initial);
-  Weft<u64> node = runtime.create_compute<u64>(DeltaMapCompute<In, Out, Transform, kRead, OutDelta>(
+  Weft<u64> node = runtime.create_compute<u64>(DeltaMapCompute<In, Out, Transform>(
       source_state, std::move(cursor), own, std::move(transform), source.version_node));
   return {own, node, true};
-}
-
-// Turns a collection of one element type into a derived collection of another, element by
-// element (a join's pairs into tuples, in the binding). The derived collection counts its
-// elements under the elements they were made from (see CountsByKey), and makes
-// them again for a snapshot. `make` calls no user code, so the conversion reads the inner
-// log in place.
-template <class Out, class In, class Make>
-CollectionHandle<Out> convert(Runtime& runtime, const CollectionHandle<In>& inner, Make make,
-                              InnerReaders readers = InnerReaders::Shared) {
-  auto counts = std::make_unique<CountsByKey<In, Out>>(make);
-  auto transform = [make = std::move(make)](const Delta<In>& d) {
-    return std::optional<KeyedDelta<In, Out>>(KeyedDelta<In, Out>{d.kind, d.element, make(d.element)});
-  };
-  return build_delta_map<In, Out, SourceRead::InPlace, KeyedDelta<In, Out>>(runtime, inner, std::move(transform),
-                                                                             readers, std::move(counts));
 }
 
 }  // namespace weft

@@ -104,7 +104,6 @@ class PairsOfIndex final : public ElementCounts<Made> {
     return index_->pair_count;
   }
 
-  void drop_released() override {}
 
  private:
   std::shared_ptr<JoinIndex<K, E>> index_;

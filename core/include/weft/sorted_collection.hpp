@@ -498,7 +498,6 @@ class RunsOfCopy final : public ElementCounts<Made> {
     return n >= width_ ? n - width_ + 1 : 0;
   }
 
-  void drop_released() override {}
 
  private:
   std::shared_ptr<OrderedCopy<E>> copy_;
