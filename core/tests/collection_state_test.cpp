@@ -157,20 +157,6 @@ TEST(CollectionCompaction, WithoutReadersNoDeltaIsKept) {
   EXPECT_EQ(snapshot_len(m), 1023u);
 }
 
-TEST(CollectionCompaction, WithReadersThe1024thPushDiscardsWhatTheyAllConsumed) {
-  Runtime rt;
-  auto c = create_collection<u64>(rt);
-  auto m = identity_map(rt, c);
-  insert_range(rt, c, 1023);
-  EXPECT_EQ(c.state->log().size(), 1023u);
-  rt.read(m.version_node);
-  insert(rt, c, u64{5000});
-  EXPECT_EQ(c.state->log().size(), 1u);  // the one the map has not read yet
-  EXPECT_EQ(c.state->log().base(), 1023u);
-  rt.read(m.version_node);
-  EXPECT_EQ(snapshot_len(m), 1024u);
-}
-
 TEST(CollectionCompaction, ALaggingReaderKeepsEveryDeltaAfterItsCursor) {
   Runtime rt;
   auto c = create_collection<u64>(rt);
