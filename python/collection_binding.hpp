@@ -93,9 +93,10 @@ PyValue to_list(const std::vector<PyValue>& values);
 PyValue to_window_list(const InlineSequence<PyValue>& window);
 
 // What `make` builds as the only reader of `inner`, an operator node made for it (a count's
-// counting node). When it cannot be made (the node table is full, memory runs out, a
-// comparison that `set` runs holds the values' arena), nothing could ever read `inner`, whose
-// cursor would keep every later change of its source: it is deleted.
+// counting node, the inner result of join, pairwise or window). When it cannot be made (the
+// node table is full, memory runs out, a comparison that `set` runs holds the values'
+// arena), nothing could ever read `inner`, whose cursors would keep every later change of
+// its sources: it is deleted.
 template <class Make>
 auto made_over(Runtime& runtime, Weft<u64> inner, Make make) -> decltype(make()) {
   try {
@@ -104,6 +105,13 @@ auto made_over(Runtime& runtime, Weft<u64> inner, Make make) -> decltype(make())
     runtime.delete_node(inner);
     throw;
   }
+}
+
+// The Python view of an inner operator's results (join, pairwise, window): a conversion node
+// that makes a tuple or a list of each for the changes and snapshots that hand it on.
+template <class In>
+PyCollectionHandle view_of_inner(Runtime& runtime, const CollectionHandle<In>& inner, PyValue (*make)(const In&)) {
+  return made_over(runtime, inner.version_node, [&] { return weft::convert<PyValue>(runtime, inner, make); });
 }
 
 inline PyObject* none() { Py_RETURN_NONE; }

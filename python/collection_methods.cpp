@@ -161,9 +161,10 @@ PyObject* join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         CollectionObject* right = checked<CollectionObject>(argv[0], collection_type, "Collection", "right");
         PyCollectionHandle right_handle = right->d.handle;
         OwningRuntime rt(c->d.runtime);
-        return wrap_collection(c->d.runtime, weft::join<PyValue>(rt.core(), c->d.handle, right_handle,
-                                                                 callable<UnaryCall>(rt, argv[1]),
-                                                                 callable<UnaryCall>(rt, argv[2]), to_tuple));
+        auto pairs = weft::join<PyValue>(rt.core(), c->d.handle, right_handle,
+                                         callable<UnaryCall>(rt, argv[1]),
+                                         callable<UnaryCall>(rt, argv[2]));
+        return wrap_collection(c->d.runtime, view_of_inner(rt.core(), pairs, to_tuple));
       });
 }
 

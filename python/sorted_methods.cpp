@@ -39,7 +39,8 @@ PyObject* pairwise(PyObject* self, PyObject*) {
   return boundary([&]() -> PyObject* {
     Sorted s = receiver(self);
     OwningRuntime rt(s->d.runtime);
-    return wrap_collection(s->d.runtime, weft::pairwise(rt.core(), s->d.handle, to_tuple));
+    auto pairs = weft::pairwise(rt.core(), s->d.handle);
+    return wrap_collection(s->d.runtime, view_of_inner(rt.core(), pairs, to_tuple));
   });
 }
 
@@ -51,7 +52,8 @@ PyObject* window(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     Sorted s = receiver(self);
     u64 size = extract_size(argv[0]);
     OwningRuntime rt(s->d.runtime);
-    return wrap_collection(s->d.runtime, weft::window(rt.core(), s->d.handle, size, to_window_list));
+    auto windows = weft::window(rt.core(), s->d.handle, size);
+    return wrap_collection(s->d.runtime, view_of_inner(rt.core(), windows, to_window_list));
   });
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -554,6 +555,14 @@ CursorRef subscribe(CollectionState<E>& source, std::vector<E>& snapshot_out) {
   return source.subscribe(snapshot_out);
 }
 
+// Subscribes a reader of the deltas' kinds alone, likewise; `count_out` receives the number of
+// elements before its cursor.
+template <class E>
+CursorRef subscribe_to_kinds(CollectionState<E>& source, u64& count_out) {
+  ExclusiveGuard borrow(source.borrow);
+  return source.subscribe_to_kinds(count_out);
+}
+
 // The compute of an operator that turns each source delta into at most one delta of its
 // own: `transform(delta)` returns the new delta or nothing. Deltas left unapplied by an
 // earlier run are applied first; then every transform of this run runs before any of its
@@ -625,6 +634,125 @@ CollectionHandle<Out> build_delta_map(Runtime& runtime, const CollectionHandle<I
   apply_deltas(*own, initial);
   Weft<u64> node = runtime.create_compute<u64>(DeltaMapCompute<In, Out, Transform>(
       source_state, std::move(cursor), own, std::move(transform), source.version_node));
+  return {own, node, true};
+}
+
+// What a conversion's collection holds: the inner collection's elements, each made into an
+// element of its own for every snapshot, less the inner changes the conversion has not taken
+// in yet (there are such only while a run that failed waits to be run again).
+template <class In, class Out>
+class ConvertedContents final : public ElementCounts<Out> {
+ public:
+  ConvertedContents(StateRef<In> inner, CursorRef cursor, std::function<Out(const In&)> make)
+      : inner_(std::move(inner)), cursor_(std::move(cursor)), make_(std::move(make)) {}
+
+  std::vector<Out> snapshot() const override {
+    std::vector<In> elements;
+    ElementMap<In, i64> ahead;  // inner copies of each element not yet taken in (or, below 0, gone)
+    {
+      SharedGuard borrow(inner_->borrow);
+      elements = inner_->snapshot();
+      const DeltaLog<Delta<In>>& log = inner_->log();
+      for (u64 i = cursor_->index; i < log.version(); ++i) {
+        const Delta<In>& d = log.at(i);
+        ahead[d.element] += d.kind == DeltaKind::Insert ? 1 : -1;
+      }
+    }
+    std::vector<Out> out;
+    out.reserve(elements.size());
+    for (const In& e : elements) {
+      if (!ahead.empty()) {
+        auto it = ahead.find(e);
+        if (it != ahead.end() && it.value() > 0) {
+          --it.value();
+          continue;
+        }
+      }
+      out.push_back(make_(e));
+    }
+    for (const auto& [e, count] : ahead) {
+      for (i64 i = count; i < 0; ++i) out.push_back(make_(e));
+    }
+    return out;
+  }
+
+  u64 total() const override {
+    SharedGuard borrow(inner_->borrow);
+    u64 total = inner_->element_count();
+    const DeltaLog<Delta<In>>& log = inner_->log();
+    for (u64 i = cursor_->index; i < log.version(); ++i) {
+      total += log.at(i).kind == DeltaKind::Insert ? u64(-1) : 1;
+    }
+    return total;
+  }
+
+ private:
+  StateRef<In> inner_;
+  CursorRef cursor_;
+  std::function<Out(const In&)> make_;
+};
+
+// Turns a collection of one element type into a derived collection of another, element by
+// element (pairs into tuples, sequences into lists, in the binding), as one node of its own.
+// The derived collection keeps no counts: it holds what the inner collection holds
+// (ConvertedContents), and `make` makes each element afresh for every change and snapshot
+// that hands it on, or not at all while nothing reads the derived collection's changes.
+// `make` calls no user code, so the inner log is read in place; when it fails, the run has
+// changed nothing, and the next one takes the same inner changes.
+template <class Out, class In, class Make>
+CollectionHandle<Out> convert(Runtime& runtime, const CollectionHandle<In>& inner, Make make) {
+  check_operator_source(runtime, inner.version_node);
+  StateRef<In> inner_state = inner.state;
+  u64 initial;
+  CursorRef cursor = subscribe_to_kinds(*inner_state, initial);
+  // The inner collection's elements count as the inserts that start the collection, which
+  // nobody reads yet.
+  auto own = std::make_shared<CollectionState<Out>>();
+  {
+    ExclusiveGuard borrow(own->borrow);
+    own->count_by(std::make_unique<ConvertedContents<In, Out>>(inner_state, cursor, make));
+    own->record_unread(initial);
+  }
+  Weft<u64> inner_version = inner.version_node;
+  auto compute = [=, make = std::move(make), made = std::vector<Delta<Out>>{}](Runtime& rt) mutable -> u64 {
+    rt.read(inner_version);
+    bool unread;
+    {
+      SharedGuard borrow(own->borrow);
+      unread = own->log().unread();
+    }
+    ScratchBuffer<Delta<Out>> out(made);
+    u64 in_version;
+    u64 skipped = 0;
+    {
+      SharedGuard borrow(inner_state->borrow);
+      const DeltaLog<Delta<In>>& log = inner_state->log();
+      in_version = log.version();
+      if (unread) {
+        // Changes nobody will read need no elements made for them.
+        skipped = in_version - cursor->index;
+      } else {
+        for (u64 i = cursor->index; i < in_version; ++i) {
+          const Delta<In>& d = log.at(i);
+          out.get().push_back({d.kind, make(d.element)});
+        }
+      }
+    }
+    cursor->index = in_version;
+    u64 version;
+    {
+      ExclusiveGuard borrow(own->borrow);
+      if (unread) {
+        own->record_unread(skipped);
+      } else {
+        for (Delta<Out>& d : out.get()) own->record(d.kind, std::move(d.element));
+      }
+      version = own->version();
+    }
+    own->drop_released();
+    return version;
+  };
+  Weft<u64> node = runtime.create_compute<u64>(std::move(compute));
   return {own, node, true};
 }
 

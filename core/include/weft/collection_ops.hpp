@@ -34,11 +34,7 @@ Weft<u64> count(Runtime& runtime, const CollectionHandle<E>& source) {
   check_operator_source(runtime, source.version_node);
   StateRef<E> state = source.state;
   u64 initial;
-  CursorRef cursor;
-  {
-    ExclusiveGuard borrow(state->borrow);
-    cursor = state->subscribe_to_kinds(initial);
-  }
+  CursorRef cursor = subscribe_to_kinds(*state, initial);
   auto counter = std::make_shared<std::atomic<i64>>(static_cast<i64>(initial));
   Weft<u64> source_version = source.version_node;
   return runtime.create_compute<u64>(
