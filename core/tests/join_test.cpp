@@ -136,16 +136,16 @@ TEST(Join, KeyFunctionsSeeDeletesAndRunBeforeAnythingIsApplied) {
   EXPECT_EQ(f.pairs(j), (Pairs{{7, 3}, {7, 5}, {7, 13}, {9, 3}, {9, 5}, {9, 13}}));
 }
 
-// Each pair is made into an element for each change and each snapshot; a pair that cannot be
-// made stops the run before its delta changes anything or records a pair, and the next run
-// starts at it.
+// A conversion makes each pair into an element for each change and each snapshot; a pair
+// that cannot be made stops its run before it takes anything in, and the next run takes the
+// same pairs, once.
 TEST(Join, MakesEachPairIntoAnElementAndRetriesOneItCouldNotMake) {
   Fixture f;
   f.fill(f.left, {1, 2});
   f.fill(f.right, {3});
   auto made = std::make_shared<u64>(0);
   auto refuse = std::make_shared<bool>(false);  // to make the pair (7, 5)
-  auto encoded = join<u64>(f.rt, f.left, f.right, parity, parity, [made, refuse](const Pair& p) {
+  auto encoded = convert<u64>(f.rt, join<u64>(f.rt, f.left, f.right, parity, parity), [made, refuse](const Pair& p) {
     if (*refuse && p == Pair{7, 5}) throw CallbackError("no memory");
     ++*made;
     return p.first * 100 + p.second;

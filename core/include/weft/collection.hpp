@@ -517,6 +517,21 @@ u64 apply_deltas(CollectionState<E>& state, std::vector<Delta<E>>& deltas) {
   return version;
 }
 
+// Records changes that counts kept elsewhere (see `count_by`) have taken in already, under the
+// state's exclusive borrow, moving their elements out; then drops what they let go of, once
+// the borrow is given up. Returns the state's new version.
+template <class E>
+u64 record_all(CollectionState<E>& state, std::vector<Delta<E>>& deltas) {
+  u64 version;
+  {
+    ExclusiveGuard borrow(state.borrow);
+    for (Delta<E>& d : deltas) state.record(d.kind, std::move(d.element));
+    version = state.version();
+  }
+  state.drop_released();
+  return version;
+}
+
 // The deltas an operator derived from source deltas it has consumed but could not apply to
 // its own state (an element's hash or equality threw): applied first on its next run, before
 // any later delta.
@@ -739,18 +754,10 @@ CollectionHandle<Out> convert(Runtime& runtime, const CollectionHandle<In>& inne
       }
     }
     cursor->index = in_version;
-    u64 version;
-    {
-      ExclusiveGuard borrow(own->borrow);
-      if (unread) {
-        own->record_unread(skipped);
-      } else {
-        for (Delta<Out>& d : out.get()) own->record(d.kind, std::move(d.element));
-      }
-      version = own->version();
-    }
-    own->drop_released();
-    return version;
+    if (!unread) return record_all(*own, out.get());
+    ExclusiveGuard borrow(own->borrow);
+    own->record_unread(skipped);
+    return own->version();
   };
   Weft<u64> node = runtime.create_compute<u64>(std::move(compute));
   return {own, node, true};

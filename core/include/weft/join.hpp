@@ -2,10 +2,8 @@
 #pragma once
 
 #include <algorithm>
-#include <functional>
 #include <memory>
 #include <optional>
-#include <type_traits>
 
 #include "weft/collection.hpp"
 
@@ -77,23 +75,22 @@ template <class E>
 using Pair = std::pair<E, E>;
 
 // What a join's collection holds, read off its index: for each key, every left element
-// with every right one, each pair made into an element afresh for each snapshot. Nothing is
-// counted but their number, and no pair is hashed.
-template <class K, class E, class Made>
-class PairsOfIndex final : public ElementCounts<Made> {
+// with every right one, made afresh for each snapshot. Nothing is counted but their number,
+// and no pair is hashed.
+template <class K, class E>
+class PairsOfIndex final : public ElementCounts<Pair<E>> {
  public:
-  PairsOfIndex(std::shared_ptr<JoinIndex<K, E>> index, std::function<Made(const Pair<E>&)> make)
-      : index_(std::move(index)), make_(std::move(make)) {}
+  explicit PairsOfIndex(std::shared_ptr<JoinIndex<K, E>> index) : index_(std::move(index)) {}
 
-  std::vector<Made> snapshot() const override {
+  std::vector<Pair<E>> snapshot() const override {
     SharedGuard borrow(index_->borrow);
-    std::vector<Made> out;
+    std::vector<Pair<E>> out;
     out.reserve(index_->pair_count);
     for (const auto& [key, lefts] : index_->left.by_key) {
       const std::vector<E>* rights = index_->right.partners(key);
       if (!rights) continue;
       for (const E& l : lefts) {
-        for (const E& r : *rights) out.push_back(make_(Pair<E>{l, r}));
+        for (const E& r : *rights) out.push_back(Pair<E>{l, r});
       }
     }
     return out;
@@ -104,95 +101,59 @@ class PairsOfIndex final : public ElementCounts<Made> {
     return index_->pair_count;
   }
 
-
  private:
   std::shared_ptr<JoinIndex<K, E>> index_;
-  std::function<Made(const Pair<E>&)> make_;
 };
 
-// The pair deltas of one run, each made into an element; while nobody reads the own log, only
-// counted.
-template <class E, class Made, class Make>
-struct PairDeltas {
-  Make& make;
-  bool unread;
-  std::vector<Delta<Made>>& made;
-  u64 unread_count = 0;
-
-  std::size_t size() const { return unread ? unread_count : made.size(); }
-  void emit(DeltaKind kind, const Pair<E>& pair) {
-    if (unread) {
-      ++unread_count;
-    } else {
-      made.push_back({kind, make(pair)});
-    }
-  }
-  void truncate(std::size_t n) {
-    if (unread) {
-      unread_count = n;
-    } else {
-      made.erase(made.begin() + static_cast<std::ptrdiff_t>(n), made.end());
-    }
-  }
-};
-
-// Applies one side's delta to the index, and emits the pair deltas it makes. `is_left` decides
-// which member of each pair the element is. The pairs are made before the index changes,
-// without its borrow (making a Python object can run a finaliser, which may read the join):
-// when making one fails, or hashing an element or a key throws, the delta has changed
-// nothing and emitted nothing.
-template <class K, class E, class Made, class Make>
-void apply_side(JoinIndex<K, E>& index, SideIndex<K, E>& side, const SideIndex<K, E>& other,
-                const Delta<E>& d, const K& key, bool is_left, PairDeltas<E, Made, Make>& out) {
+// Applies one side's delta to the index, appending the pair deltas it makes to `out`.
+// `is_left` decides which member of each pair the element is. Caller holds the index's
+// exclusive borrow. When hashing an element or a key throws, which it does at the first
+// lookup that hashes it, before the index changed, the delta has changed nothing and
+// appended nothing.
+template <class K, class E>
+void apply_side(JoinIndex<K, E>& index, SideIndex<K, E>& side, const SideIndex<K, E>& other, const Delta<E>& d,
+                const K& key, bool is_left, std::vector<Delta<Pair<E>>>& out) {
   auto pair_of = [&](const E& mine, const E& theirs) {
     return is_left ? Pair<E>{mine, theirs} : Pair<E>{theirs, mine};
   };
-  const std::size_t before = out.size();
-  try {
-    if (d.kind == DeltaKind::Insert) {
-      const std::vector<E>* partners = other.partners(key);
-      if (partners) {
-        for (const E& p : *partners) out.emit(DeltaKind::Insert, pair_of(d.element, p));
-      }
-      ExclusiveGuard borrow(index.borrow);
-      side.add(d.element, key);
-      if (partners) index.pair_count += partners->size();
-      return;
-    }
+  const std::vector<E>* partners = nullptr;
+  if (d.kind == DeltaKind::Insert) {
+    partners = other.partners(key);
+    side.add(d.element, key);
+  } else {
     // An element the index does not hold under this key is in no pair of it.
     typename SideIndex<K, E>::Place place = side.locate(d.element, key);
     if (!place.found) return;
-    const std::vector<E>* partners = other.partners(key);
-    if (partners) {
-      for (const E& p : *partners) out.emit(DeltaKind::Delete, pair_of(d.element, p));
-    }
-    ExclusiveGuard borrow(index.borrow);
+    partners = other.partners(key);
     side.erase(place);
-    if (partners) index.pair_count -= partners->size();
-  } catch (...) {
-    out.truncate(before);
-    throw;
+  }
+  if (!partners) return;
+  for (const E& p : *partners) out.push_back({d.kind, pair_of(d.element, p)});
+  if (d.kind == DeltaKind::Insert) {
+    index.pair_count += partners->size();
+  } else {
+    index.pair_count -= partners->size();
   }
 }
 
 // The join compute's per-run buffers, kept between runs so that a small change allocates
 // nothing.
-template <class K, class E, class Made>
+template <class K, class E>
 struct RunBuffers {
   std::vector<Delta<E>> left_deltas, right_deltas;
   std::vector<K> left_keys, right_keys;
-  std::vector<Delta<Made>> made;
+  std::vector<Delta<Pair<E>>> pairs;
 };
 
 }  // namespace join_detail
 
-// The collection of (left, right) pairs, each made into an element by `make` (the binding
-// makes tuples). It holds what the index's pairs are (PairsOfIndex).
-template <class K, class E, class LeftKey, class RightKey, class Make>
-auto join(Runtime& runtime, const CollectionHandle<E>& left, const CollectionHandle<E>& right, LeftKey left_key,
-          RightKey right_key, Make make) -> CollectionHandle<std::invoke_result_t<Make, const std::pair<E, E>&>> {
+// The collection of (left, right) pairs; the binding presents it as tuples. It holds what
+// the index's pairs are (PairsOfIndex).
+template <class K, class E, class LeftKey, class RightKey>
+CollectionHandle<std::pair<E, E>> join(Runtime& runtime, const CollectionHandle<E>& left,
+                                       const CollectionHandle<E>& right, LeftKey left_key,
+                                       RightKey right_key) {
   using namespace join_detail;
-  using Made = std::invoke_result_t<Make, const std::pair<E, E>&>;
   check_operator_source(runtime, left.version_node);
   check_operator_source(runtime, right.version_node);
   StateRef<E> left_state = left.state;
@@ -201,11 +162,7 @@ auto join(Runtime& runtime, const CollectionHandle<E>& left, const CollectionHan
   CursorRef left_cursor = subscribe(*left_state, left_snapshot);
   CursorRef right_cursor = subscribe(*right_state, right_snapshot);
   auto index = std::make_shared<JoinIndex<K, E>>();
-  auto own = std::make_shared<CollectionState<Made>>();
-  {
-    ExclusiveGuard borrow(own->borrow);
-    own->count_by(std::make_unique<PairsOfIndex<K, E, Made>>(index, make));
-  }
+  auto own = std::make_shared<CollectionState<Pair<E>>>();
 
   std::vector<K> left_keys, right_keys;
   left_keys.reserve(left_snapshot.size());
@@ -213,80 +170,53 @@ auto join(Runtime& runtime, const CollectionHandle<E>& left, const CollectionHan
   for (const E& e : left_snapshot) left_keys.push_back(left_key(e));
   for (const E& e : right_snapshot) right_keys.push_back(right_key(e));
   {
-    std::vector<Delta<Made>> none;
-    PairDeltas<E, Made, Make> initial{make, true, none};  // nobody reads the own log yet
-    {
-      ExclusiveGuard borrow(index->borrow);
-      for (std::size_t i = 0; i < left_snapshot.size(); ++i) index->left.add(left_snapshot[i], left_keys[i]);
-    }
+    // The pairs there at the start count as the own collection's first inserts.
+    ExclusiveGuard own_borrow(own->borrow);
+    ExclusiveGuard index_borrow(index->borrow);
+    own->count_by(std::make_unique<PairsOfIndex<K, E>>(index));
+    std::vector<Delta<Pair<E>>> initial;
+    for (std::size_t i = 0; i < left_snapshot.size(); ++i) index->left.add(left_snapshot[i], left_keys[i]);
     for (std::size_t i = 0; i < right_snapshot.size(); ++i) {
       apply_side(*index, index->right, index->left, Delta<E>{DeltaKind::Insert, right_snapshot[i]}, right_keys[i],
                  false, initial);
     }
-    ExclusiveGuard borrow(own->borrow);
-    own->record_unread(initial.unread_count);
+    own->record_unread(initial.size());
   }
 
   Weft<u64> left_version = left.version_node;
   Weft<u64> right_version = right.version_node;
-  auto compute = [=, left_key = std::move(left_key), right_key = std::move(right_key), make = std::move(make),
-                  buffers = RunBuffers<K, E, Made>{}](Runtime& rt) mutable -> u64 {
+  auto compute = [=, left_key = std::move(left_key), right_key = std::move(right_key),
+                  buffers = RunBuffers<K, E>{}](Runtime& rt) mutable -> u64 {
     rt.read(left_version);
     rt.read(right_version);
     ScratchBuffer<Delta<E>> left_in(buffers.left_deltas), right_in(buffers.right_deltas);
     ScratchBuffer<K> lk(buffers.left_keys), rk(buffers.right_keys);
-    ScratchBuffer<Delta<Made>> made(buffers.made);
+    ScratchBuffer<Delta<Pair<E>>> pairs(buffers.pairs);
     append_pending(*left_state, *left_cursor, left_in.get());
     append_pending(*right_state, *right_cursor, right_in.get());
     for (const Delta<E>& d : left_in.get()) lk.get().push_back(left_key(d.element));
     for (const Delta<E>& d : right_in.get()) rk.get().push_back(right_key(d.element));
-    bool unread;
-    {
-      SharedGuard borrow(own->borrow);
-      unread = own->log().unread();
-    }
-    PairDeltas<E, Made, Make> out{make, unread, made.get()};
-    // Records the pair deltas of the source deltas applied so far.
-    auto record = [&]() -> u64 {
-      {
-        ExclusiveGuard borrow(own->borrow);
-        if (unread) {
-          own->record_unread(out.unread_count);
-        } else {
-          for (Delta<Made>& d : made.get()) own->record(d.kind, std::move(d.element));
-        }
-      }
-      own->drop_released();
-      return own->version();
-    };
-    // Each cursor moves past its deltas one by one as they are applied: when one fails
-    // (hashing an element or a key throws, or making a pair), it has changed nothing, the
-    // pairs of those before it are recorded, and the next run starts at it.
+    // Each cursor moves past its deltas one by one as they are applied: when hashing an
+    // element or a key throws, the delta it stops at has changed nothing, the pairs of those
+    // before it are recorded, and the next run starts at it.
     try {
+      ExclusiveGuard borrow(index->borrow);
       for (std::size_t i = 0; i < left_in.get().size(); ++i) {
-        apply_side(*index, index->left, index->right, left_in.get()[i], lk.get()[i], true, out);
+        apply_side(*index, index->left, index->right, left_in.get()[i], lk.get()[i], true, pairs.get());
         ++left_cursor->index;
       }
       for (std::size_t i = 0; i < right_in.get().size(); ++i) {
-        apply_side(*index, index->right, index->left, right_in.get()[i], rk.get()[i], false, out);
+        apply_side(*index, index->right, index->left, right_in.get()[i], rk.get()[i], false, pairs.get());
         ++right_cursor->index;
       }
     } catch (...) {
-      record();
+      record_all(*own, pairs.get());
       throw;
     }
-    return record();
+    return record_all(*own, pairs.get());
   };
   Weft<u64> node = runtime.create_compute<u64>(std::move(compute));
   return {own, node, true};
-}
-
-// The collection of (left, right) pairs as pairs.
-template <class K, class E, class LeftKey, class RightKey>
-CollectionHandle<std::pair<E, E>> join(Runtime& runtime, const CollectionHandle<E>& left,
-                                       const CollectionHandle<E>& right, LeftKey left_key, RightKey right_key) {
-  return join<K>(runtime, left, right, std::move(left_key), std::move(right_key),
-                 [](const std::pair<E, E>& pair) { return pair; });
 }
 
 }  // namespace weft

@@ -6,7 +6,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <type_traits>
 #include <vector>
 
 #include "weft/chunked_sequence.hpp"
@@ -457,38 +456,27 @@ void pairwise_step(ChunkedSequence<E>& m, const SortedDelta<E>& d, std::vector<D
   }
 }
 
-// Takes one positional delta back out of an ordered copy that followed it.
-template <class E>
-void undo_step(ChunkedSequence<E>& m, const SortedDelta<E>& d) {
-  if (d.kind == DeltaKind::Insert) {
-    m.erase(static_cast<std::size_t>(d.position));
-  } else {
-    m.insert(static_cast<std::size_t>(d.position), d.value);
-  }
-}
-
 // What a window or pair collection holds, read off the operator's ordered copy: every run of
-// `width` neighbours, made into elements afresh for each snapshot. Nothing is counted, and
-// nothing is hashed: a change costs no hash-map work at all.
-template <class E, class Run, class Made>
-class RunsOfCopy final : public ElementCounts<Made> {
+// `width` neighbours, made afresh for each snapshot. Nothing is counted, and nothing is
+// hashed: a change costs no hash-map work at all.
+template <class E, class Run>
+class RunsOfCopy final : public ElementCounts<Run> {
  public:
   using Seed = std::function<std::vector<Delta<Run>>(const std::vector<E>&)>;
-  using Make = std::function<Made(const Run&)>;
 
-  RunsOfCopy(std::shared_ptr<OrderedCopy<E>> copy, std::size_t width, Seed seed, Make make)
-      : copy_(std::move(copy)), width_(width), seed_(std::move(seed)), make_(std::move(make)) {}
+  RunsOfCopy(std::shared_ptr<OrderedCopy<E>> copy, std::size_t width, Seed seed)
+      : copy_(std::move(copy)), width_(width), seed_(std::move(seed)) {}
 
-  std::vector<Made> snapshot() const override {
+  std::vector<Run> snapshot() const override {
     std::vector<E> values;
     {
       SharedGuard borrow(copy_->borrow);
       values.reserve(copy_->values.size());
       copy_->values.for_each([&](const E& v) { values.push_back(v); });
     }
-    std::vector<Made> out;
+    std::vector<Run> out;
     out.reserve(total());
-    for (const Delta<Run>& run : seed_(values)) out.push_back(make_(run.element));
+    for (Delta<Run>& run : seed_(values)) out.push_back(std::move(run.element));
     return out;
   }
 
@@ -498,23 +486,19 @@ class RunsOfCopy final : public ElementCounts<Made> {
     return n >= width_ ? n - width_ + 1 : 0;
   }
 
-
  private:
   std::shared_ptr<OrderedCopy<E>> copy_;
   std::size_t width_;
   Seed seed_;
-  Make make_;
 };
 
 // The shared frame of window and pairwise: subscribe to the sorted log and seed an ordered
 // copy, then follow the positional deltas with `step`, which gives the runs they remove and
-// add; each becomes an element by `make`. The own collection holds what the copy's runs are
-// (RunsOfCopy). The copy follows the deltas before their elements are made, so a snapshot
-// taken while they are being made (by a finaliser the cycle collector runs meanwhile)
-// already shows them.
-template <class Run, class Made, class K, class E, class Seed, class Step, class Make>
-CollectionHandle<Made> build_positional(Runtime& runtime, const SortedHandle<K, E>& sorted, std::size_t width,
-                                        Seed seed, Step step, Make make) {
+// add. The own collection holds what the copy's runs are (RunsOfCopy); the runs there at the
+// start count as its first inserts.
+template <class Run, class K, class E, class Seed, class Step>
+CollectionHandle<Run> build_positional(Runtime& runtime, const SortedHandle<K, E>& sorted, std::size_t width,
+                                       Seed seed, Step step) {
   check_operator_source(runtime, sorted.version_node);
   auto source = sorted.state;
   auto copy = std::make_shared<OrderedCopy<E>>();
@@ -525,18 +509,18 @@ CollectionHandle<Made> build_positional(Runtime& runtime, const SortedHandle<K, 
     cursor = source->subscribe(snapshot);
   }
   for (E& v : snapshot) copy->values.insert(copy->values.size(), std::move(v));
-  auto own = std::make_shared<CollectionState<Made>>();
+  auto own = std::make_shared<CollectionState<Run>>();
   {
     ExclusiveGuard borrow(own->borrow);
-    own->count_by(std::make_unique<RunsOfCopy<E, Run, Made>>(copy, width, seed, make));
+    own->count_by(std::make_unique<RunsOfCopy<E, Run>>(copy, width, seed));
+    own->record_unread(own->element_count());
   }
   Weft<u64> source_version = sorted.version_node;
-  auto compute = [=, step = std::move(step), make = std::move(make), incoming = std::vector<SortedDelta<E>>{},
-                  runs = std::vector<Delta<Run>>{}, made = std::vector<Delta<Made>>{}](Runtime& rt) mutable -> u64 {
+  auto compute = [=, step = std::move(step), incoming = std::vector<SortedDelta<E>>{},
+                  runs = std::vector<Delta<Run>>{}](Runtime& rt) mutable -> u64 {
     rt.read(source_version);
     ScratchBuffer<SortedDelta<E>> in(incoming);
     ScratchBuffer<Delta<Run>> out(runs);
-    ScratchBuffer<Delta<Made>> elements(made);
     u64 seen;
     {
       SharedGuard borrow(source->borrow);
@@ -547,36 +531,8 @@ CollectionHandle<Made> build_positional(Runtime& runtime, const SortedHandle<K, 
       ExclusiveGuard borrow(copy->borrow);
       for (const SortedDelta<E>& d : in.get()) step(copy->values, d, out.get());
     }
-    bool unread;
-    {
-      SharedGuard borrow(own->borrow);
-      unread = own->log().unread();
-    }
-    if (unread) {
-      // Changes nobody will read need no elements made for them.
-      cursor->index = seen;
-      ExclusiveGuard borrow(own->borrow);
-      own->record_unread(out.get().size());
-      return own->version();
-    }
-    try {
-      for (Delta<Run>& d : out.get()) elements.get().push_back({d.kind, make(d.element)});
-    } catch (...) {
-      // Making an element failed (memory ran out): the copy goes back to where the cursor
-      // is, and the next run follows the same deltas again.
-      ExclusiveGuard borrow(copy->borrow);
-      for (auto it = in.get().rbegin(); it != in.get().rend(); ++it) undo_step(copy->values, *it);
-      throw;
-    }
     cursor->index = seen;
-    u64 version;
-    {
-      ExclusiveGuard borrow(own->borrow);
-      for (Delta<Made>& d : elements.get()) own->record(d.kind, std::move(d.element));
-      version = own->version();
-    }
-    own->drop_released();
-    return version;
+    return record_all(*own, out.get());
   };
   Weft<u64> node = runtime.create_compute<u64>(std::move(compute));
   return {own, node, true};
@@ -586,12 +542,9 @@ CollectionHandle<Made> build_positional(Runtime& runtime, const SortedHandle<K, 
 
 [[noreturn]] void fail_window_size();
 
-// Every run of `size` consecutive values in sorted order, as sequences, each made into an
-// element by `make`.
-template <class K, class E, class Make>
-auto window(Runtime& runtime, const SortedHandle<K, E>& sorted, u64 size, Make make)
-    -> CollectionHandle<std::invoke_result_t<Make, const InlineSequence<E>&>> {
-  using Made = std::invoke_result_t<Make, const InlineSequence<E>&>;
+// Every run of `size` consecutive values in sorted order, as sequences.
+template <class K, class E>
+CollectionHandle<InlineSequence<E>> window(Runtime& runtime, const SortedHandle<K, E>& sorted, u64 size) {
   if (size == 0) fail_window_size();
   const std::size_t w = static_cast<std::size_t>(size);
   auto seed = [w](const std::vector<E>& m) {
@@ -602,19 +555,12 @@ auto window(Runtime& runtime, const SortedHandle<K, E>& sorted, u64 size, Make m
   auto step = [w](ChunkedSequence<E>& m, const SortedDelta<E>& d, std::vector<Delta<InlineSequence<E>>>& out) {
     sorted_detail::window_step(m, w, d, out);
   };
-  return sorted_detail::build_positional<InlineSequence<E>, Made>(runtime, sorted, w, seed, step, std::move(make));
+  return sorted_detail::build_positional<InlineSequence<E>>(runtime, sorted, w, seed, step);
 }
 
+// Every pair of neighbouring values in sorted order.
 template <class K, class E>
-CollectionHandle<InlineSequence<E>> window(Runtime& runtime, const SortedHandle<K, E>& sorted, u64 size) {
-  return window(runtime, sorted, size, [](const InlineSequence<E>& run) { return run; });
-}
-
-// Every pair of neighbouring values in sorted order, each made into an element by `make`.
-template <class K, class E, class Make>
-auto pairwise(Runtime& runtime, const SortedHandle<K, E>& sorted, Make make)
-    -> CollectionHandle<std::invoke_result_t<Make, const std::pair<E, E>&>> {
-  using Made = std::invoke_result_t<Make, const std::pair<E, E>&>;
+CollectionHandle<std::pair<E, E>> pairwise(Runtime& runtime, const SortedHandle<K, E>& sorted) {
   auto seed = [](const std::vector<E>& m) {
     std::vector<Delta<std::pair<E, E>>> initial;
     for (std::size_t k = 0; k + 1 < m.size(); ++k) initial.push_back({DeltaKind::Insert, {m[k], m[k + 1]}});
@@ -623,12 +569,7 @@ auto pairwise(Runtime& runtime, const SortedHandle<K, E>& sorted, Make make)
   auto step = [](ChunkedSequence<E>& m, const SortedDelta<E>& d, std::vector<Delta<std::pair<E, E>>>& out) {
     sorted_detail::pairwise_step(m, d, out);
   };
-  return sorted_detail::build_positional<std::pair<E, E>, Made>(runtime, sorted, 2, seed, step, std::move(make));
-}
-
-template <class K, class E>
-CollectionHandle<std::pair<E, E>> pairwise(Runtime& runtime, const SortedHandle<K, E>& sorted) {
-  return pairwise(runtime, sorted, [](const std::pair<E, E>& pair) { return pair; });
+  return sorted_detail::build_positional<std::pair<E, E>>(runtime, sorted, 2, seed, step);
 }
 
 }  // namespace weft
