@@ -108,10 +108,12 @@ auto made_over(Runtime& runtime, Weft<u64> inner, Make make) -> decltype(make())
 }
 
 // The Python view of an inner operator's results (join, pairwise, window): a conversion node
-// that makes a tuple or a list of each for the changes and snapshots that hand it on.
+// that makes a tuple or a list of each for the changes and snapshots that hand it on. None
+// stands in for the elements of changes that only counts read.
 template <class In>
 PyCollectionHandle view_of_inner(Runtime& runtime, const CollectionHandle<In>& inner, PyValue (*make)(const In&)) {
-  return made_over(runtime, inner.version_node, [&] { return weft::convert<PyValue>(runtime, inner, make); });
+  return made_over(runtime, inner.version_node,
+                   [&] { return weft::convert<PyValue>(runtime, inner, make, PyValue::none()); });
 }
 
 inline PyObject* none() { Py_RETURN_NONE; }

@@ -13,7 +13,7 @@ import os
 from collections import Counter
 
 import hypothesis.strategies as st
-from hypothesis import HealthCheck, settings
+from hypothesis import HealthCheck, assume, settings
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 import weft
@@ -49,6 +49,9 @@ class CollectionsModel(RuleBasedStateMachine):
         self.checks = []  # functions that assert one operator's result
         # exact sorted sequences of sorts built directly on a source: (side, entries)
         self.sorted_sources = []
+        # collections of windows, pairs or join tuples, counted from the start and read
+        # element by element by operators built on them later: (collection, expected Counter)
+        self.made_colls = []
 
     @rule(side=st.integers(0, 1), value=st.integers(0, 7), insert=st.booleans())
     def change(self, side, value, insert):
@@ -115,6 +118,7 @@ class CollectionsModel(RuleBasedStateMachine):
         s = coll.sort_by_key(lambda x: x // 2)
         win, pairs = s.window(size), s.pairwise()
         wfold, pfold = win.reduce(list), pairs.reduce(list)
+        direct_wcount, pcount = win.count(), pairs.count()
         # Sometimes an operator reads the windows, which changes how they are kept.
         wcount = win.map(len).count() if data.draw(st.booleans()) else None
         exact = None
@@ -132,8 +136,12 @@ class CollectionsModel(RuleBasedStateMachine):
             assert keys == sorted(keys)
             assert as_bag(self.rt.get(wfold)) == windows(snap, size)
             assert wcount is None or self.rt.get(wcount) == max(len(snap) - size + 1, 0)
+            assert self.rt.get(direct_wcount) == max(len(snap) - size + 1, 0)
             assert Counter(self.rt.get(pfold)) == windows(snap, 2)
+            assert self.rt.get(pcount) == max(len(snap) - 1, 0)
         self.checks.append(check)
+        # their expected contents follow the sorted order, which the checks above test
+        self.made_colls += [(win, lambda: windows(s.snapshot(), size)), (pairs, lambda: windows(s.snapshot(), 2))]
 
     @rule(data=st.data())
     def group(self, data):
@@ -165,6 +173,17 @@ class CollectionsModel(RuleBasedStateMachine):
                         out[(a, b)] += ka * kb
             return out
         self.add_fold_check(joined, bag)  # tuples: not offered to the int operators
+        count = joined.count()
+        def check():
+            assert self.rt.get(count) == sum(bag().values())
+        self.checks.append(check)
+        self.made_colls.append((joined, bag))
+
+    @rule(data=st.data())
+    def read_made(self, data):
+        assume(self.made_colls)
+        coll, expected = data.draw(st.sampled_from(self.made_colls))
+        self.add_fold_check(coll.map(tuple), expected)
 
     @invariant()
     def agrees(self):

@@ -36,7 +36,7 @@ TEST(Convert, MakesElementsAfreshAndShowsOnlyWhatItTookIn) {
   auto tagged = convert<Tagged>(rt, inner, [made, refuse](u64 x) {
     if (*refuse) throw CallbackError("no memory");
     return Tagged{x, ++*made};
-  });
+  }, Tagged{});
   CursorRef reader = keep_log<Tagged>(*tagged.state);  // so that changes make their elements
   EXPECT_EQ(values_of(tagged), (std::vector<u64>{1, 2, 2}));
   const u64 before = *made;
@@ -67,10 +67,41 @@ TEST(Convert, ChangesNobodyReadsMakeNoElements) {
   Runtime rt;
   auto inner = create_collection<u64>(rt);
   auto made = std::make_shared<u64>(0);
-  auto tagged = convert<Tagged>(rt, inner, [made](u64 x) { return Tagged{x, ++*made}; });
+  auto tagged = convert<Tagged>(rt, inner, [made](u64 x) { return Tagged{x, ++*made}; }, Tagged{});
   for (u64 x : {4, 5}) insert(rt, inner, x);
   rt.read(tagged.version_node);
   EXPECT_EQ(*made, 0u);
   EXPECT_EQ(tagged.state->version(), 2u);
   EXPECT_EQ(values_of(tagged), (std::vector<u64>{4, 5}));
+}
+
+// While its changes are read by counts alone, a converted collection makes no element for
+// them: stand-ins take their places, and the counts stay right. A reader of elements that
+// comes later gets made elements from its cursor on; once it is gone, stand-ins are back.
+TEST(Convert, ChangesOnlyCountsReadMakeNoElements) {
+  Runtime rt;
+  auto inner = create_collection<u64>(rt);
+  insert(rt, inner, u64{1});
+  auto made = std::make_shared<u64>(0);
+  auto tagged = convert<Tagged>(rt, inner, [made](u64 x) { return Tagged{x, ++*made}; }, Tagged{0, 0});
+  Weft<u64> n = count(rt, tagged);
+  insert(rt, inner, u64{2});
+  insert(rt, inner, u64{3});
+  remove(rt, inner, u64{1});
+  EXPECT_EQ(rt.read(n), 2u);
+  EXPECT_EQ(*made, 0u);
+
+  u64 from = tagged.state->version();
+  {
+    CursorRef reader = keep_log<Tagged>(*tagged.state);
+    *made = 0;
+    insert(rt, inner, u64{4});
+    EXPECT_EQ(rt.read(n), 3u);
+    EXPECT_EQ(*made, 1u);
+    EXPECT_EQ(tagged.state->log().at(from).element.value, 4u);
+  }
+  remove(rt, inner, u64{2});
+  EXPECT_EQ(rt.read(n), 2u);
+  EXPECT_EQ(*made, 1u);
+  EXPECT_EQ(values_of(tagged), (std::vector<u64>{3, 4}));
 }

@@ -149,7 +149,7 @@ TEST(Join, MakesEachPairIntoAnElementAndRetriesOneItCouldNotMake) {
     if (*refuse && p == Pair{7, 5}) throw CallbackError("no memory");
     ++*made;
     return p.first * 100 + p.second;
-  });
+  }, u64{0});
   CursorRef reader = keep_log<u64>(*encoded.state);  // so that changes make their elements
   insert(f.rt, f.right, u64{5});  // after 3 under their key, so that (7, 3) is made first
   EXPECT_EQ(f.rt.read(encoded.version_node), 2u);

@@ -383,7 +383,7 @@ TEST(Window, AnElementThatCannotBeMadeIsMadeOnTheNextRun) {
   auto w = convert<Seq>(f.rt, window(f.rt, s, 2), [refuse](const Seq& run) {
     if (*refuse) throw CallbackError("no memory");
     return run;
-  });
+  }, Seq{});
   CursorRef reader = keep_log<Seq>(*w.state);
   const u64 start = w.state->version();
   *refuse = true;
@@ -408,7 +408,7 @@ TEST(Window, ChangesNobodyReadsMakeNoElements) {
   auto w = convert<Seq>(f.rt, window(f.rt, s, 2), [made](const Seq& run) {
     ++*made;
     return run;
-  });
+  }, Seq{});
   insert(f.rt, f.source, u64{25});
   f.rt.read(w.version_node);
   EXPECT_EQ(*made, 0u);

@@ -125,9 +125,11 @@ struct Delta {
 
 // An operator's position in a delta log: the absolute index of the next delta it has not
 // consumed. The log holds one reference and the operator another; when only the log's is
-// left, the operator is gone and the cursor is dead.
+// left, the operator is gone and the cursor is dead. A reader of the deltas' kinds alone (a
+// count) never looks at their elements.
 struct ReaderCursor {
   u64 index = 0;
+  bool reads_elements = true;
 };
 using CursorRef = std::shared_ptr<ReaderCursor>;
 
@@ -176,11 +178,18 @@ class DeltaLog {
   // Drops what compaction set aside.
   void drop_discarded() { drop_one_by_one(discarded_); }
 
+  // Whether no live reader looks at the elements of a delta pushed now: every reader reads
+  // kinds alone, and a reader that comes later starts after it.
+  bool elements_unread() const {
+    return std::all_of(readers_.begin(), readers_.end(),
+                       [](const CursorRef& c) { return c.use_count() == 1 || !c->reads_elements; });
+  }
+
   // Subscribing copies the whole collection, so dropping the dead readers here costs little
   // and keeps operators built and deleted on a collection that rarely changes from piling up.
-  CursorRef add_reader() {
+  CursorRef add_reader(bool reads_elements) {
     drop_dead_readers();
-    auto cursor = std::make_shared<ReaderCursor>(ReaderCursor{version()});
+    auto cursor = std::make_shared<ReaderCursor>(ReaderCursor{version(), reads_elements});
     readers_.push_back(cursor);
     return cursor;
   }
@@ -341,6 +350,8 @@ class CollectionState {
     if (!log_.unread()) fail("weft-core: changes recorded unread while the log has a reader");
     log_.skip_unread(count);
   }
+  // Whether the elements of changes recorded now go unread (see DeltaLog).
+  bool elements_unread() const { return log_.elements_unread(); }
 
   // Every element repeated by its count, copies adjacent, distinct elements in hash order.
   // Caller holds a borrow.
@@ -358,14 +369,21 @@ class CollectionState {
   // covers every delta before it.
   CursorRef subscribe(std::vector<E>& snapshot_out) {
     snapshot_out = snapshot();
-    return log_.add_reader();
+    return log_.add_reader(true);
   }
 
   // Caller holds the exclusive borrow. For a reader of the deltas' kinds alone: a cursor at
   // the current version, and the number of elements before it.
   CursorRef subscribe_to_kinds(u64& count_out) {
     count_out = element_count();
-    return log_.add_reader();
+    return log_.add_reader(false);
+  }
+
+  // Caller holds the exclusive borrow. The same for a reader of the deltas' elements that
+  // takes the elements before its cursor from elsewhere.
+  CursorRef subscribe_without_snapshot(u64& count_out) {
+    count_out = element_count();
+    return log_.add_reader(true);
   }
 
   u64 element_count() const {
@@ -519,12 +537,16 @@ u64 apply_deltas(CollectionState<E>& state, std::vector<Delta<E>>& deltas) {
 
 // Records changes that counts kept elsewhere (see `count_by`) have taken in already, under the
 // state's exclusive borrow, moving their elements out; then drops what they let go of, once
-// the borrow is given up. Returns the state's new version.
+// the borrow is given up. Returns the state's new version. With `stand_ins`, the elements
+// only stand in for the real ones, which no reader of the changes looks at.
 template <class E>
-u64 record_all(CollectionState<E>& state, std::vector<Delta<E>>& deltas) {
+u64 record_all(CollectionState<E>& state, std::vector<Delta<E>>& deltas, bool stand_ins = false) {
   u64 version;
   {
     ExclusiveGuard borrow(state.borrow);
+    if (stand_ins && !state.elements_unread()) {
+      fail("weft-core: changes recorded without their elements for a reader of elements");
+    }
     for (Delta<E>& d : deltas) state.record(d.kind, std::move(d.element));
     version = state.version();
   }
@@ -576,6 +598,13 @@ template <class E>
 CursorRef subscribe_to_kinds(CollectionState<E>& source, u64& count_out) {
   ExclusiveGuard borrow(source.borrow);
   return source.subscribe_to_kinds(count_out);
+}
+
+// Subscribes a reader of the deltas' elements that needs no snapshot, likewise.
+template <class E>
+CursorRef subscribe_without_snapshot(CollectionState<E>& source, u64& count_out) {
+  ExclusiveGuard borrow(source.borrow);
+  return source.subscribe_without_snapshot(count_out);
 }
 
 // The compute of an operator that turns each source delta into at most one delta of its
@@ -711,15 +740,16 @@ class ConvertedContents final : public ElementCounts<Out> {
 // element (pairs into tuples, sequences into lists, in the binding), as one node of its own.
 // The derived collection keeps no counts: it holds what the inner collection holds
 // (ConvertedContents), and `make` makes each element afresh for every change and snapshot
-// that hands it on, or not at all while nothing reads the derived collection's changes.
-// `make` calls no user code, so the inner log is read in place; when it fails, the run has
-// changed nothing, and the next one takes the same inner changes.
+// that hands it on. It makes none while nothing reads the derived collection's changes, and
+// none while their readers read kinds alone (a count): `stand_in` takes each element's
+// place then. `make` calls no user code, so the inner log is read in place; when it fails,
+// the run has changed nothing, and the next one takes the same inner changes.
 template <class Out, class In, class Make>
-CollectionHandle<Out> convert(Runtime& runtime, const CollectionHandle<In>& inner, Make make) {
+CollectionHandle<Out> convert(Runtime& runtime, const CollectionHandle<In>& inner, Make make, Out stand_in) {
   check_operator_source(runtime, inner.version_node);
   StateRef<In> inner_state = inner.state;
   u64 initial;
-  CursorRef cursor = subscribe_to_kinds(*inner_state, initial);
+  CursorRef cursor = subscribe_without_snapshot(*inner_state, initial);
   // The inner collection's elements count as the inserts that start the collection, which
   // nobody reads yet.
   auto own = std::make_shared<CollectionState<Out>>();
@@ -731,32 +761,30 @@ CollectionHandle<Out> convert(Runtime& runtime, const CollectionHandle<In>& inne
   Weft<u64> inner_version = inner.version_node;
   auto compute = [=, make = std::move(make), made = std::vector<Delta<Out>>{}](Runtime& rt) mutable -> u64 {
     rt.read(inner_version);
-    bool unread;
+    bool unread, kinds_only;
     {
       SharedGuard borrow(own->borrow);
       unread = own->log().unread();
+      kinds_only = own->elements_unread();
     }
     ScratchBuffer<Delta<Out>> out(made);
-    u64 in_version;
-    u64 skipped = 0;
+    u64 in_version, taken;
     {
       SharedGuard borrow(inner_state->borrow);
       const DeltaLog<Delta<In>>& log = inner_state->log();
       in_version = log.version();
-      if (unread) {
-        // Changes nobody will read need no elements made for them.
-        skipped = in_version - cursor->index;
-      } else {
+      taken = in_version - cursor->index;
+      if (!unread) {
         for (u64 i = cursor->index; i < in_version; ++i) {
           const Delta<In>& d = log.at(i);
-          out.get().push_back({d.kind, make(d.element)});
+          out.get().push_back({d.kind, kinds_only ? stand_in : make(d.element)});
         }
       }
     }
     cursor->index = in_version;
-    if (!unread) return record_all(*own, out.get());
+    if (!unread) return record_all(*own, out.get(), kinds_only);
     ExclusiveGuard borrow(own->borrow);
-    own->record_unread(skipped);
+    own->record_unread(taken);
     return own->version();
   };
   Weft<u64> node = runtime.create_compute<u64>(std::move(compute));

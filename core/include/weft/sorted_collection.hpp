@@ -211,7 +211,7 @@ class SortedState {
   // Caller holds the exclusive borrow.
   CursorRef subscribe(std::vector<E>& snapshot_out) {
     snapshot_out = values();
-    return log_.add_reader();
+    return log_.add_reader(true);
   }
 
   std::size_t size() const { return entries_.size(); }
