@@ -1,18 +1,20 @@
 // The observer registry's bookkeeping.
 #include "weft/observer_registry.hpp"
 
+#include <algorithm>
+
 #include "weft/failure.hpp"
 
 namespace weft {
 
-void ObserverRegistry::add(u64 id, ObserverRef observer, ErasedWeft node, u64 last_seen) {
+void ObserverRegistry::add(u64 id, ObserverRef&& observer, ErasedWeft node, u64 last_seen) {
   std::vector<u64>& of_slot = ids_of_slot_[node.slot];
   const auto index = static_cast<u32>(entries_.size());
   of_slot.push_back(id);
   try {
     if (!index_of_.emplace(id, index).second) fail("weft-core: an observer id was issued twice");
-    entries_.push_back({std::move(observer), id, last_seen, node.slot, node.generation,
-                        static_cast<u32>(of_slot.size() - 1)});
+    // Room first, so that the observer is moved only into an entry that stays.
+    if (entries_.size() == entries_.capacity()) entries_.reserve(std::max<std::size_t>(8, 2 * entries_.size()));
   } catch (...) {
     if (auto it = index_of_.find(id); it != index_of_.end() && it->second == index) {
       index_of_.erase(it);
@@ -21,6 +23,8 @@ void ObserverRegistry::add(u64 id, ObserverRef observer, ErasedWeft node, u64 la
     if (of_slot.empty()) ids_of_slot_.erase(node.slot);
     throw;
   }
+  entries_.push_back({std::move(observer), id, last_seen, node.slot, node.generation,
+                      static_cast<u32>(of_slot.size() - 1)});
 }
 
 ObserverRef ObserverRegistry::remove(u64 id) {

@@ -4,14 +4,20 @@
 
 #include "test_support.hpp"
 
-// Counts heap allocations while `counting` is set, for the allocation-free read path.
+// Counts heap allocations while `counting` is set, for the allocation-free read path, and
+// fails the one that `allocations_before_failure` (when not negative) counts down to.
 namespace {
 std::atomic<bool> counting{false};
 std::atomic<long> allocations{0};
+std::atomic<long> allocations_before_failure{-1};
 }  // namespace
 
 void* operator new(std::size_t size) {
   if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
+  if (allocations_before_failure.load(std::memory_order_relaxed) >= 0 &&
+      allocations_before_failure.fetch_sub(1, std::memory_order_relaxed) == 0) {
+    throw std::bad_alloc();
+  }
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
@@ -171,6 +177,33 @@ TEST(Leaks, ComputeFunctionsAndObserversAreDroppedAfterTheTablesAreReleased) {
   Probe::watched = nullptr;
   EXPECT_EQ(Probe::dropped, 5);  // the last observer went with the runtime
   EXPECT_EQ(Probe::dropped_under_lock, 0);
+}
+
+// An observer that could not be registered (memory ran out at any of the allocations that
+// takes) is dropped once the tables are released, and leaves the registry as it was.
+TEST(Leaks, AnObserverThatCouldNotBeRegisteredIsDroppedAfterTheTablesAreReleased) {
+  Runtime rt;
+  Probe::watched = &rt.tables_lock();
+  auto a = rt.create_input<u64>(1);
+  int fired = 0;
+  bool registered = false;
+  for (long fail_at = 0; !registered; ++fail_at) {
+    ASSERT_LT(fail_at, 100);
+    Probe::reset();
+    allocations_before_failure = fail_at;
+    try {
+      rt.observe(a, [&fired, probe = Probe{}](u64) { ++fired; });
+      registered = true;
+    } catch (const std::bad_alloc&) {
+      EXPECT_EQ(Probe::dropped, Probe::made) << "failing allocation " << fail_at;
+    }
+    allocations_before_failure = -1;
+    EXPECT_EQ(Probe::dropped_under_lock, 0) << "failing allocation " << fail_at;
+  }
+  rt.set(a, u64{2});
+  rt.stabilize();
+  EXPECT_EQ(fired, 1);  // the one registration that went through
+  Probe::watched = nullptr;
 }
 
 TEST(Leaks, CleanReadAllocatesNothing) {

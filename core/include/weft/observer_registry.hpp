@@ -93,8 +93,9 @@ class ObserverRegistry {
   }
   const Entry* find(u64 id) const { return const_cast<ObserverRegistry*>(this)->find(id); }
 
-  // Registers `observer` on `node` under `id`, which must be new. On failure nothing changed.
-  void add(u64 id, ObserverRef observer, ErasedWeft node, u64 last_seen);
+  // Registers `observer` on `node` under `id`, which must be new. On failure nothing changed,
+  // and `observer` was not moved from: the caller drops it once it has released the tables.
+  void add(u64 id, ObserverRef&& observer, ErasedWeft node, u64 last_seen);
   // Removes the observer registered under `id` and gives it back; nothing when none is.
   ObserverRef remove(u64 id);
   // Removes every observer of `slot` into `removed`.
