@@ -22,6 +22,12 @@ using internal::Backoff;
   fail(cat("weft-core: delete_node called from inside node ", slot, "'s own compute"));
 }
 
+// Each slot once, ascending: a node read many times lists its dependency once per read.
+std::vector<u32> distinct(std::vector<u32> slots) {
+  std::sort(slots.begin(), slots.end());
+  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+  return slots;
+}
 
 }  // namespace
 
@@ -69,6 +75,7 @@ void Runtime::delete_node(ErasedWeft handle, std::string_view type_name) {
   std::vector<Victim> kept;     // victims this call claimed and will release
   std::vector<Victim> waits;    // victims another deleter claimed first
   std::vector<u32> work;
+  std::vector<u32> deps;  // the node's; owned nodes are inputs, which have none
   for (;;) {
     if (record.generation != handle.generation) fail_twice(slot);
     NodeState seen = record.node_state();
@@ -119,6 +126,10 @@ void Runtime::delete_node(ErasedWeft handle, std::string_view type_name) {
     if (record.node_state() != seen) continue;
     check_cell_releasable(slot);
     for (const Victim& victim : victims) check_cell_releasable(victim.slot);
+    // What can fail is done before the first node is claimed: a claimed node must be released.
+    kept.reserve(victims.size());
+    waits.reserve(victims.size());
+    deps = distinct(dependencies_of(slot));
     record.set_state(NodeState::Deleted);
     for (const Victim& victim : victims) {
       NodeRecord& owned = nodes_.get(victim.slot);
@@ -134,8 +145,8 @@ void Runtime::delete_node(ErasedWeft handle, std::string_view type_name) {
   for (const Victim& victim : waits) {
     while (nodes_.get(victim.slot).generation == victim.generation) backoff.wait();
   }
-  for (auto it = kept.rbegin(); it != kept.rend(); ++it) release_slot(it->slot);
-  release_slot(slot);
+  for (auto it = kept.rbegin(); it != kept.rend(); ++it) release_slot(it->slot, {});
+  release_slot(slot, std::move(deps));
 }
 
 u64 Runtime::delete_with_dependents(ErasedWeft handle) {
@@ -218,9 +229,10 @@ u64 Runtime::delete_with_dependents(ErasedWeft handle) {
       if (next_below(top.slot)) break;  // gained a dependent: look at this entry again
       if (record.node_state() != seen) continue;
       check_cell_releasable(top.slot);
+      std::vector<u32> deps = distinct(dependencies_of(top.slot));
       record.set_state(NodeState::Deleted);
       guard.release();
-      release_slot(top.slot);
+      release_slot(top.slot, std::move(deps));
       ++count;
       pop();
       break;
@@ -236,9 +248,8 @@ void Runtime::check_cell_releasable(u32 slot) const {
   tables_.arenas.arena_at(nodes_.get(slot).type_tag)->check_releasable();
 }
 
-void Runtime::release_slot(u32 slot) {
+void Runtime::release_slot(u32 slot, std::vector<u32> deps) {
   NodeRecord& record = nodes_.get(slot);
-  std::vector<u32> deps = dependencies_of(slot);
   const u32 value_index = record.value_index;
   const u16 type_tag = record.type_tag;
   replace_block(record.overflow_deps, nullptr);
@@ -252,10 +263,7 @@ void Runtime::release_slot(u32 slot) {
   std::string label;
   {
     ExclusiveGuard guard(tables_lock_);
-    // Once per distinct dependency: a node read many times is listed once per read, and
-    // each removal scans the whole list of the node read.
-    std::sort(deps.begin(), deps.end());
-    deps.erase(std::unique(deps.begin(), deps.end()), deps.end());
+    // Once per distinct dependency: each removal scans the whole list of the node read.
     for (u32 dep : deps) tables_.dependents[dep].remove_all(slot);
     tables_.dependents[slot].reset();
     if (auto it = tables_.owner_of.find(slot); it != tables_.owner_of.end()) {
@@ -273,7 +281,11 @@ void Runtime::release_slot(u32 slot) {
       tables_.labels.erase(it);
     }
     arena = tables_.arenas.arena_at(type_tag);
-    tables_.free_slots.push_back(slot);
+    try {
+      tables_.free_slots.push_back(slot);
+    } catch (const std::bad_alloc&) {
+      ++tables_.abandoned_slots;  // without room to list it as free, it is never reused
+    }
     // Last: once out, the observers must reach retire_observers below, since a running
     // stabilize may still name them.
     tables_.observers.remove_all_of_slot(slot, observers);

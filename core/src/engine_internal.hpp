@@ -54,4 +54,11 @@ void release_if_oversized(std::vector<T>& buffer) {
   if (oversized(buffer)) std::vector<T>().swap(buffer);
 }
 
+// Makes room for one more element, growing geometrically, so that the push that follows
+// cannot fail.
+template <class T>
+void reserve_one_more(std::vector<T>& v) {
+  if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(16, 2 * v.size()));
+}
+
 }  // namespace weft::internal

@@ -37,7 +37,7 @@ std::vector<NodeSnapshot> Runtime::collect_snapshot() const {
 
 u64 Runtime::live_count() const {
   tables_lock_.check_shared_available();
-  return static_cast<u64>(nodes_.count()) - tables_.free_slots.size();
+  return static_cast<u64>(nodes_.count()) - tables_.free_slots.size() - tables_.abandoned_slots;
 }
 
 }  // namespace weft

@@ -50,10 +50,34 @@ std::int64_t now_ns() {
       .count();
 }
 
-void free_block(DepBlock* block) { std::free(block); }
 
+// Returns blocks taken from the retired list to it. Without room for them (only when
+// another thread retired blocks meanwhile and memory ran out), they are never freed.
+void put_back(Domain& d, std::vector<DepBlock*>& blocks) noexcept {
+  const std::size_t count = blocks.size();
+  if (count == 0) return;
+  std::lock_guard<SpinLock> g(d.retired_lock);
+  if (d.retired.empty()) {
+    d.retired.swap(blocks);
+  } else {
+    try {
+      d.retired.insert(d.retired.end(), blocks.begin(), blocks.end());
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+  }
+  d.retired_count.fetch_add(count, std::memory_order_relaxed);
+}
+
+// Frees what no reader holds. Its room is made before the retired blocks are taken, so
+// that it fails, if at all, with every block still listed.
 std::size_t reclaim(Domain& d) {
   d.due_ns.store(now_ns() + 2'000'000'000, std::memory_order_relaxed);
+  std::vector<const void*> hazards;
+  {
+    std::lock_guard<SpinLock> g(d.records_lock);
+    hazards.reserve(d.all.size());
+  }
   // The retired blocks are taken before the hazard records are read. Every block taken was
   // unlinked before it was retired, so a reader still holding it published it before the
   // unlink and shows up below. Reading the records first would miss a reader that
@@ -65,34 +89,41 @@ std::size_t reclaim(Domain& d) {
     d.retired_count.store(0, std::memory_order_relaxed);  // it counts what waits from here on
   }
   std::atomic_thread_fence(std::memory_order_seq_cst);
-  std::vector<const void*> hazards;
+  bool out_of_room = false;
   {
     std::lock_guard<SpinLock> g(d.records_lock);
-    hazards.reserve(d.all.size());
     for (HazardRecord* r : d.all) {
-      if (const void* p = r->published.load(std::memory_order_seq_cst)) hazards.push_back(p);
+      const void* p = r->published.load(std::memory_order_seq_cst);
+      if (!p) continue;
+      if (hazards.size() == hazards.capacity()) {
+        out_of_room = true;  // readers came since the room was made
+        break;
+      }
+      hazards.push_back(p);
     }
   }
+  if (out_of_room) {  // nothing can be decided this time
+    put_back(d, taken);
+    return 0;
+  }
   std::sort(hazards.begin(), hazards.end());
-  std::vector<DepBlock*> kept;
-  std::size_t freed = 0;
+  std::size_t kept = 0, freed = 0;
   for (DepBlock* b : taken) {
     if (std::binary_search(hazards.begin(), hazards.end(), static_cast<const void*>(b))) {
-      kept.push_back(b);
+      taken[kept++] = b;
     } else {
-      free_block(b);
+      free_dep_block(b);
       ++freed;
     }
   }
-  if (!kept.empty()) {
-    std::lock_guard<SpinLock> g(d.retired_lock);
-    d.retired.insert(d.retired.end(), kept.begin(), kept.end());
-  }
-  d.retired_count.fetch_add(kept.size(), std::memory_order_relaxed);
+  taken.resize(kept);
+  put_back(d, taken);
   return freed;
 }
 
 }  // namespace
+
+void free_dep_block(DepBlock* block) noexcept { std::free(block); }
 
 DepBlock* make_dep_block(const u32* slots, std::size_t len) {
   // One allocation: the header followed by the slots.
@@ -137,9 +168,13 @@ DepBlock* HazardGuard::protect(const std::atomic<DepBlock*>& source) {
 
 void retire(DepBlock* block) {
   Domain& d = domain();
-  {
+  try {
     std::lock_guard<SpinLock> g(d.retired_lock);
     d.retired.push_back(block);
+  } catch (const std::bad_alloc&) {
+    // Without room to keep it until no reader holds it, the block is never freed: a reader
+    // may still be walking it.
+    return;
   }
   std::size_t count = d.retired_count.fetch_add(1, std::memory_order_relaxed) + 1;
   std::size_t records;
@@ -148,10 +183,12 @@ void retire(DepBlock* block) {
     records = d.all.size();
   }
   std::size_t threshold = std::max<std::size_t>(1000, 2 * records);
-  if (count > threshold) {
-    reclaim(d);
-  } else if (now_ns() >= d.due_ns.load(std::memory_order_relaxed)) {
-    reclaim(d);
+  if (count > threshold || now_ns() >= d.due_ns.load(std::memory_order_relaxed)) {
+    try {
+      reclaim(d);
+    } catch (const std::bad_alloc&) {
+      // No room for the pass: the blocks wait for a later one.
+    }
   }
 }
 

@@ -18,19 +18,21 @@ SegmentedNodes::~SegmentedNodes() {
   }
 }
 
-u32 SegmentedNodes::push(const NodeRecord& record) {
+void SegmentedNodes::reserve_next() {
   if (count_ >= kCapacity) fail(cat("SegmentedNodes exhausted at ", kCapacity, " slots"));
   u32 segment = count_ >> kSegmentBits;
-  u32 index = count_ & (kSegmentSize - 1);
-  if (!directory_[segment]) {
-    void* memory = std::aligned_alloc(64, sizeof(NodeRecord) * kSegmentSize);
-    if (!memory) throw std::bad_alloc();
-    std::memset(memory, 0, sizeof(NodeRecord) * kSegmentSize);
-    auto* records = static_cast<NodeRecord*>(memory);
-    for (u32 i = 0; i < kSegmentSize; ++i) new (&records[i]) NodeRecord;
-    directory_[segment] = records;
-  }
-  NodeRecord& target = directory_[segment][index];
+  if (directory_[segment]) return;
+  void* memory = std::aligned_alloc(64, sizeof(NodeRecord) * kSegmentSize);
+  if (!memory) throw std::bad_alloc();
+  std::memset(memory, 0, sizeof(NodeRecord) * kSegmentSize);
+  auto* records = static_cast<NodeRecord*>(memory);
+  for (u32 i = 0; i < kSegmentSize; ++i) new (&records[i]) NodeRecord;
+  directory_[segment] = records;
+}
+
+u32 SegmentedNodes::push(const NodeRecord& record) {
+  reserve_next();
+  NodeRecord& target = directory_[count_ >> kSegmentBits][count_ & (kSegmentSize - 1)];
   target.verified_at = record.verified_at;
   target.changed_at = record.changed_at;
   target.overflow_deps.store(record.overflow_deps.load());

@@ -87,6 +87,27 @@ void tally(const std::vector<u32>& slots, std::vector<SlotCount>& out) {
   out.resize(kept);
 }
 
+// Walks two tallies side by side: `gone(slot)` for each slot only the old one names,
+// `added(slot, count)` for each only the new one names, and `recounted(slot, was, now)` for
+// each that both name a different number of times.
+template <class Gone, class Added, class Recounted>
+void for_each_difference(const std::vector<SlotCount>& was, const std::vector<SlotCount>& now, Gone gone,
+                         Added added, Recounted recounted) {
+  std::size_t i = 0, j = 0;
+  while (i < was.size() || j < now.size()) {
+    if (j == now.size() || (i < was.size() && was[i].slot < now[j].slot)) {
+      gone(was[i++].slot);
+    } else if (i == was.size() || now[j].slot < was[i].slot) {
+      added(now[j].slot, now[j].count);
+      ++j;
+    } else {
+      if (was[i].count != now[j].count) recounted(now[j].slot, was[i].count, now[j].count);
+      ++i;
+      ++j;
+    }
+  }
+}
+
 // Lets the commit buffers keep the room of ordinary dependency lists, not of the longest.
 class ScratchTrim {
  public:
@@ -222,6 +243,7 @@ void Runtime::ensure_clean(u32 root) {
 void Runtime::leave_unverified(u32 slot) {
   NodeRecord& record = nodes_.get(slot);
   record.set_state(NodeState::Stale);
+  internal::reserve_one_more(unverified_);  // without room, it is left Stale and unmarked
   record.mark_expanding();
   unverified_.push_back(slot);
 }
@@ -350,18 +372,23 @@ void Runtime::fail_running(u32 slot) {
 // must be dispatched anew. Otherwise the read is done with this node, even if it ended Stale.
 bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start, bool speculative) {
   NodeRecord& record = nodes_.get(slot);
-  dep_stack_.push_frame(slot, speculative);
+  try {
+    dep_stack_.push_frame(slot, speculative);
+  } catch (...) {
+    record.set_state(NodeState::Dirty);  // no room for its frame: it runs on the next read
+    throw;
+  }
   std::size_t depth = dep_stack_.depth();
   bool changed;
   try {
     changed = fn.run(*this, slot, was_stale);
   } catch (...) {
     const DepFrame& frame = dep_stack_.pop_frame();
-    int result = commit_deps(slot, frame.reads, true, start);
+    int result = commit_or_give_up(slot, frame.reads, true, start, false);
     bool computing = record.node_state() == NodeState::Computing;
     // A failure of abandoned work says nothing about the node.
     bool abandoned = retreat_depth_ != 0 && depth >= retreat_depth_;
-    if (result == 2) {
+    if (result == 2 || frame.incomplete) {
       record.set_state(NodeState::Dirty);
     } else if (computing && !abandoned && reads_settled(frame, start)) {
       record.set_state(NodeState::Failed);
@@ -380,11 +407,17 @@ bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start, bool
   }
   const DepFrame& frame = dep_stack_.pop_frame();  // valid until the next push
   if (depth == retreat_depth_) retreat_depth_ = 0;  // its own code caught the retreat
-  int result = commit_deps(slot, frame.reads, false, start);
+  int result = commit_or_give_up(slot, frame.reads, false, start, !was_stale || changed);
   if (!(was_stale && !changed)) record.changed_at = std::max(record.changed_at, start);
   if (result == 2) {
     record.set_state(NodeState::Dirty);
     return false;
+  }
+  if (frame.incomplete) {
+    // It caught the failure of a read that went unrecorded: its value serves this read
+    // only, and it runs again on the next.
+    record.set_state(NodeState::Dirty);
+    return true;
   }
   // A compute whose frame was tainted (it caught a read's failure, or a node it read ended
   // Stale) made its value from reads that may not hold: it keeps the revision of its last
@@ -440,6 +473,21 @@ void Runtime::end_stale(u32 slot) {
   }
 }
 
+int Runtime::commit_or_give_up(u32 slot, const std::vector<ReadRecord>& reads, bool merge, u64 start,
+                               bool value_changed) {
+  try {
+    return commit_deps(slot, reads, merge, start);
+  } catch (...) {
+    // No memory to record what the compute read (the commit changed nothing): the node runs
+    // again on its next read, and a value it stored counts as a change, so that whatever
+    // read it meanwhile is brought up to date too.
+    NodeRecord& record = nodes_.get(slot);
+    if (value_changed) record.changed_at = std::max(record.changed_at, start);
+    record.set_state(NodeState::Dirty);
+    throw;
+  }
+}
+
 int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool merge, u64 start) {
   NodeRecord& record = nodes_.get(slot);
   if (!merge) {
@@ -490,40 +538,39 @@ int Runtime::commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool me
     const NodeRecord& dep = nodes_.get(read.slot);
     if (dep.generation != read.generation || dep.node_state() == NodeState::Deleted) return 2;
   }
+  // Everything the commit needs is made first: when memory runs out, nothing has changed.
   tally(s.old, s.old_tally);
   tally(s.fresh, s.fresh_tally);
-  store_deps(record, s.fresh);
-  // Side by side, the two tallies give each slot that only one of the lists names, and each
-  // that both name a different number of times.
-  // A failed compute's end state is decided from all it read (reads_settled), not here.
-  int result = 0;
   const std::vector<SlotCount>& was = s.old_tally;
   const std::vector<SlotCount>& now = s.fresh_tally;
-  std::size_t i = 0, j = 0;
-  while (i < was.size() || j < now.size()) {
-    if (j == now.size() || (i < was.size() && was[i].slot < now[j].slot)) {
-      tables_.dependents[was[i++].slot].remove_all(slot);  // no longer read
-    } else if (i == was.size() || now[j].slot < was[i].slot) {
-      const SlotCount& read = now[j++];  // newly read
-      const NodeRecord& dep = nodes_.get(read.slot);
-      if (!merge && (dep.node_state() != NodeState::Clean || dep.changed_at > start)) result = 1;
-      tables_.dependents[read.slot].append(slot, read.count);  // once per read
-    } else {  // read before and now, maybe a different number of times
-      if (was[i].count != now[j].count) tables_.dependents[now[j].slot].resize_run(slot, now[j].count);
-      ++i;
-      ++j;
-    }
-  }
+  std::unique_ptr<DepBlock, void (*)(DepBlock*)> block(
+      s.fresh.size() > kInlineDeps ? make_dep_block(s.fresh.data(), s.fresh.size()) : nullptr, free_dep_block);
+  for_each_difference(
+      was, now, [](u32) {}, [&](u32 dep, std::size_t count) { tables_.dependents[dep].reserve(count); },
+      [&](u32 dep, std::size_t before, std::size_t after) {
+        if (after > before) tables_.dependents[dep].reserve(after - before);
+      });
+  // A failed compute's end state is decided from all it read (reads_settled), not here.
+  int result = 0;
+  for_each_difference(
+      was, now, [&](u32 dep) { tables_.dependents[dep].remove_all(slot); },
+      [&](u32 dep, std::size_t count) {
+        const NodeRecord& read = nodes_.get(dep);
+        if (!merge && (read.node_state() != NodeState::Clean || read.changed_at > start)) result = 1;
+        tables_.dependents[dep].append(slot, count);  // once per read
+      },
+      [&](u32 dep, std::size_t, std::size_t after) { tables_.dependents[dep].resize_run(slot, after); });
+  store_deps(record, s.fresh, block.release());
   return result;
 }
 
-void Runtime::store_deps(NodeRecord& record, const std::vector<u32>& deps) {
-  if (deps.size() <= kInlineDeps) {
+void Runtime::store_deps(NodeRecord& record, const std::vector<u32>& deps, DepBlock* block) {
+  if (!block) {
     std::copy(deps.begin(), deps.end(), record.deps);
     record.dep_count = static_cast<u8>(deps.size());
     replace_block(record.overflow_deps, nullptr);
   } else {
-    replace_block(record.overflow_deps, make_dep_block(deps.data(), deps.size()));
+    replace_block(record.overflow_deps, block);
     record.dep_count = kOverflowDepCount;
   }
 }

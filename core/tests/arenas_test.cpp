@@ -35,7 +35,7 @@ const char* const kUnwritten = "ValueSlot::read on a slot that was never written
 
 TEST(GenericArena, CellsAreReusedLastReleasedFirst) {
   GenericArena<u64> arena;
-  for (u64 i = 0; i < 10; ++i) EXPECT_EQ(arena.alloc(i), i);
+  for (u64 i = 0; i < 10; ++i) EXPECT_EQ(arena.alloc(u64{i}), i);
   arena.release(5);
   arena.release(9);
   EXPECT_EQ(arena.alloc(90), 9u);

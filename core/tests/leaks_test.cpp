@@ -1,6 +1,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <optional>
+#include <string>
 
 #include "test_support.hpp"
 
@@ -204,6 +206,107 @@ TEST(Leaks, AnObserverThatCouldNotBeRegisteredIsDroppedAfterTheTablesAreReleased
   rt.stabilize();
   EXPECT_EQ(fired, 1);  // the one registration that went through
   Probe::watched = nullptr;
+}
+
+// A graph's life (creating, labelling and adopting nodes, observing, reading, a read that
+// changes a dependency list, one reading more nodes than a record holds inline, a write, a
+// stabilize, unobserving and both kinds of deletion), run once for every allocation it
+// makes, with that allocation failing. Whatever the failure interrupted, the runtime goes
+// on: the nodes still there compute right from fresh inputs, a stabilize succeeds and fires
+// every observer, no node was left half made or half deleted, and everything captured is
+// dropped, never under the side-table lock.
+struct GraphLife {
+  static constexpr int kWide = 9;
+  Runtime rt;
+  std::vector<Weft<u64>> inputs;  // a, b, then what `wide` sums
+  std::optional<Weft<u64>> sum, pick, wide, owned;
+  std::vector<u64> observers;
+  int fired = 0;
+
+  GraphLife() {
+    inputs.reserve(2 + kWide);
+    observers.reserve(2);
+  }
+
+  void run() {
+    inputs.push_back(rt.create_input<u64>(1));
+    inputs.push_back(rt.create_input<u64>(2));
+    Weft<u64> a = inputs[0], b = inputs[1];
+    sum = rt.create_compute<u64>([a, b, p = Probe{}](Runtime& r) { return r.read(a) + r.read(b); });
+    observers.push_back(rt.observe(*sum, [this, p = Probe{}](u64) { ++fired; }));
+    EXPECT_EQ(rt.read(*sum), 3u);
+    pick = rt.create_compute<u64>([a, s = *sum, p = Probe{}](Runtime& r) {
+      return r.read(a) > 5 ? r.read(s) : r.read(a);
+    });
+    observers.push_back(rt.observe(*pick, [this, p = Probe{}](u64) { ++fired; }));
+    EXPECT_EQ(rt.read(*pick), 1u);
+    rt.set(a, u64{10});
+    EXPECT_EQ(rt.read(*pick), 12u);  // now reading sum too
+    for (int k = 0; k < kWide; ++k) inputs.push_back(rt.create_input<u64>(k));
+    wide = rt.create_compute<u64>([this, p = Probe{}](Runtime& r) {
+      u64 total = 0;
+      for (int k = 0; k < kWide; ++k) total += r.read(inputs[2 + k]);
+      return total;
+    });
+    rt.set_label(wide->slot, "wide");
+    EXPECT_EQ(rt.read(*wide), 36u);
+    owned = rt.create_input<u64>(7);
+    rt.adopt(pick->erased(), owned->erased());
+    rt.stabilize();
+    rt.unobserve(observers.front());
+    rt.delete_node(*pick);  // and the input it owns
+    rt.delete_with_dependents(inputs[2]);  // and `wide`
+  }
+
+  bool alive(std::optional<Weft<u64>> node) const { return node && rt.is_alive(node->erased()); }
+
+  void check_goes_on() {
+    // A node left computing would have every later read wait for it for good.
+    for (u32 slot = 0; slot < rt.nodes().count(); ++slot) {
+      NodeState state = rt.record(slot).node_state();
+      ASSERT_TRUE(state != NodeState::Computing && state != NodeState::ComputingStale) << "node " << slot;
+    }
+    u64 held = 0;
+    for (Weft<u64> input : inputs) held += rt.is_alive(input.erased());
+    held += alive(sum) + alive(pick) + alive(wide) + alive(owned);
+    EXPECT_EQ(rt.live_count(), held);
+    if (inputs.size() < 2) return;
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+      if (rt.is_alive(inputs[k].erased())) rt.set(inputs[k], k == 0 ? u64{20} : k == 1 ? u64{30} : u64{1});
+    }
+    if (alive(sum)) EXPECT_EQ(rt.read(*sum), 50u);
+    if (alive(pick)) EXPECT_EQ(rt.read(*pick), 50u);
+    if (alive(wide)) EXPECT_EQ(rt.read(*wide), u64{kWide});
+    rt.stabilize();
+    rt.set(inputs[1], u64{31});
+    int before = fired;
+    rt.stabilize();
+    EXPECT_EQ(fired - before, static_cast<int>(rt.observer_count()));
+  }
+};
+
+TEST(Leaks, EveryAllocationThatFailsLeavesARuntimeThatGoesOn) {
+  bool completed = false;
+  for (long fail_at = 0; !completed; ++fail_at) {
+    ASSERT_LT(fail_at, 1000);
+    Probe::reset();
+    {
+      GraphLife life;
+      Probe::watched = &life.rt.tables_lock();
+      allocations_before_failure = fail_at;
+      try {
+        life.run();
+        completed = true;
+      } catch (const std::bad_alloc&) {
+      }
+      allocations_before_failure = -1;
+      SCOPED_TRACE("failing allocation " + std::to_string(fail_at));
+      life.check_goes_on();
+      Probe::watched = nullptr;
+    }
+    EXPECT_EQ(Probe::dropped, Probe::made) << "failing allocation " << fail_at;
+    EXPECT_EQ(Probe::dropped_under_lock, 0) << "failing allocation " << fail_at;
+  }
 }
 
 TEST(Leaks, CleanReadAllocatesNothing) {

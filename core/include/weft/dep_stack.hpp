@@ -23,6 +23,8 @@ struct DepFrame {
   bool speculative = false;
   // A node whose read failed in this compute (the last such), kNoFailedRead if none.
   u32 failed_read = kNoFailedRead;
+  // A read went unrecorded (memory ran out): the reads say less than the compute read.
+  bool incomplete = false;
 };
 
 [[noreturn]] void fail_pop_empty();
@@ -43,6 +45,7 @@ class LocalDepStack {
     frame.tainted = false;
     frame.speculative = speculative;
     frame.failed_read = kNoFailedRead;
+    frame.incomplete = false;
     ++depth_;
   }
 
@@ -54,7 +57,14 @@ class LocalDepStack {
   // Appends to the top frame only; a read outside any compute records nothing.
   void record_read(u32 slot, u32 generation) {
     ExclusiveGuard guard(lock_);
-    if (depth_ != 0) frames_[depth_ - 1].reads.push_back({slot, generation});
+    if (depth_ == 0) return;
+    DepFrame& top = frames_[depth_ - 1];
+    try {
+      top.reads.push_back({slot, generation});
+    } catch (...) {
+      top.incomplete = true;
+      throw;
+    }
   }
 
   // The popped frame stays valid, untouched by the stack, until the next push_frame.

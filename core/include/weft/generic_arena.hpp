@@ -48,8 +48,9 @@ class GenericArena final : public ErasedArena {
  public:
   GenericArena() : ErasedArena(weft::type_key_of<GenericArena<T>>()) {}
 
-  // A cell holding `value`: the last released cell if there is one, else a new one.
-  u32 alloc(T value) {
+  // A cell holding `value`: the last released cell if there is one, else a new one. `value`
+  // is moved from only once the cell is there.
+  u32 alloc(T&& value) {
     std::optional<T> dropped;
     ExclusiveGuard guard(lock_);
     if (!free_.empty()) {
@@ -113,7 +114,11 @@ class GenericArena final : public ErasedArena {
     std::optional<T> dropped;
     ExclusiveGuard guard(lock_);
     dropped = cell(index).take();
-    free_.push_back(index);
+    try {
+      free_.push_back(index);
+    } catch (const std::bad_alloc&) {
+      // Without room to list it as free, the emptied cell is never reused.
+    }
   }
 
   void check_releasable() const override { lock_.check_exclusive_available(); }

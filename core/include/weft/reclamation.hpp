@@ -17,6 +17,8 @@ struct DepBlock {
 
 // A new block holding a copy of `slots[0..len)`.
 DepBlock* make_dep_block(const u32* slots, std::size_t len);
+// Frees a block that never hung off a record; null is ignored.
+void free_dep_block(DepBlock* block) noexcept;
 
 struct HazardRecord;
 

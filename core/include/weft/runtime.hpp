@@ -221,6 +221,7 @@ class Runtime {
     ArenaRegistry arenas;
     std::vector<TraceRecord> trace;
     std::vector<u32> free_slots;
+    u64 abandoned_slots = 0;  // freed, but without room to list them in free_slots
     std::unordered_map<u32, std::string, RandomHasher> labels;
     ObserverRegistry observers;
     std::unordered_map<u32, u32, RandomHasher> owner_of;
@@ -239,8 +240,12 @@ class Runtime {
 
   // Takes a slot for a new node (the last freed one, else a fresh one). Under exclusive
   // side-table access.
+  // Makes room for the slot `allocate_slot` hands out next, or fails when the node table is
+  // full: what a new node stores before its record (its value, its compute) is then never
+  // left without one.
+  void prepare_slot();
+  // A slot for a new node; after `prepare_slot`, it cannot fail.
   u32 allocate_slot(u64 stamp, u32 value_index, u16 type_tag, NodeState state);
-  void check_capacity() const;
   template <class T>
   Weft<T> mint(u32 slot) const {
     return Weft<T>{slot, nodes_.get(slot).generation, id_};
@@ -275,7 +280,11 @@ class Runtime {
   // are turned Stale, and their Failed dependents in turn, to be retried once it changes.
   void end_stale(u32 slot);
   int commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool merge, u64 start);
-  void store_deps(NodeRecord& record, const std::vector<u32>& deps);
+  // commit_deps, or when memory runs out, the node left Dirty (and counted as changed when
+  // `value_changed`, the compute having stored a value) and the failure passed on.
+  int commit_or_give_up(u32 slot, const std::vector<ReadRecord>& reads, bool merge, u64 start, bool value_changed);
+  // Stores `deps` in the record, in `block` (made for them) when they do not fit inline.
+  void store_deps(NodeRecord& record, const std::vector<u32>& deps, DepBlock* block);
 
   // An observer's last_seen in the registry; nothing once it is removed.
   std::optional<u64> registered_last_seen(u64 observer_id) const;
@@ -283,7 +292,9 @@ class Runtime {
   void invalidate_dependents(u32 slot);
 
   // Deletion steps.
-  void release_slot(u32 slot);
+  // Frees a node marked Deleted, given its distinct dependencies; made so that it cannot
+  // fail, since a node marked Deleted and never freed could neither be read nor deleted.
+  void release_slot(u32 slot, std::vector<u32> deps);
   // Releases observers taken out of the registry, or keeps them for the running stabilize.
   void retire_observers(ObserverChain& removed) noexcept;
   // Fails while the node's value cell cannot be released, before a deletion claims it.
@@ -371,10 +382,10 @@ Weft<T> Runtime::create_input(T value) {
 template <class T>
 Weft<T> Runtime::create_input_unguarded(T value) {
   ExclusiveGuard guard(tables_lock_);
-  check_capacity();
+  prepare_slot();
   u64 now = revision_;
   auto [tag, arena] = tables_.arenas.template ensure_tagged<T>();
-  u32 index = arena->alloc(std::move(value));
+  u32 index = arena->alloc(std::move(value));  // moved from only once it has a cell
   u32 slot = allocate_slot(now, index, tag, NodeState::Clean);
   return mint<T>(slot);
 }
@@ -382,14 +393,15 @@ Weft<T> Runtime::create_input_unguarded(T value) {
 template <class T, class F>
 Weft<T> Runtime::create_compute(F compute) {
   if (dep_stack_.in_compute()) fail_create_in_compute(true);
-  ComputeFnRef replaced;  // dropped after the guard is released
+  ComputeFnRef fn, replaced;  // dropped after the guard is released
   ExclusiveGuard guard(tables_lock_);
-  check_capacity();
+  prepare_slot();
   auto [tag, arena] = tables_.arenas.template ensure_tagged<T>();
+  fn = std::make_shared<TypedCompute<T, F>>(std::move(compute), arena);
   u32 index = arena->alloc_empty();
   u32 slot = allocate_slot(0, index, tag, NodeState::Dirty);
   replaced = std::move(tables_.compute[slot]);
-  tables_.compute[slot] = std::make_shared<TypedCompute<T, F>>(std::move(compute), std::move(arena));
+  tables_.compute[slot] = std::move(fn);
   return mint<T>(slot);
 }
 

@@ -21,6 +21,9 @@ class SegmentedNodes {
   SegmentedNodes(const SegmentedNodes&) = delete;
   SegmentedNodes& operator=(const SegmentedNodes&) = delete;
 
+  // Makes room for the record `push` appends next, or fails when the table is full: after
+  // it, `push` cannot fail.
+  void reserve_next();
   // Appends a record at slot `count()` and returns that slot.
   u32 push(const NodeRecord& record);
 

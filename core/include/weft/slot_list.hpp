@@ -50,6 +50,11 @@ class SlotList {
     for (std::size_t i = 0; i < copies; ++i) out[i] = slot;
     size_ += static_cast<u32>(copies);
   }
+  // Makes room for `more` entries, so that appending or lengthening runs by that many in all
+  // cannot fail.
+  void reserve(std::size_t more) {
+    if (more > room()) make_room(more);
+  }
   // Removes every entry of `slot` (the one run of them), keeping the order of the rest.
   void remove_all(u32 slot);
   // Makes the run of `slot` `count` entries long (at least one), in place: the entries of a
