@@ -2,6 +2,7 @@
 #include "weft/runtime.hpp"
 
 #include <atomic>
+#include <new>
 
 #include "engine_internal.hpp"
 
@@ -90,6 +91,30 @@ u32 Runtime::allocate_slot(u64 stamp, u32 value_index, u16 type_tag, NodeState s
   return slot;
 }
 
+namespace {
+
+// Marks a node reached by an invalidation; true when the walk goes on to its dependents.
+bool invalidate(NodeRecord& record) {
+  switch (record.node_state()) {
+    case NodeState::Clean:
+    case NodeState::Failed:
+      record.set_state(NodeState::Stale);
+      return true;
+    case NodeState::Computing:
+      record.set_state(NodeState::ComputingStale);
+      return true;
+    case NodeState::Dirty:
+      return true;
+    case NodeState::Stale:
+    case NodeState::ComputingStale:
+    case NodeState::Deleted:
+      return false;
+  }
+  return false;
+}
+
+}  // namespace
+
 void Runtime::invalidate_dependents(u32 slot) {
   std::vector<u32>& work = invalidation_work_;
   work.clear();
@@ -99,28 +124,19 @@ void Runtime::invalidate_dependents(u32 slot) {
     const SlotList& dependents = tables_.dependents[of];
     work.insert(work.end(), dependents.begin(), dependents.end());
   };
-  append_dependents(slot);
-  while (!work.empty()) {
-    u32 next = work.back();
-    work.pop_back();
-    NodeRecord& record = nodes_.get(next);
-    switch (record.node_state()) {
-      case NodeState::Clean:
-      case NodeState::Failed:
-        record.set_state(NodeState::Stale);
-        append_dependents(next);
-        break;
-      case NodeState::Computing:
-        record.set_state(NodeState::ComputingStale);
-        append_dependents(next);
-        break;
-      case NodeState::Dirty:
-        append_dependents(next);
-        break;
-      case NodeState::Stale:
-      case NodeState::ComputingStale:
-      case NodeState::Deleted:
-        break;
+  try {
+    append_dependents(slot);
+    while (!work.empty()) {
+      u32 next = work.back();
+      work.pop_back();
+      if (invalidate(nodes_.get(next))) append_dependents(next);
+    }
+  } catch (const std::bad_alloc&) {
+    // No room for the walk: every compute node is marked instead, a superset of those it
+    // would reach. A node marked needlessly is verified, or recomputed if it had failed,
+    // on its next read; none that the write reached is left unmarked.
+    for (u32 s = 0; s < nodes_.count(); ++s) {
+      if (tables_.compute[s]) invalidate(nodes_.get(s));
     }
   }
   internal::release_if_oversized(work);

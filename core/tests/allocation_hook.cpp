@@ -1,0 +1,51 @@
+#include "allocation_hook.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace {
+std::atomic<bool> counting{false};
+std::atomic<long> counted{0};
+std::atomic<long> before_failure{-1};
+std::atomic<bool> failed{false};
+}  // namespace
+
+namespace weft::test_alloc {
+
+void count_allocations(bool on) {
+  if (on) counted = 0;
+  counting = on;
+}
+
+long allocations_counted() { return counted.load(); }
+
+void fail_allocation(long n) {
+  failed = false;
+  before_failure = n;
+}
+
+bool allocation_failed() { return failed.load(); }
+
+}  // namespace weft::test_alloc
+
+void* operator new(std::size_t size) {
+  if (counting.load(std::memory_order_relaxed)) counted.fetch_add(1, std::memory_order_relaxed);
+  if (before_failure.load(std::memory_order_relaxed) >= 0 &&
+      before_failure.fetch_sub(1, std::memory_order_relaxed) == 0) {
+    failed = true;
+    throw std::bad_alloc();
+  }
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+// The nothrow form too (temporary buffers of the standard algorithms use it), so that every
+// allocation pairs with the deletes below.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (counting.load(std::memory_order_relaxed)) counted.fetch_add(1, std::memory_order_relaxed);
+  return std::malloc(size ? size : 1);
+}
+[[gnu::noinline]] void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+// Kept out of line: inlined into a caller, the free() would look mismatched with `new`.
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }

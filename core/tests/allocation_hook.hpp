@@ -1,0 +1,17 @@
+// The core tests' replacement of the global operator new: it counts allocations on request,
+// and fails a chosen one, so that tests can check what running out of memory leaves behind.
+#pragma once
+
+namespace weft::test_alloc {
+
+// Counting from zero while on.
+void count_allocations(bool on);
+long allocations_counted();
+
+// The `n`th allocation from now (0 for the next one) throws std::bad_alloc; a negative `n`
+// fails none.
+void fail_allocation(long n);
+// Whether the allocation chosen by the last `fail_allocation` was made (and failed).
+bool allocation_failed();
+
+}  // namespace weft::test_alloc

@@ -1,0 +1,236 @@
+// What running out of memory leaves behind: each test makes a chosen allocation fail, for
+// every allocation its operations make, and checks that the runtime goes on.
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "allocation_hook.hpp"
+#include "collection_test_util.hpp"
+#include "drop_probe.hpp"
+#include "test_support.hpp"
+#include "weft/aggregate.hpp"
+#include "weft/collection_ops.hpp"
+#include "weft/join.hpp"
+
+namespace weft {
+namespace {
+
+// An observer that could not be registered (memory ran out at any of the allocations that
+// takes) is dropped once the tables are released, and leaves the registry as it was.
+TEST(OutOfMemory, AnObserverThatCouldNotBeRegisteredIsDroppedAfterTheTablesAreReleased) {
+  Runtime rt;
+  Probe::watched = &rt.tables_lock();
+  auto a = rt.create_input<u64>(1);
+  int fired = 0;
+  bool registered = false;
+  for (long fail_at = 0; !registered; ++fail_at) {
+    ASSERT_LT(fail_at, 100);
+    Probe::reset();
+    test_alloc::fail_allocation(fail_at);
+    try {
+      rt.observe(a, [&fired, probe = Probe{}](u64) { ++fired; });
+      registered = true;
+    } catch (const std::bad_alloc&) {
+      EXPECT_EQ(Probe::dropped, Probe::made) << "failing allocation " << fail_at;
+    }
+    test_alloc::fail_allocation(-1);
+    EXPECT_EQ(Probe::dropped_under_lock, 0) << "failing allocation " << fail_at;
+  }
+  rt.set(a, u64{2});
+  rt.stabilize();
+  EXPECT_EQ(fired, 1);  // the one registration that went through
+  Probe::watched = nullptr;
+}
+
+// A graph's life (creating, labelling and adopting nodes, observing, reading, a read that
+// changes a dependency list, one reading more nodes than a record holds inline, a write, a
+// stabilize, unobserving and both kinds of deletion), run once for every allocation it
+// makes, with that allocation failing. Whatever the failure interrupted, the runtime goes
+// on: the nodes still there compute right from fresh inputs, a stabilize succeeds and fires
+// every observer, no node was left half made or half deleted, and everything captured is
+// dropped, never under the side-table lock.
+struct GraphLife {
+  static constexpr int kWide = 9;
+  Runtime rt;
+  std::vector<Weft<u64>> inputs;  // a, b, then what `wide` sums
+  std::optional<Weft<u64>> sum, pick, wide, owned;
+  std::vector<u64> observers;
+  int fired = 0;
+
+  GraphLife() {
+    inputs.reserve(2 + kWide);
+    observers.reserve(2);
+  }
+
+  void run() {
+    inputs.push_back(rt.create_input<u64>(1));
+    inputs.push_back(rt.create_input<u64>(2));
+    Weft<u64> a = inputs[0], b = inputs[1];
+    sum = rt.create_compute<u64>([a, b, p = Probe{}](Runtime& r) { return r.read(a) + r.read(b); });
+    observers.push_back(rt.observe(*sum, [this, p = Probe{}](u64) { ++fired; }));
+    EXPECT_EQ(rt.read(*sum), 3u);
+    pick = rt.create_compute<u64>([a, s = *sum, p = Probe{}](Runtime& r) {
+      return r.read(a) > 5 ? r.read(s) : r.read(a);
+    });
+    observers.push_back(rt.observe(*pick, [this, p = Probe{}](u64) { ++fired; }));
+    EXPECT_EQ(rt.read(*pick), 1u);
+    rt.set(a, u64{10});
+    EXPECT_EQ(rt.read(*pick), 12u);  // now reading sum too
+    for (int k = 0; k < kWide; ++k) inputs.push_back(rt.create_input<u64>(k));
+    wide = rt.create_compute<u64>([this, p = Probe{}](Runtime& r) {
+      u64 total = 0;
+      for (int k = 0; k < kWide; ++k) total += r.read(inputs[2 + k]);
+      return total;
+    });
+    rt.set_label(wide->slot, "wide");
+    EXPECT_EQ(rt.read(*wide), 36u);
+    owned = rt.create_input<u64>(7);
+    rt.adopt(pick->erased(), owned->erased());
+    rt.stabilize();
+    rt.unobserve(observers.front());
+    rt.delete_node(*pick);  // and the input it owns
+    rt.delete_with_dependents(inputs[2]);  // and `wide`
+  }
+
+  bool alive(std::optional<Weft<u64>> node) const { return node && rt.is_alive(node->erased()); }
+
+  void check_goes_on() {
+    // A node left computing would have every later read wait for it for good.
+    for (u32 slot = 0; slot < rt.nodes().count(); ++slot) {
+      NodeState state = rt.record(slot).node_state();
+      ASSERT_TRUE(state != NodeState::Computing && state != NodeState::ComputingStale) << "node " << slot;
+    }
+    u64 held = 0;
+    for (Weft<u64> input : inputs) held += rt.is_alive(input.erased());
+    held += alive(sum) + alive(pick) + alive(wide) + alive(owned);
+    EXPECT_EQ(rt.live_count(), held);
+    if (inputs.size() < 2) return;
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+      if (rt.is_alive(inputs[k].erased())) rt.set(inputs[k], k == 0 ? u64{20} : k == 1 ? u64{30} : u64{1});
+    }
+    if (alive(sum)) {
+      EXPECT_EQ(rt.read(*sum), 50u);
+    }
+    if (alive(pick)) {
+      EXPECT_EQ(rt.read(*pick), 50u);
+    }
+    if (alive(wide)) {
+      EXPECT_EQ(rt.read(*wide), u64{kWide});
+    }
+    rt.stabilize();
+    rt.set(inputs[1], u64{31});
+    int before = fired;
+    rt.stabilize();
+    EXPECT_EQ(fired - before, static_cast<int>(rt.observer_count()));
+  }
+};
+
+// Runs a Life once for every allocation it makes, with that allocation failing, and checks
+// that it goes on; some failures are absorbed, and the run completes. Ends with a run whose
+// chosen allocation never came.
+template <class Life>
+void fail_each_allocation(long most) {
+  for (long fail_at = 0;; ++fail_at) {
+    ASSERT_LT(fail_at, most);
+    Probe::reset();
+    bool failed;
+    {
+      Life life;
+      Probe::watched = &life.rt.tables_lock();
+      test_alloc::fail_allocation(fail_at);
+      try {
+        life.run();
+      } catch (const std::bad_alloc&) {
+      }
+      failed = test_alloc::allocation_failed();
+      test_alloc::fail_allocation(-1);
+      SCOPED_TRACE("failing allocation " + std::to_string(fail_at));
+      life.check_goes_on();
+      Probe::watched = nullptr;
+    }
+    EXPECT_EQ(Probe::dropped, Probe::made) << "failing allocation " << fail_at;
+    EXPECT_EQ(Probe::dropped_under_lock, 0) << "failing allocation " << fail_at;
+    if (!failed) return;
+  }
+}
+
+TEST(OutOfMemory, EveryAllocationThatFailsLeavesARuntimeThatGoesOn) {
+  fail_each_allocation<GraphLife>(1000);
+}
+
+// A collection's life with map, filter, count, aggregate and join built on it, and changes
+// made before and after, run once for every allocation it makes, with that allocation failing. A change
+// that failed changed nothing, and afterwards, once the collection changes again, every
+// operator shows what its source holds.
+struct CollectionLife {
+  Runtime rt;
+  std::optional<CollectionHandle<u64>> source, right;
+  std::vector<u64> in_source, in_right;  // what the changes that went through put there
+  std::optional<Weft<u64>> multiples_of_three, total, pair_count;
+
+  CollectionLife() {
+    in_source.reserve(16);
+    in_right.reserve(4);
+  }
+
+  void add(CollectionHandle<u64>& c, std::vector<u64>& contents, u64 x) {
+    insert(rt, c, x);
+    contents.push_back(x);
+  }
+
+  void run() {
+    source = create_collection<u64>(rt);
+    right = create_collection<u64>(rt);
+    for (u64 k : {0, 1, 2}) add(*right, in_right, k);
+    for (u64 x : {5, 1, 4, 1}) add(*source, in_source, x);
+    auto doubled = map(rt, *source, [](u64 x) { return 2 * x; });
+    multiples_of_three = count(rt, filter(rt, doubled, [](u64 x) { return x % 3 == 0; }));
+    total = aggregate<u64>(rt, *source, u64{0}, [](u64 x) { return x; }, [](u64 a, u64 b) { return a + b; });
+    pair_count = count(rt, join<u64>(rt, *source, *right, [](u64 x) { return x % 3; }, [](u64 y) { return y; }));
+    read_all();
+    for (u64 x : {9, 2, 6}) add(*source, in_source, x);
+    remove(rt, *source, u64{1});
+    in_source.erase(std::find(in_source.begin(), in_source.end(), u64{1}));
+    read_all();
+  }
+
+  void read_all() {
+    for (auto node : {multiples_of_three, total, pair_count}) {
+      if (node) rt.read(*node);
+    }
+  }
+
+  static std::vector<u64> sorted(std::vector<u64> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  }
+
+  void check_goes_on() {
+    if (!source || !right) return;
+    ASSERT_EQ(coll_test::contents(*source), sorted(in_source));
+    ASSERT_EQ(coll_test::contents(*right), sorted(in_right));
+    add(*source, in_source, 7);
+    auto with = [&](auto pred) { return static_cast<u64>(std::count_if(in_source.begin(), in_source.end(), pred)); };
+    if (multiples_of_three) {
+      EXPECT_EQ(rt.read(*multiples_of_three), with([](u64 x) { return x % 3 == 0; }));
+    }
+    if (total) {
+      u64 sum = 0;
+      for (u64 x : in_source) sum += x;
+      EXPECT_EQ(rt.read(*total), sum);
+    }
+    if (pair_count) {
+      EXPECT_EQ(rt.read(*pair_count), with([&](u64 x) {
+        return std::find(in_right.begin(), in_right.end(), x % 3) != in_right.end();
+      }));
+    }
+  }
+};
+
+TEST(OutOfMemory, EveryAllocationThatFailsLeavesCollectionsThatGoOn) {
+  fail_each_allocation<CollectionLife>(5000);
+}
+
+}  // namespace
+}  // namespace weft
