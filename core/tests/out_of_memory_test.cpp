@@ -12,6 +12,7 @@
 #include "weft/aggregate.hpp"
 #include "weft/collection_ops.hpp"
 #include "weft/join.hpp"
+#include "weft/sorted_collection.hpp"
 
 namespace weft {
 namespace {
@@ -159,15 +160,16 @@ TEST(OutOfMemory, EveryAllocationThatFailsLeavesARuntimeThatGoesOn) {
   fail_each_allocation<GraphLife>(1000);
 }
 
-// A collection's life with map, filter, count, aggregate and join built on it, and changes
-// made before and after, run once for every allocation it makes, with that allocation failing. A change
+// A collection's life with map, filter, count, aggregate, join, sort_by_key, window,
+// pairwise and a conversion built on it, and changes made before and after, run once for every allocation it makes, with that allocation failing. A change
 // that failed changed nothing, and afterwards, once the collection changes again, every
 // operator shows what its source holds.
 struct CollectionLife {
   Runtime rt;
   std::optional<CollectionHandle<u64>> source, right;
   std::vector<u64> in_source, in_right;  // what the changes that went through put there
-  std::optional<Weft<u64>> multiples_of_three, total, pair_count;
+  std::optional<Weft<u64>> multiples_of_three, total, pair_count, window_count, neighbour_count;
+  std::optional<SortedHandle<u64, u64>> ordered;
 
   CollectionLife() {
     in_source.reserve(16);
@@ -188,6 +190,10 @@ struct CollectionLife {
     multiples_of_three = count(rt, filter(rt, doubled, [](u64 x) { return x % 3 == 0; }));
     total = aggregate<u64>(rt, *source, u64{0}, [](u64 x) { return x; }, [](u64 a, u64 b) { return a + b; });
     pair_count = count(rt, join<u64>(rt, *source, *right, [](u64 x) { return x % 3; }, [](u64 y) { return y; }));
+    ordered = sort_by_key<u64>(rt, *source, [](u64 x) { return x; });
+    window_count = count(rt, window(rt, *ordered, 3));
+    auto encoded = convert<u64>(rt, pairwise(rt, *ordered), [](const std::pair<u64, u64>& p) { return p.first * 100 + p.second; }, u64{0});
+    neighbour_count = count(rt, encoded);
     read_all();
     for (u64 x : {9, 2, 6}) add(*source, in_source, x);
     remove(rt, *source, u64{1});
@@ -196,7 +202,7 @@ struct CollectionLife {
   }
 
   void read_all() {
-    for (auto node : {multiples_of_three, total, pair_count}) {
+    for (auto node : {multiples_of_three, total, pair_count, window_count, neighbour_count}) {
       if (node) rt.read(*node);
     }
   }
@@ -219,6 +225,17 @@ struct CollectionLife {
       u64 sum = 0;
       for (u64 x : in_source) sum += x;
       EXPECT_EQ(rt.read(*total), sum);
+    }
+    const u64 n = in_source.size();
+    if (ordered) {
+      rt.read(ordered->version_node);
+      EXPECT_EQ(sorted_snapshot(*ordered), sorted(in_source));
+    }
+    if (window_count) {
+      EXPECT_EQ(rt.read(*window_count), n - 2);
+    }
+    if (neighbour_count) {
+      EXPECT_EQ(rt.read(*neighbour_count), n - 1);
     }
     if (pair_count) {
       EXPECT_EQ(rt.read(*pair_count), with([&](u64 x) {

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "weft/failure.hpp"
 #include "weft/relocation.hpp"
 
 namespace weft {
@@ -90,13 +91,15 @@ class ChunkedSequence {
     return node->values[index];
   }
 
-  // Inserts `value` so that it ends up at `index` (0 <= index <= size()).
+  // Inserts `value` so that it ends up at `index` (0 <= index <= size()). When memory runs
+  // out, the sequence is left as it was: what the insert needs is made first.
   void insert(std::size_t index, T value) {
-    if (!root_) root_ = Node::make_leaf();
+    prepare_insert(index);
+    if (!root_) root_ = take_spare();
     std::unique_ptr<Node> upper = insert_into(*root_, index, std::move(value));
     ++size_;
     if (upper) {  // the root split: the tree grows a level
-      auto root = std::make_unique<Node>();
+      auto root = take_spare();
       std::size_t upper_count = upper->count();
       root->adopt(0, std::move(root_), size_ - upper_count);
       root->adopt(1, std::move(upper), upper_count);
@@ -274,22 +277,81 @@ class ChunkedSequence {
     }
   };
 
-  // Inserts into the subtree; returns the upper half when the subtree's node split.
-  static std::unique_ptr<Node> insert_into(Node& node, std::size_t index, T value) {
+  // Makes room for one more entry in every inner node on the path of an insert at `index`,
+  // and the nodes its splits (and a new root) will take, in the order they are taken. The
+  // leaf needs none: it changes first, so that its failing leaves everything as it was.
+  void prepare_insert(std::size_t index) {
+    spares_.clear();
+    next_spare_ = 0;
+    if (!root_) {
+      spares_.push_back(Node::make_leaf());
+      return;
+    }
+    // A tree grows a level only when its root splits, so its depth stays far below this.
+    constexpr std::size_t kMaxDepth = 32;
+    Node* path[kMaxDepth];
+    std::size_t depth = 0;
+    Node* node = root_.get();
+    while (!node->leaf) {
+      if (depth == kMaxDepth) fail("weft-core: a chunked sequence is deeper than any insert makes it");
+      reserve_one_more(node->children);
+      reserve_one_more(node->counts);
+      if constexpr (kSummarized) reserve_one_more(node->summaries);
+      path[depth++] = node;
+      node = node->children[insertion_child(*node, index)].get();
+    }
+    if (node->values.size() + 1 <= 2 * kChunk) return;
+    auto upper_leaf = Node::make_leaf();
+    upper_leaf->values.reserve(2 * kChunk + 1);
+    spares_.push_back(std::move(upper_leaf));
+    // Each inner node that takes a split child and is full splits in turn.
+    while (depth > 0) {
+      if (path[--depth]->children.size() + 1 <= 2 * kFanout) return;
+      auto upper = std::make_unique<Node>();
+      upper->children.reserve(kFanout + 1);
+      upper->counts.reserve(kFanout + 1);
+      if constexpr (kSummarized) upper->summaries.reserve(kFanout + 1);
+      spares_.push_back(std::move(upper));
+    }
+    auto root = std::make_unique<Node>();  // the root split too
+    root->children.reserve(2);
+    root->counts.reserve(2);
+    if constexpr (kSummarized) root->summaries.reserve(2);
+    spares_.push_back(std::move(root));
+  }
+
+  template <class V>
+  static void reserve_one_more(std::vector<V>& v) {
+    if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(4, 2 * v.size()));
+  }
+
+  std::unique_ptr<Node> take_spare() {
+    if (next_spare_ >= spares_.size()) fail("weft-core: an insert into a chunked sequence took more nodes than it made");
+    return std::move(spares_[next_spare_++]);
+  }
+
+  // The child an insert at `index` descends into; `index` becomes the position inside it.
+  static std::size_t insertion_child(const Node& node, std::size_t& index) {
+    std::size_t i = 0;
+    while (i + 1 < node.counts.size() && index > node.counts[i]) index -= node.counts[i++];
+    return i;
+  }
+
+  // Inserts into the subtree; returns the upper half when the subtree's node split. Takes its
+  // room and nodes from what `prepare_insert` made, and so cannot fail.
+  std::unique_ptr<Node> insert_into(Node& node, std::size_t index, T value) {
     if (node.leaf) {
       std::vector<T>& values = node.values;
       values.push_back(std::move(value));
       chunk_detail::move_within(values, values.size() - 1, index);
       if (values.size() <= 2 * kChunk) return nullptr;
-      auto upper = Node::make_leaf();
-      upper->values.reserve(2 * kChunk + 1);
+      auto upper = take_spare();
       auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
       upper->values.assign(std::make_move_iterator(middle), std::make_move_iterator(values.end()));
       values.erase(middle, values.end());
       return upper;
     }
-    std::size_t i = 0;
-    while (i + 1 < node.counts.size() && index > node.counts[i]) index -= node.counts[i++];
+    std::size_t i = insertion_child(node, index);
     // `index` may equal the child's count: appending at the end of child i.
     bool appended = index == node.counts[i];
     std::unique_ptr<Node> split = insert_into(*node.children[i], index, std::move(value));
@@ -303,7 +365,7 @@ class ChunkedSequence {
     node.summarize(i);
     node.adopt(i + 1, std::move(split), split_count);
     if (node.children.size() <= 2 * kFanout) return nullptr;
-    auto upper = std::make_unique<Node>();
+    auto upper = take_spare();
     std::size_t half = node.children.size() / 2;
     for (std::size_t c = half; c < node.children.size(); ++c) {
       upper->children.push_back(std::move(node.children[c]));
@@ -337,6 +399,8 @@ class ChunkedSequence {
 
   std::unique_ptr<Node> root_;
   std::size_t size_ = 0;
+  std::vector<std::unique_ptr<Node>> spares_;  // made by prepare_insert for the insert under way
+  std::size_t next_spare_ = 0;
 };
 
 }  // namespace weft

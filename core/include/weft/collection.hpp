@@ -161,7 +161,9 @@ class DeltaLog {
   // Counts deltas that go unread without making or keeping them. Only while `unread()`.
   void skip_unread(u64 count) { base_ += count; }
 
-  void push(D delta) {
+  // `delta` is moved from only once it has its place: when memory runs out, the log and
+  // `delta` are as they were.
+  void push(D&& delta) {
     if (unread()) {
       ++base_;
       set_aside(std::move(delta));
@@ -298,35 +300,49 @@ class CollectionState {
 
   CollectionState() { log_.keep_discarded(true); }
 
-  // Caller holds the exclusive borrow. The element is moved from only once its count is
-  // raised: an element whose hash or equality throws is left as it was, and so is the state.
+  // Caller holds the exclusive borrow. The element is moved from only once the change is
+  // made: an element whose hash or equality throws, or that finds no memory, is left as it
+  // was, and so is the state.
   void insert(E&& element) {
-    if (!counts_elsewhere_) {
-      auto [it, inserted] = counts_.try_emplace(element, 0);
-      ++it.value();
-      ++element_total_;
+    if (counts_elsewhere_) {
+      push(DeltaKind::Insert, std::move(element));
+      return;
     }
-    push(DeltaKind::Insert, std::move(element));
+    auto [it, inserted] = counts_.try_emplace(element, 0);
+    try {
+      push(DeltaKind::Insert, std::move(element));
+    } catch (...) {
+      if (inserted) counts_.erase(it);  // the map has not changed since
+      throw;
+    }
+    ++it.value();
+    ++element_total_;
   }
   void insert(const E& element) { insert(E(element)); }
 
   // Caller holds the exclusive borrow. False, with nothing recorded, when absent. Moves from
   // the element only once it is found, as insert does.
   bool remove(E&& element) {
-    if (!counts_elsewhere_) {
-      auto it = counts_.find(element);
-      if (it == counts_.end()) return false;
-      if (it.value() == 1) {
-        // The stored key is moved aside (the map keeps it as a plain, non-const pair member)
-        // and its entry erased at once, so that nothing looks at the moved-from key.
-        released_keys_.push_back(std::move(const_cast<E&>(it->first)));
-        counts_.erase(it);
-      } else {
-        --it.value();
-      }
-      --element_total_;
+    if (counts_elsewhere_) {
+      push(DeltaKind::Delete, std::move(element));
+      return true;
+    }
+    auto it = counts_.find(element);
+    if (it == counts_.end()) return false;
+    // What can fail comes before the count changes.
+    if (it.value() == 1 && released_keys_.size() == released_keys_.capacity()) {
+      released_keys_.reserve(std::max<std::size_t>(4, 2 * released_keys_.size()));
     }
     push(DeltaKind::Delete, std::move(element));
+    if (it.value() == 1) {
+      // The stored key is moved aside (the map keeps it as a plain, non-const pair member)
+      // and its entry erased at once, so that nothing looks at the moved-from key.
+      released_keys_.push_back(std::move(const_cast<E&>(it->first)));
+      counts_.erase(it);
+    } else {
+      --it.value();
+    }
+    --element_total_;
     return true;
   }
   bool remove(const E& element) { return remove(E(element)); }
@@ -395,7 +411,16 @@ class CollectionState {
   const DeltaLog<Delta<E>>& log() const { return log_; }
 
  private:
-  void push(DeltaKind kind, E&& element) { log_.push(Delta<E>{kind, std::move(element)}); }
+  // Gives the element back when the log finds no memory for its delta.
+  void push(DeltaKind kind, E&& element) {
+    Delta<E> delta{kind, std::move(element)};
+    try {
+      log_.push(std::move(delta));
+    } catch (...) {
+      element = std::move(delta.element);
+      throw;
+    }
+  }
 
   DeltaLog<Delta<E>> log_;
   ElementMap<E, u64> counts_;
@@ -538,7 +563,8 @@ u64 apply_deltas(CollectionState<E>& state, std::vector<Delta<E>>& deltas) {
 // Records changes that counts kept elsewhere (see `count_by`) have taken in already, under the
 // state's exclusive borrow, moving their elements out; then drops what they let go of, once
 // the borrow is given up. Returns the state's new version. With `stand_ins`, the elements
-// only stand in for the real ones, which no reader of the changes looks at.
+// only stand in for the real ones, which no reader of the changes looks at. When memory
+// runs out, the changes recorded are dropped from `deltas`, which keeps the rest.
 template <class E>
 u64 record_all(CollectionState<E>& state, std::vector<Delta<E>>& deltas, bool stand_ins = false) {
   u64 version;
@@ -547,7 +573,13 @@ u64 record_all(CollectionState<E>& state, std::vector<Delta<E>>& deltas, bool st
     if (stand_ins && !state.elements_unread()) {
       fail("weft-core: changes recorded without their elements for a reader of elements");
     }
-    for (Delta<E>& d : deltas) state.record(d.kind, std::move(d.element));
+    std::size_t recorded = 0;
+    try {
+      for (; recorded < deltas.size(); ++recorded) state.record(deltas[recorded].kind, std::move(deltas[recorded].element));
+    } catch (...) {
+      deltas.erase(deltas.begin(), deltas.begin() + static_cast<std::ptrdiff_t>(recorded));
+      throw;
+    }
     version = state.version();
   }
   state.drop_released();
@@ -576,6 +608,37 @@ class UnappliedDeltas {
 
  private:
   std::vector<Delta<E>> left_;
+};
+
+// The changes an operator derived, for counts kept elsewhere that took them in already (see
+// `count_by`), but could not record (memory ran out): recorded first on its next run,
+// before any later change.
+template <class E>
+class UnrecordedDeltas {
+ public:
+  // Records what an earlier run left; what fails again stays.
+  void record_first(CollectionState<E>& own) {
+    if (!left_.empty()) record_all(own, left_, stand_ins_);
+  }
+  // Records this run's changes; when memory runs out, keeps those not recorded and rethrows.
+  u64 record(CollectionState<E>& own, std::vector<Delta<E>>& deltas, bool stand_ins = false) {
+    try {
+      return record_all(own, deltas, stand_ins);
+    } catch (...) {
+      keep(deltas, stand_ins);
+      throw;
+    }
+  }
+  // Keeps changes the run made but did not get to record. Only after `record_first`, which
+  // leaves nothing kept.
+  void keep(std::vector<Delta<E>>& deltas, bool stand_ins = false) noexcept {
+    left_.swap(deltas);
+    stand_ins_ = stand_ins;
+  }
+
+ private:
+  std::vector<Delta<E>> left_;
+  bool stand_ins_ = false;
 };
 
 // Refuses, before an operator subscribes, a source whose version node another runtime
@@ -759,8 +822,10 @@ CollectionHandle<Out> convert(Runtime& runtime, const CollectionHandle<In>& inne
     own->record_unread(initial);
   }
   Weft<u64> inner_version = inner.version_node;
-  auto compute = [=, make = std::move(make), made = std::vector<Delta<Out>>{}](Runtime& rt) mutable -> u64 {
+  auto compute = [=, make = std::move(make), made = std::vector<Delta<Out>>{},
+                  unrecorded = UnrecordedDeltas<Out>{}](Runtime& rt) mutable -> u64 {
     rt.read(inner_version);
+    unrecorded.record_first(*own);
     bool unread, kinds_only;
     {
       SharedGuard borrow(own->borrow);
@@ -782,7 +847,7 @@ CollectionHandle<Out> convert(Runtime& runtime, const CollectionHandle<In>& inne
       }
     }
     cursor->index = in_version;
-    if (!unread) return record_all(*own, out.get(), kinds_only);
+    if (!unread) return unrecorded.record(*own, out.get(), kinds_only);
     ExclusiveGuard borrow(own->borrow);
     own->record_unread(taken);
     return own->version();

@@ -143,6 +143,7 @@ struct RunBuffers {
   std::vector<Delta<E>> left_deltas, right_deltas;
   std::vector<K> left_keys, right_keys;
   std::vector<Delta<Pair<E>>> pairs;
+  UnrecordedDeltas<Pair<E>> unrecorded;
 };
 
 }  // namespace join_detail
@@ -189,6 +190,7 @@ CollectionHandle<std::pair<E, E>> join(Runtime& runtime, const CollectionHandle<
                   buffers = RunBuffers<K, E>{}](Runtime& rt) mutable -> u64 {
     rt.read(left_version);
     rt.read(right_version);
+    buffers.unrecorded.record_first(*own);
     ScratchBuffer<Delta<E>> left_in(buffers.left_deltas), right_in(buffers.right_deltas);
     ScratchBuffer<K> lk(buffers.left_keys), rk(buffers.right_keys);
     ScratchBuffer<Delta<Pair<E>>> pairs(buffers.pairs);
@@ -210,10 +212,10 @@ CollectionHandle<std::pair<E, E>> join(Runtime& runtime, const CollectionHandle<
         ++right_cursor->index;
       }
     } catch (...) {
-      record_all(*own, pairs.get());
+      buffers.unrecorded.record(*own, pairs.get());
       throw;
     }
-    return record_all(*own, pairs.get());
+    return buffers.unrecorded.record(*own, pairs.get());
   };
   Weft<u64> node = runtime.create_compute<u64>(std::move(compute));
   return {own, node, true};

@@ -139,19 +139,39 @@ class SortedState {
 
   SortedState() { log_.keep_discarded(true); }
 
-  // Caller holds the exclusive borrow. Changes nothing when hashing throws.
+  // Caller holds the exclusive borrow. Changes nothing when hashing throws or memory runs
+  // out: each step that can fail is undone if a later one does.
   void insert(K key, E value) {
     u64 hash = hash_of(key, value);
     std::size_t p = insertion_position(key, order_summary_of(key));
-    u64 arrival = next_arrival_++;
-    entries_.insert(p, Entry{std::move(key), value, arrival});
+    const u64 arrival = next_arrival_;
     auto [it, fresh] = by_hash_.try_emplace(hash, arrival);
-    if (!fresh) it.value().push_back(arrival);
-    log_.push(SortedDelta<E>{DeltaKind::Insert, p, std::move(value)});
+    bool listed = fresh;
+    try {
+      if (!fresh) {
+        it.value().push_back(arrival);
+        listed = true;
+      }
+      entries_.insert(p, Entry{std::move(key), value, arrival});
+      try {
+        log_.push(SortedDelta<E>{DeltaKind::Insert, p, std::move(value)});
+      } catch (...) {
+        entries_.erase(p);
+        throw;
+      }
+    } catch (...) {
+      if (fresh) {
+        by_hash_.erase(it);
+      } else if (listed) {
+        it.value().erase(arrival);
+      }
+      throw;
+    }
+    ++next_arrival_;
   }
 
   // Removes the first entry with an equal key and an equal value. Caller holds the
-  // exclusive borrow. Changes nothing when hashing throws.
+  // exclusive borrow. Changes nothing when hashing throws or memory runs out.
   void remove(const K& key, const E& value) {
     u64 hash = hash_of(key, value);
     OrderSummary summary = order_summary_of(key);
@@ -189,10 +209,16 @@ class SortedState {
         it = by_hash_.find(hash);
       }
     }
+    // What can fail comes before the entry goes.
     released_keys_.push_back(entries_[found].key);
+    try {
+      log_.push(SortedDelta<E>{DeltaKind::Delete, found, entries_[found].value});
+    } catch (...) {
+      released_keys_.pop_back();
+      throw;
+    }
     Entry removed = entries_.erase(found);
     if (it != by_hash_.end() && it.value().erase(removed.arrival)) by_hash_.erase(it);
-    log_.push(SortedDelta<E>{DeltaKind::Delete, found, std::move(removed.value)});
   }
 
   // Drops what changes let go of; called without the borrow held.
@@ -405,6 +431,30 @@ InlineSequence<E> run_at(const ChunkedSequence<E>& m, std::size_t start, std::si
   return run;
 }
 
+// The run of `w` values from `start` that `m` will have once `value` is inserted at `at`,
+// which the run holds; read off `m` as it is.
+template <class E>
+InlineSequence<E> run_with_inserted(const ChunkedSequence<E>& m, std::size_t start, std::size_t w, std::size_t at,
+                                    const E& value) {
+  auto run = InlineSequence<E>::with_room(w);
+  auto take = [&](const E& v) { run.push_back(v); };
+  m.for_range(start, at - start, take);
+  run.push_back(value);
+  m.for_range(at, w - 1 - (at - start), take);
+  return run;
+}
+
+// The run of `w` values from `start` that `m` will have once the value at `at` is erased,
+// for a run that spans the gap; read off `m` as it is.
+template <class E>
+InlineSequence<E> run_without(const ChunkedSequence<E>& m, std::size_t start, std::size_t w, std::size_t at) {
+  auto run = InlineSequence<E>::with_room(w);
+  auto take = [&](const E& v) { run.push_back(v); };
+  m.for_range(start, at - start, take);
+  m.for_range(at + 1, w - (at - start), take);
+  return run;
+}
+
 // Inclusive range [lo, hi] of window starts, empty when lo > hi (as signed numbers).
 template <class Visit>
 void for_starts(i64 lo, i64 hi, Visit&& visit) {
@@ -412,27 +462,38 @@ void for_starts(i64 lo, i64 hi, Visit&& visit) {
 }
 
 // Updates the windows of size `w` for one positional delta; `out` receives their deltas.
+// Every run is made before `m` changes, which it does last: when memory runs out, `m` is as
+// it was (and `out` may hold some of the runs).
 template <class E>
 void window_step(ChunkedSequence<E>& m, std::size_t w, const SortedDelta<E>& d,
                  std::vector<Delta<InlineSequence<E>>>& out) {
   const i64 n = static_cast<i64>(m.size());
   const i64 i = static_cast<i64>(d.position);
+  const std::size_t at = d.position;
   // A window longer than the sequence can become (n + 1) is never made nor deleted, whatever
   // its size: sizes above n + 2 count as n + 2, so the signed arithmetic below cannot overflow.
   const i64 W = static_cast<i64>(std::min<std::size_t>(w, m.size() + 2));
-  auto emit = [&](DeltaKind kind, std::size_t s) { out.emplace_back(kind, run_at(m, s, w)); };
+  auto gone = [&](std::size_t s) { out.emplace_back(DeltaKind::Delete, run_at(m, s, w)); };
   if (d.kind == DeltaKind::Insert) {
-    if (i > 0 && n >= W) for_starts(i - W + 1, std::min(i - 1, n - W), [&](std::size_t s) { emit(DeltaKind::Delete, s); });
-    m.insert(static_cast<std::size_t>(i), d.value);
-    if (n + 1 >= W) for_starts(i - W + 1, std::min(i, n + 1 - W), [&](std::size_t s) { emit(DeltaKind::Insert, s); });
+    if (i > 0 && n >= W) for_starts(i - W + 1, std::min(i - 1, n - W), gone);
+    if (n + 1 >= W) {
+      for_starts(i - W + 1, std::min(i, n + 1 - W), [&](std::size_t s) {
+        out.emplace_back(DeltaKind::Insert, run_with_inserted(m, s, w, at, d.value));
+      });
+    }
+    m.insert(at, d.value);
   } else {
-    if (n >= W) for_starts(i - W + 1, std::min(i, n - W), [&](std::size_t s) { emit(DeltaKind::Delete, s); });
-    m.erase(static_cast<std::size_t>(i));
-    if (i > 0 && n - 1 >= W) for_starts(i - W + 1, std::min(i - 1, n - 1 - W), [&](std::size_t s) { emit(DeltaKind::Insert, s); });
+    if (n >= W) for_starts(i - W + 1, std::min(i, n - W), gone);
+    if (i > 0 && n - 1 >= W) {
+      for_starts(i - W + 1, std::min(i - 1, n - 1 - W), [&](std::size_t s) {
+        out.emplace_back(DeltaKind::Insert, run_without(m, s, w, at));
+      });
+    }
+    m.erase(at);
   }
 }
 
-// Updates the neighbour pairs for one positional delta.
+// Updates the neighbour pairs for one positional delta; `m` changes last, as in window_step.
 template <class E>
 void pairwise_step(ChunkedSequence<E>& m, const SortedDelta<E>& d, std::vector<Delta<std::pair<E, E>>>& out) {
   const std::size_t n = m.size();
@@ -452,7 +513,7 @@ void pairwise_step(ChunkedSequence<E>& m, const SortedDelta<E>& d, std::vector<D
     if (before) out.push_back({DeltaKind::Delete, {*before, e}});
     if (after) out.push_back({DeltaKind::Delete, {e, *after}});
     if (before && after) out.push_back({DeltaKind::Insert, {*before, *after}});
-    m.erase(i);
+    m.erase(i);  // cannot fail
   }
 }
 
@@ -516,23 +577,37 @@ CollectionHandle<Run> build_positional(Runtime& runtime, const SortedHandle<K, E
     own->record_unread(own->element_count());
   }
   Weft<u64> source_version = sorted.version_node;
+  // When memory runs out, the copy has taken the deltas before the one that failed, and the
+  // runs those changed that are not recorded yet are kept and recorded first next time.
   auto compute = [=, step = std::move(step), incoming = std::vector<SortedDelta<E>>{},
-                  runs = std::vector<Delta<Run>>{}](Runtime& rt) mutable -> u64 {
+                  runs = std::vector<Delta<Run>>{}, unrecorded = UnrecordedDeltas<Run>{}](Runtime& rt) mutable -> u64 {
     rt.read(source_version);
+    unrecorded.record_first(*own);
     ScratchBuffer<SortedDelta<E>> in(incoming);
     ScratchBuffer<Delta<Run>> out(runs);
-    u64 seen;
     {
       SharedGuard borrow(source->borrow);
       source->log().append_since(cursor->index, in.get());
-      seen = source->version();
     }
-    {
-      ExclusiveGuard borrow(copy->borrow);
-      for (const SortedDelta<E>& d : in.get()) step(copy->values, d, out.get());
+    try {
+      {
+        ExclusiveGuard borrow(copy->borrow);
+        for (const SortedDelta<E>& d : in.get()) {
+          const std::size_t made = out.get().size();
+          try {
+            step(copy->values, d, out.get());
+          } catch (...) {
+            out.get().erase(out.get().begin() + static_cast<std::ptrdiff_t>(made), out.get().end());
+            throw;  // the copy has not taken this delta
+          }
+          ++cursor->index;
+        }
+      }
+    } catch (...) {
+      unrecorded.keep(out.get());
+      throw;
     }
-    cursor->index = seen;
-    return record_all(*own, out.get());
+    return unrecorded.record(*own, out.get());
   };
   Weft<u64> node = runtime.create_compute<u64>(std::move(compute));
   return {own, node, true};
