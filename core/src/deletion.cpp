@@ -57,8 +57,17 @@ void Runtime::adopt(ErasedWeft owner, ErasedWeft owned) {
     if (it == tables_.owner_of.end()) break;
     above = it->second;
   }
-  tables_.owner_of.emplace(owned.slot, owner.slot);
-  tables_.owned[owner.slot].append(owned.slot);
+  // Both tables have room before either records the adoption: one that runs out of memory
+  // leaves no node owned on one side only.
+  auto [list, made] = tables_.owned.try_emplace(owner.slot);
+  try {
+    list->second.reserve(1);
+    tables_.owner_of.emplace(owned.slot, owner.slot);
+  } catch (...) {
+    if (made) tables_.owned.erase(list);
+    throw;
+  }
+  list->second.append(owned.slot);
 }
 
 void Runtime::delete_node(ErasedWeft handle, std::string_view type_name) {

@@ -457,8 +457,9 @@ class ScratchBuffer {
   ScratchBuffer& operator=(const ScratchBuffer&) = delete;
   std::vector<D>& get() { return buffer_; }
 
- private:
   static constexpr std::size_t kKeptCapacity = 256;
+
+ private:
   std::vector<D>& buffer_;
 };
 

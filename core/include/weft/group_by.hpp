@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <optional>
+#include <type_traits>
+#include <vector>
 
 #include "weft/collection.hpp"
 
@@ -79,8 +81,9 @@ struct KeyMemo {
     auto it = entries.find(element);
     if (it == entries.end()) return std::nullopt;
     if (it.value().copies > 1) {
+      K key = it->second.key;
       --it.value().copies;
-      return it->second.key;
+      return key;
     }
     // The stored element is moved aside and its entry erased at once, as a collection state
     // does with its keys.
@@ -96,21 +99,22 @@ struct KeyMemo {
   }
 };
 
-// One router run's deltas grouped by key. A run usually carries a few deltas, so they are
-// grouped by a scan of the keys seen so far; a large batch goes through a map instead. The
-// scan matches keys as the map does, hash first and then equality, so keys that compare
-// equal but hash apart make two groups however the changes are batched. The
-// router keeps one and clears it after each run: the scanned slots keep their buffers, so a
-// steady stream of small runs allocates nothing, and no key or element stays referenced.
-template <class K, class E>
+// The positions of one router run's routed deltas, grouped by key. A run usually carries a
+// few deltas, so they are grouped by a scan of the keys seen so far; a large batch goes
+// through a map instead. The scan matches keys as the map does, hash first and then
+// equality, so keys that compare equal but hash apart make two groups however the changes
+// are batched. The router keeps one and clears it after each run: the scanned slots keep
+// their buffers, so a steady stream of small runs allocates nothing, and no key stays
+// referenced.
+template <class K>
 class PerKey {
  public:
-  void add(K key, Delta<E> delta) {
+  void add(K key, std::size_t position) {
     if (!by_map_) {
       i64 hash = ElementTraits<K>::hash(key);
       for (std::size_t i = 0; i < used_; ++i) {
         if (few_[i].hash == hash && ElementTraits<K>::equal(*few_[i].key, key)) {
-          few_[i].deltas.push_back(std::move(delta));
+          few_[i].positions.push_back(position);
           return;
         }
       }
@@ -118,22 +122,22 @@ class PerKey {
         if (used_ == few_.size()) few_.emplace_back();
         few_[used_].key.emplace(std::move(key));
         few_[used_].hash = hash;
-        few_[used_].deltas.push_back(std::move(delta));
+        few_[used_].positions.push_back(position);
         ++used_;
         return;
       }
       by_map_.emplace();
       for (std::size_t i = 0; i < used_; ++i) {
-        by_map_->emplace(std::move(*few_[i].key), std::move(few_[i].deltas));
+        by_map_->emplace(std::move(*few_[i].key), std::move(few_[i].positions));
       }
       clear_scanned();
     }
-    (*by_map_)[std::move(key)].push_back(std::move(delta));
+    (*by_map_)[std::move(key)].push_back(position);
   }
 
   template <class Visit>
   void for_each(Visit&& visit) {
-    for (std::size_t i = 0; i < used_; ++i) visit(*few_[i].key, few_[i].deltas);
+    for (std::size_t i = 0; i < used_; ++i) visit(*few_[i].key, few_[i].positions);
     if (by_map_) {
       for (auto it = by_map_->begin(); it != by_map_->end(); ++it) visit(it->first, it.value());
     }
@@ -148,13 +152,13 @@ class PerKey {
   struct Slot {
     std::optional<K> key;
     i64 hash = 0;
-    std::vector<Delta<E>> deltas;
+    std::vector<std::size_t> positions;
   };
 
   void clear_scanned() {
     for (std::size_t i = 0; i < used_; ++i) {
       few_[i].key.reset();
-      few_[i].deltas.clear();
+      few_[i].positions.clear();
     }
     used_ = 0;
   }
@@ -162,7 +166,15 @@ class PerKey {
   static constexpr std::size_t kScanLimit = 8;
   std::vector<Slot> few_;
   std::size_t used_ = 0;  // slots in use, from the front
-  std::optional<ElementMap<K, std::vector<Delta<E>>>> by_map_;
+  std::optional<ElementMap<K, std::vector<std::size_t>>> by_map_;
+};
+
+// A delta the key memo has taken in, with its key, and whether its group has it yet.
+template <class K, class E>
+struct Routed {
+  K key;
+  Delta<E> delta;
+  bool applied;
 };
 
 template <class K, class E>
@@ -177,7 +189,10 @@ struct RouterState {
   // The router's buffers, kept between its runs.
   std::vector<Delta<E>> incoming;
   std::vector<std::optional<K>> keys;
-  PerKey<K, E> per_key;
+  // What the memo has taken in and the groups not yet: empty between runs, unless a run
+  // failed halfway, which leaves the rest to be applied, before anything later, by the next.
+  std::vector<Routed<K, E>> routed;
+  PerKey<K> per_key;
   std::vector<StateRef<E>> changed_groups;
 };
 
@@ -190,29 +205,37 @@ std::pair<CollectionHandle<E>, bool> find_or_create_group(Runtime& runtime, Rout
   auto it = state.table->groups.find(key);
   if (it != state.table->groups.end()) return {it->second, false};
   CollectionHandle<E> group = create_owned_collection<E>(runtime);
-  if (adopt_now) {
-    if (!state.router) fail_router_unrecorded();
-    runtime.adopt(state.router->erased(), group.version_node.erased());
+  try {
+    if (adopt_now) {
+      if (!state.router) fail_router_unrecorded();
+      runtime.adopt(state.router->erased(), group.version_node.erased());
+    }
+    state.table->groups.emplace(key, group);
+  } catch (...) {
+    // A group left out of the table would leave its node behind, and the next run would
+    // make another.
+    runtime.delete_node(group.version_node);
+    throw;
   }
-  state.table->groups.emplace(key, group);
   return {std::move(group), true};
 }
 
-// Applies one group's deltas; true when any of them changed the group. What the group lets
-// go of stays set aside for its `drop_released`.
-template <class E>
-bool apply_to_group(CollectionState<E>& group, std::vector<Delta<E>>& deltas) {
-  bool changed = false;
+// Applies one group's routed deltas, at `positions`, marking each once applied: an insert
+// or remove that fails changes nothing, so the deltas not marked are all the group lacks.
+// What the group lets go of stays set aside for its `drop_released`.
+template <class K, class E>
+void apply_to_group(CollectionState<E>& group, std::vector<Routed<K, E>>& routed,
+                    const std::vector<std::size_t>& positions) {
   ExclusiveGuard borrow(group.borrow);
-  for (Delta<E>& d : deltas) {
+  for (std::size_t i : positions) {
+    Delta<E>& d = routed[i].delta;
     if (d.kind == DeltaKind::Insert) {
       group.insert(std::move(d.element));
-      changed = true;
-    } else if (group.remove(std::move(d.element))) {
-      changed = true;
+    } else {
+      group.remove(std::move(d.element));
     }
+    routed[i].applied = true;
   }
-  return changed;
 }
 
 }  // namespace group_by_detail
@@ -233,45 +256,64 @@ GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source
   keys.reserve(snapshot.size());
   for (const E& e : snapshot) keys.push_back(key_of(e));
   std::vector<Weft<u64>> created;
-  for (std::size_t i = 0; i < snapshot.size(); ++i) {
-    {
-      ExclusiveGuard borrow(state->memo.borrow);
-      state->memo.record(snapshot[i], keys[i]);
+  created.reserve(snapshot.size());
+  // Until the router owns them, the groups built have no owner to take them away: when the
+  // build fails (no room, or no router: group_by inside a compute, for one), their nodes go
+  // at once rather than stay behind unreachable.
+  auto drop_created = [&] {
+    for (Weft<u64> node : created) runtime.delete_node(node);
+  };
+  try {
+    for (std::size_t i = 0; i < snapshot.size(); ++i) {
+      {
+        ExclusiveGuard borrow(state->memo.borrow);
+        state->memo.record(snapshot[i], keys[i]);
+      }
+      auto [group, is_new] = [&] {
+        ExclusiveGuard borrow(state->table->borrow);
+        return find_or_create_group(runtime, *state, keys[i], false);
+      }();
+      if (is_new) created.push_back(group.version_node);
+      u64 version;
+      {
+        ExclusiveGuard borrow(group.state->borrow);
+        group.state->insert(snapshot[i]);
+        version = group.state->version();
+      }
+      runtime.set(group.version_node, version);
+      group.state->drop_released();
     }
-    auto [group, is_new] = [&] {
-      ExclusiveGuard borrow(state->table->borrow);
-      return find_or_create_group(runtime, *state, keys[i], false);
-    }();
-    if (is_new) created.push_back(group.version_node);
-    u64 version;
-    {
-      ExclusiveGuard borrow(group.state->borrow);
-      group.state->insert(snapshot[i]);
-      version = group.state->version();
-    }
-    runtime.set(group.version_node, version);
-    group.state->drop_released();
+  } catch (...) {
+    drop_created();
+    throw;
   }
   state->memo.drop_released();
 
   auto route = [state, key_of = std::move(key_of)](Runtime& rt) mutable -> u64 {
     rt.read(state->source_version);
     ScratchBuffer<Delta<E>> in(state->incoming);
-    u64 in_version = append_pending(*state->source, *state->cursor, in.get());
-    if (in.get().empty()) return state->runs.load();
+    append_pending(*state->source, *state->cursor, in.get());
+    std::vector<Routed<K, E>>& routed = state->routed;
+    if (in.get().empty() && routed.empty()) return state->runs.load();
     // Every key is computed before anything is routed, so a failing key function leaves the
     // memo, the groups and the cursor as they were.
     ScratchBuffer<std::optional<K>> scratch_keys(state->keys);
     std::vector<std::optional<K>>& keys = scratch_keys.get();
     keys.reserve(in.get().size());
     for (Delta<E>& d : in.get()) keys.push_back(d.kind == DeltaKind::Insert ? std::optional<K>(key_of(d.element)) : std::nullopt);
-    PerKey<K, E>& per_key = state->per_key;
-    // Once the table's borrow is given up, the run's buffers are cleared and what the memo
-    // and the groups let go of is dropped: a finaliser that runs may read the grouping.
+    PerKey<K>& per_key = state->per_key;
+    // Once the table's borrow is given up, the run's buffers are cleared, the routed deltas
+    // the groups took are let go of, and what the memo and the groups let go of is dropped:
+    // a finaliser that runs may read the grouping.
     struct AfterRun {
       RouterState<K, E>& state;
       ~AfterRun() {
         state.per_key.clear();
+        std::vector<Routed<K, E>>& routed = state.routed;
+        std::erase_if(routed, [](const Routed<K, E>& r) { return r.applied; });
+        if (routed.empty() && routed.capacity() > ScratchBuffer<Routed<K, E>>::kKeptCapacity) {
+          std::vector<Routed<K, E>>().swap(routed);
+        }
         state.memo.drop_released();
         while (!state.changed_groups.empty()) {
           StateRef<E> group = std::move(state.changed_groups.back());
@@ -286,43 +328,59 @@ GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source
     // follows finds the memo as it was and routes every delta once.
     ExclusiveGuard table_borrow(state->table->borrow);
     {
+      // Each delta the memo takes in is consumed at once: its routed entry has its room
+      // already, and the cursor moves past it. A run that fails here leaves the memo and the
+      // cursor agreeing, the deltas taken in to be applied, and the others still to route.
+      static_assert(std::is_nothrow_move_constructible_v<Routed<K, E>>);
+      routed.reserve(routed.size() + in.get().size());
       ExclusiveGuard borrow(state->memo.borrow);
       for (std::size_t i = 0; i < in.get().size(); ++i) {
         Delta<E>& d = in.get()[i];
         if (d.kind == DeltaKind::Insert) {
           if (!keys[i]) fail_staged_without_key();
           state->memo.record(d.element, *keys[i]);
-          per_key.add(std::move(*keys[i]), {DeltaKind::Insert, std::move(d.element)});
+          routed.push_back({std::move(*keys[i]), {DeltaKind::Insert, std::move(d.element)}, false});
         } else if (std::optional<K> key = state->memo.take(d.element)) {
-          per_key.add(std::move(*key), {DeltaKind::Delete, std::move(d.element)});
+          routed.push_back({std::move(*key), {DeltaKind::Delete, std::move(d.element)}, false});
         }
+        ++state->cursor->index;
       }
     }
-    per_key.for_each([&](const K& key, std::vector<Delta<E>>& deltas) {
+    for (std::size_t i = 0; i < routed.size(); ++i) per_key.add(routed[i].key, i);
+    per_key.for_each([&](const K& key, const std::vector<std::size_t>& positions) {
       CollectionHandle<E> group = find_or_create_group(rt, *state, key, true).first;
       state->changed_groups.push_back(group.state);
+      apply_to_group(*group.state, routed, positions);
       // A group whose version node the program deleted is still kept in step with the memo,
-      // but has no node left to announce its changes: setting it would fail the run halfway,
-      // after the memo and other groups took deltas that the retry would then route again.
-      if (apply_to_group(*group.state, deltas) && rt.is_alive(group.version_node.erased())) {
+      // but has no node left to announce its changes: setting it would fail the run halfway.
+      // A set to the version the node holds already (the deltas changed nothing) is no change.
+      if (rt.is_alive(group.version_node.erased())) {
         rt.set(group.version_node, group.state->version());
       }
     });
-    state->cursor->index = in_version;
     return state->runs.fetch_add(1) + 1;
   };
   Weft<u64> router;
   try {
     router = runtime.create_compute<u64>(std::move(route));
   } catch (...) {
-    // No router (group_by inside a compute, for one): the groups built above have no owner
-    // to take them away, so their nodes go now rather than stay behind unreachable.
-    for (Weft<u64> node : created) runtime.delete_node(node);
+    drop_created();
     throw;
   }
   if (state->router) fail_router_recorded_twice();
   state->router = router;
-  for (Weft<u64> node : created) runtime.adopt(router.erased(), node.erased());
+  std::size_t adopted = 0;
+  try {
+    for (; adopted < created.size(); ++adopted) {
+      runtime.adopt(router.erased(), created[adopted].erased());
+    }
+  } catch (...) {
+    // The router goes with the groups it adopted, and the others after it.
+    created.erase(created.begin(), created.begin() + static_cast<std::ptrdiff_t>(adopted));
+    runtime.delete_node(router);
+    drop_created();
+    throw;
+  }
   return {state->table, router};
 }
 
