@@ -437,10 +437,13 @@ template <class E>
 InlineSequence<E> run_with_inserted(const ChunkedSequence<E>& m, std::size_t start, std::size_t w, std::size_t at,
                                     const E& value) {
   auto run = InlineSequence<E>::with_room(w);
-  auto take = [&](const E& v) { run.push_back(v); };
-  m.for_range(start, at - start, take);
-  run.push_back(value);
-  m.for_range(at, w - 1 - (at - start), take);
+  const std::size_t before = at - start;  // values of `m` that come before `value`
+  if (before == 0) run.push_back(value);
+  std::size_t taken = 0;
+  m.for_range(start, w - 1, [&](const E& v) {
+    run.push_back(v);
+    if (++taken == before) run.push_back(value);
+  });
   return run;
 }
 
@@ -449,9 +452,11 @@ InlineSequence<E> run_with_inserted(const ChunkedSequence<E>& m, std::size_t sta
 template <class E>
 InlineSequence<E> run_without(const ChunkedSequence<E>& m, std::size_t start, std::size_t w, std::size_t at) {
   auto run = InlineSequence<E>::with_room(w);
-  auto take = [&](const E& v) { run.push_back(v); };
-  m.for_range(start, at - start, take);
-  m.for_range(at + 1, w - (at - start), take);
+  const std::size_t skipped = at - start;
+  std::size_t seen = 0;
+  m.for_range(start, w + 1, [&](const E& v) {
+    if (seen++ != skipped) run.push_back(v);
+  });
   return run;
 }
 
