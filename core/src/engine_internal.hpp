@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "weft/state.hpp"
+#include "weft/vector_room.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -52,13 +53,6 @@ bool oversized(const std::vector<T>& buffer) {
 template <class T>
 void release_if_oversized(std::vector<T>& buffer) {
   if (oversized(buffer)) std::vector<T>().swap(buffer);
-}
-
-// Makes room for one more element, growing geometrically, so that the push that follows
-// cannot fail.
-template <class T>
-void reserve_one_more(std::vector<T>& v) {
-  if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(16, 2 * v.size()));
 }
 
 }  // namespace weft::internal

@@ -1,9 +1,8 @@
 // The observer registry's bookkeeping.
 #include "weft/observer_registry.hpp"
 
-#include <algorithm>
-
 #include "weft/failure.hpp"
+#include "weft/vector_room.hpp"
 
 namespace weft {
 
@@ -14,7 +13,7 @@ void ObserverRegistry::add(u64 id, ObserverRef&& observer, ErasedWeft node, u64 
   try {
     if (!index_of_.emplace(id, index).second) fail("weft-core: an observer id was issued twice");
     // Room first, so that the observer is moved only into an entry that stays.
-    if (entries_.size() == entries_.capacity()) entries_.reserve(std::max<std::size_t>(8, 2 * entries_.size()));
+    reserve_one_more(entries_);
   } catch (...) {
     if (auto it = index_of_.find(id); it != index_of_.end() && it->second == index) {
       index_of_.erase(it);

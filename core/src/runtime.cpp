@@ -62,8 +62,8 @@ void Runtime::prepare_slot() {
   if (!tables_.free_slots.empty()) return;
   if (nodes_.full()) fail(cat("SegmentedNodes exhausted at ", SegmentedNodes::kCapacity, " slots"));
   nodes_.reserve_next();
-  internal::reserve_one_more(tables_.compute);
-  internal::reserve_one_more(tables_.dependents);
+  reserve_one_more(tables_.compute);
+  reserve_one_more(tables_.dependents);
 }
 
 u32 Runtime::allocate_slot(u64 stamp, u32 value_index, u16 type_tag, NodeState state) {

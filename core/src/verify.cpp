@@ -243,7 +243,7 @@ void Runtime::ensure_clean(u32 root) {
 void Runtime::leave_unverified(u32 slot) {
   NodeRecord& record = nodes_.get(slot);
   record.set_state(NodeState::Stale);
-  internal::reserve_one_more(unverified_);  // without room, it is left Stale and unmarked
+  reserve_one_more(unverified_);  // without room, it is left Stale and unmarked
   record.mark_expanding();
   unverified_.push_back(slot);
 }
@@ -407,8 +407,10 @@ bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start, bool
   }
   const DepFrame& frame = dep_stack_.pop_frame();  // valid until the next push
   if (depth == retreat_depth_) retreat_depth_ = 0;  // its own code caught the retreat
-  int result = commit_or_give_up(slot, frame.reads, false, start, !was_stale || changed);
-  if (!(was_stale && !changed)) record.changed_at = std::max(record.changed_at, start);
+  // A first or forced compute stores its value as a change; a re-verified one, when unequal.
+  const bool value_changed = !was_stale || changed;
+  int result = commit_or_give_up(slot, frame.reads, false, start, value_changed);
+  if (value_changed) record.changed_at = std::max(record.changed_at, start);
   if (result == 2) {
     record.set_state(NodeState::Dirty);
     return false;

@@ -15,6 +15,7 @@
 
 #include "weft/failure.hpp"
 #include "weft/relocation.hpp"
+#include "weft/vector_room.hpp"
 
 namespace weft {
 
@@ -318,11 +319,6 @@ class ChunkedSequence {
     root->counts.reserve(2);
     if constexpr (kSummarized) root->summaries.reserve(2);
     spares_.push_back(std::move(root));
-  }
-
-  template <class V>
-  static void reserve_one_more(std::vector<V>& v) {
-    if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(4, 2 * v.size()));
   }
 
   std::unique_ptr<Node> take_spare() {

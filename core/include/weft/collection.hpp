@@ -17,6 +17,7 @@
 #include "weft/locks.hpp"
 #include "weft/order_summary.hpp"
 #include "weft/runtime.hpp"
+#include "weft/vector_room.hpp"
 
 namespace weft {
 
@@ -330,9 +331,7 @@ class CollectionState {
     auto it = counts_.find(element);
     if (it == counts_.end()) return false;
     // What can fail comes before the count changes.
-    if (it.value() == 1 && released_keys_.size() == released_keys_.capacity()) {
-      released_keys_.reserve(std::max<std::size_t>(4, 2 * released_keys_.size()));
-    }
+    if (it.value() == 1) reserve_one_more(released_keys_);
     push(DeltaKind::Delete, std::move(element));
     if (it.value() == 1) {
       // The stored key is moved aside (the map keeps it as a plain, non-const pair member)
@@ -530,6 +529,20 @@ u64 snapshot_len(const CollectionHandle<E>& c) {
   return c.state->element_count();
 }
 
+// Calls `take(delta)` for each delta in order. When one throws, having changed nothing, the
+// deltas taken before it are dropped from `deltas`, which keeps it and those after it, and
+// the exception continues.
+template <class E, class Take>
+void take_each(std::vector<Delta<E>>& deltas, Take&& take) {
+  std::size_t taken = 0;
+  try {
+    for (; taken < deltas.size(); ++taken) take(deltas[taken]);
+  } catch (...) {
+    deltas.erase(deltas.begin(), deltas.begin() + static_cast<std::ptrdiff_t>(taken));
+    throw;
+  }
+}
+
 // Applies transformed deltas to an operator's own state, under its exclusive borrow, moving
 // their elements out; a delete of an absent element does nothing. Returns the state's new
 // version. When an element's hash or equality throws, its delta has changed nothing: the
@@ -541,20 +554,13 @@ u64 apply_deltas(CollectionState<E>& state, std::vector<Delta<E>>& deltas) {
   u64 version;
   {
     ExclusiveGuard borrow(state.borrow);
-    std::size_t applied = 0;
-    try {
-      for (; applied < deltas.size(); ++applied) {
-        Delta<E>& d = deltas[applied];
-        if (d.kind == DeltaKind::Insert) {
-          state.insert(std::move(d.element));
-        } else {
-          state.remove(std::move(d.element));
-        }
+    take_each(deltas, [&](Delta<E>& d) {
+      if (d.kind == DeltaKind::Insert) {
+        state.insert(std::move(d.element));
+      } else {
+        state.remove(std::move(d.element));
       }
-    } catch (...) {
-      deltas.erase(deltas.begin(), deltas.begin() + static_cast<std::ptrdiff_t>(applied));
-      throw;
-    }
+    });
     version = state.version();
   }
   state.drop_released();
@@ -574,13 +580,7 @@ u64 record_all(CollectionState<E>& state, std::vector<Delta<E>>& deltas, bool st
     if (stand_ins && !state.elements_unread()) {
       fail("weft-core: changes recorded without their elements for a reader of elements");
     }
-    std::size_t recorded = 0;
-    try {
-      for (; recorded < deltas.size(); ++recorded) state.record(deltas[recorded].kind, std::move(deltas[recorded].element));
-    } catch (...) {
-      deltas.erase(deltas.begin(), deltas.begin() + static_cast<std::ptrdiff_t>(recorded));
-      throw;
-    }
+    take_each(deltas, [&](Delta<E>& d) { state.record(d.kind, std::move(d.element)); });
     version = state.version();
   }
   state.drop_released();
