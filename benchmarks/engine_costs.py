@@ -1,9 +1,11 @@
 """The engine's own costs: clean reads, verification, the shape of a 1,024-node graph,
-sparse updates in a large graph, idle `stabilize`, and node creation."""
+sparse updates in a large graph, readers leaving a widely read input, idle `stabilize`, and
+node creation."""
 
 from __future__ import annotations
 
 import itertools
+import random
 import sys
 import time
 
@@ -121,6 +123,42 @@ def sparse(table: Table, chains: int, length: int, rounds: int, repeat: int) -> 
     return t
 
 
+def readers_leaving(table: Table, readers: int, rounds: int, repeat: int) -> None:
+    """`readers` queries read a shared input while a condition holds, and are read in a
+    fresh random order after each flip of the condition: half the rounds' reads drop the
+    shared input from their dependencies, the other half take it back. The same reads by
+    queries whose dependencies stay the same show what the change of dependencies adds."""
+    shuffle = random.Random(7).shuffle
+    times = {}
+    for case in ("leave", "stay"):
+        rt = weft.Runtime()
+        cond, shared = rt.create_input(True), rt.create_input(1)
+        if case == "leave":
+            queries = [rt.create_query(lambda r: r.get(shared) if r.get(cond) else 0)
+                       for _ in range(readers)]
+        else:
+            queries = [rt.create_query(lambda r: r.get(cond) and 0) for _ in range(readers)]
+        orders = []
+        for _ in range(rounds):
+            orders.append(list(queries))
+            shuffle(orders[-1])
+        get = rt.get
+        for q in queries:
+            get(q)
+
+        def run():
+            for k, order in enumerate(orders):
+                rt.set(cond, k % 2 == 1)
+                for q in order:
+                    get(q)
+
+        times[case] = per_op(run, rounds * readers, repeat)
+    table.row(f"readers leave a shared input in random order ({readers} readers, per read)",
+              weft=times["leave"])
+    table.row(f"the same reads, dependencies unchanged ({readers} readers)", weft=times["stay"])
+    table.row("readers leaving: changed / unchanged dependencies", ratio=times["leave"] / times["stay"])
+
+
 def stabilize_idle(table: Table, observers: int, repeat: int) -> None:
     """`stabilize` with nothing changed since the last one, and after a write that no
     observed node reads: the first returns at once, the second checks every observer."""
@@ -183,5 +221,6 @@ def run_all(table: Table, p: Profile) -> None:
     few = sparse(table, few_chains, length, p.rounds(2000), p.repeat)
     many = sparse(table, many_chains, length, p.rounds(2000), p.repeat)
     table.row("sparse update ratio (many / few chains)", ratio=many / few)
+    readers_leaving(table, p.size("readers", 100_000, 10_000, 100), p.pick(4, 2, 2), p.repeat)
     stabilize_idle(table, p.size("observers", 10_000, 10_000, 100), p.repeat)
     creation(table, p.size("inputs", 1_000_000, 100_000, 1000))

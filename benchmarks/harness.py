@@ -23,6 +23,7 @@ def per_op(fn: Callable[[], None], ops: int, repeat: int) -> float:
 SIZES = {
     "shape": (1, "queries in each chain, fan-out and diamond (default 1024)"),
     "sparse": (2, "chains in the sparse update's small and large graph (default 10,1000)"),
+    "readers": (1, "queries reading the shared input that readers leave (default 100000)"),
     "observers": (1, "observers of the two stabilize workloads (default 10000)"),
     "inputs": (1, "inputs created for the creation cost (default 1000000)"),
     "cellx": (2, "layers of the two cellx graphs (default 1000,2500)"),
