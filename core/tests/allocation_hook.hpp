@@ -1,5 +1,7 @@
-// The core tests' replacement of the global operator new: it counts allocations on request,
-// and fails a chosen one, so that tests can check what running out of memory leaves behind.
+// The core tests' replacement of the global operator new, and their wrapping of malloc and
+// aligned_alloc: it counts allocations on request, and fails a chosen one (new throws
+// std::bad_alloc, the others return null), so that tests can check what running out of
+// memory leaves behind.
 #pragma once
 
 namespace weft::test_alloc {

@@ -45,15 +45,18 @@ TEST(OutOfMemory, AnObserverThatCouldNotBeRegisteredIsDroppedAfterTheTablesAreRe
   Probe::watched = nullptr;
 }
 
-// A graph's life (creating, labelling and adopting nodes, observing, reading, a read that
-// changes a dependency list, one reading more nodes than a record holds inline, a write, a
-// stabilize, unobserving and both kinds of deletion), run once for every allocation it
-// makes, with that allocation failing. Whatever the failure interrupted, the runtime goes
+// A graph's life (creating, labelling and adopting nodes, the first node of a new segment
+// of the node table among them, observing, reading, a read that changes a dependency list,
+// one reading more nodes than a record holds inline, a write, a stabilize, unobserving and
+// both kinds of deletion), run once for every allocation it makes, with that allocation
+// failing. Whatever the failure interrupted, the runtime goes
 // on: the nodes still there compute right from fresh inputs, a stabilize succeeds and fires
 // every observer, no node was left half made or half deleted, and everything captured is
 // dropped, never under the side-table lock.
 struct GraphLife {
   static constexpr int kWide = 9;
+  // Inputs made before the life, so that its third node starts the table's second segment.
+  static constexpr u32 kFillers = 1022;
   Runtime rt;
   std::vector<Weft<u64>> inputs;  // a, b, then what `wide` sums
   std::optional<Weft<u64>> sum, pick, wide, owned;
@@ -63,6 +66,7 @@ struct GraphLife {
   GraphLife() {
     inputs.reserve(2 + kWide);
     observers.reserve(2);
+    for (u32 k = 0; k < kFillers; ++k) rt.create_input<u64>(0);
   }
 
   void run() {
@@ -103,7 +107,7 @@ struct GraphLife {
       NodeState state = rt.record(slot).node_state();
       ASSERT_TRUE(state != NodeState::Computing && state != NodeState::ComputingStale) << "node " << slot;
     }
-    u64 held = 0;
+    u64 held = kFillers;
     for (Weft<u64> input : inputs) held += rt.is_alive(input.erased());
     held += alive(sum) + alive(pick) + alive(wide) + alive(owned);
     EXPECT_EQ(rt.live_count(), held);
