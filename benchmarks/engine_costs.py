@@ -153,6 +153,10 @@ def readers_leaving(table: Table, readers: int, rounds: int, repeat: int) -> Non
                     get(q)
 
         times[case] = per_op(run, rounds * readers, repeat)
+        for value in (True, False, True):  # every reader follows the condition both ways
+            rt.set(cond, value)
+            expected = 1 if value and case == "leave" else 0
+            assert [get(q) for q in queries] == [expected] * readers, case
     table.row(f"readers leave a shared input in random order ({readers} readers, per read)",
               weft=times["leave"])
     table.row(f"the same reads, dependencies unchanged ({readers} readers)", weft=times["stay"])
