@@ -383,11 +383,15 @@ bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start, bool
   try {
     changed = fn.run(*this, slot, was_stale);
   } catch (...) {
+    // A failure of abandoned work says nothing about the node. A retreat that unwinds to
+    // this compute ends here, and ends first: what follows can run out of memory, and that
+    // failure must not leave the retreat open for later failures to be taken as abandoned.
+    const bool abandoned = retreat_depth_ != 0 && depth >= retreat_depth_;
+    const bool retreat_ends_here = depth == retreat_depth_;
+    if (retreat_ends_here) retreat_depth_ = 0;
     const DepFrame& frame = dep_stack_.pop_frame();
     int result = commit_or_give_up(slot, frame.reads, true, start, false);
     bool computing = record.node_state() == NodeState::Computing;
-    // A failure of abandoned work says nothing about the node.
-    bool abandoned = retreat_depth_ != 0 && depth >= retreat_depth_;
     if (result == 2 || frame.incomplete) {
       record.set_state(NodeState::Dirty);
     } else if (computing && !abandoned && reads_settled(frame, start)) {
@@ -395,10 +399,9 @@ bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start, bool
     } else {
       end_stale(slot);
     }
-    if (depth == retreat_depth_) {
+    if (retreat_ends_here) {
       // The compute run ahead of need that the retreat unwinds to: the node is left for its
       // dependent to decide whether it still reads it.
-      retreat_depth_ = 0;
       if (result != 2) leave_unverified(slot);
       return true;
     }

@@ -45,6 +45,47 @@ TEST(OutOfMemory, AnObserverThatCouldNotBeRegisteredIsDroppedAfterTheTablesAreRe
   Probe::watched = nullptr;
 }
 
+// The graph of Cycles.ComputeRunAheadOfNeedThatReadsTheRunningOneIsNoCycle, where `c` also
+// reads eight more inputs: once `i` turns odd, c's recompute, run ahead of need, reads `d`,
+// still running, and retreats to where it was run. Adding `d` to the dependencies of c's
+// failed run makes a new dependency block: when that or any other allocation on the way
+// fails, the retreat still ends, so that no later failure is taken for abandoned work.
+TEST(OutOfMemory, ARetreatThatRunsOutOfMemoryStillEnds) {
+  for (long fail_at = 0;; ++fail_at) {
+    ASSERT_LT(fail_at, 200);
+    Runtime rt;
+    auto i = rt.create_input<u64>(0);
+    std::vector<Weft<u64>> more;
+    for (int k = 0; k < 8; ++k) more.push_back(rt.create_input<u64>(0));
+    Weft<u64> a, b, c, d;
+    a = rt.create_compute<u64>([&](Runtime& r) { return r.read(b) % 2 ? r.read(c) : 0; });
+    b = rt.create_compute<u64>([&](Runtime& r) { return r.read(i) + 1; });
+    c = rt.create_compute<u64>([&](Runtime& r) {
+      u64 zero = 0;
+      for (Weft<u64> m : more) zero += r.read(m);
+      return r.read(i) % 2 ? r.read(d) : 7 + zero;
+    });
+    d = rt.create_compute<u64>([&](Runtime& r) { return r.read(i) + r.read(a); });
+    ASSERT_EQ(rt.read(a), 7u);
+    test_alloc::fail_allocation(fail_at);
+    try {
+      rt.set(i, u64{1});
+      EXPECT_EQ(rt.read(d), 1u);
+    } catch (const std::bad_alloc&) {
+    }
+    const bool failed = test_alloc::allocation_failed();
+    test_alloc::fail_allocation(-1);
+    SCOPED_TRACE("failing allocation " + std::to_string(fail_at));
+    EXPECT_FALSE(rt.retreating());
+    rt.set(i, u64{3});
+    EXPECT_EQ(rt.read(d), 3u);
+    EXPECT_EQ(rt.read(c), 3u);
+    rt.set(i, u64{0});
+    EXPECT_EQ(rt.read(a), 7u);
+    if (!failed) break;
+  }
+}
+
 // A graph's life (creating, labelling and adopting nodes, the first node of a new segment
 // of the node table among them, observing, reading, a read that changes a dependency list,
 // one reading more nodes than a record holds inline, a write, a stabilize, unobserving and
