@@ -1,6 +1,7 @@
 """Labels, traced reads, graph snapshots and node counts through the Python API."""
 
 import gc
+import random
 
 import pytest
 
@@ -155,6 +156,60 @@ def test_dependents_follow_a_query_whose_repeated_reads_change():
     rt.set(switch, True)
     assert rt.get(q) == [3, 3, 3]
     assert (dependents(a), dependents(switch)) == ([q.id] * 3 + [later.id], [q.id] * 4)
+
+
+def test_a_widely_read_input_keeps_its_dependents_in_order_as_readers_come_and_go():
+    # 300 readers of one input, each reading it once to four times, leave and come back in
+    # random order, are deleted, and change how often they read it: the input's dependents
+    # list keeps one entry per read, in the order the readers (re)joined it.
+    rng = random.Random(3)
+    rt = weft.Runtime()
+    shared = rt.create_input(1)
+    reads = {}  # reader id -> [how often it reads `shared` while on, whether it is on]
+    switches = {}
+
+    def make_reader(k):
+        switch, times = rt.create_input(True), rt.create_input(1 + k % 4)
+        q = rt.create_query(lambda ref: sum([ref.get(shared) for _ in range(ref.get(times))])
+                            if ref.get(switch) else 0)
+        switches[q.id] = (q, switch, times)
+        return q
+
+    readers = [make_reader(k) for k in range(300)]
+    expected = []  # reader ids in list order, once per entry
+    for q in readers:
+        rt.get(q)
+        expected += [q.id] * (1 + readers.index(q) % 4)
+
+    def dependents():
+        return rt.graph_snapshot()[shared.id]["dependents"]
+    assert dependents() == expected
+    for step in range(600):
+        q, switch, times = switches[rng.choice(list(switches))]
+        action = rng.randrange(4)
+        if action == 0:  # leaves, or comes back at the end
+            on = not rt.get(switch)
+            rt.set(switch, on)
+            rt.get(q)
+            expected = [r for r in expected if r != q.id]
+            if on:
+                expected += [q.id] * rt.get(times)
+        elif action == 1 and q.id in expected:  # reads it another number of times, in place
+            count = 1 + rng.randrange(5)
+            rt.set(times, count)
+            rt.get(q)
+            at = expected.index(q.id)
+            expected = [r for r in expected if r != q.id]
+            expected[at:at] = [q.id] * count
+        elif action == 2:
+            rt.delete_node(q)
+            del switches[q.id]
+            expected = [r for r in expected if r != q.id]
+        if step % 50 == 0 or action == 2:
+            assert dependents() == expected, step
+    assert dependents() == expected
+    for q, switch, times in switches.values():  # and every reader still computes right
+        assert rt.get(q) == (rt.get(times) if rt.get(switch) else 0)
 
 
 def test_a_failed_compute_adds_what_it_read_to_its_dependencies():
