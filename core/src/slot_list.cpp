@@ -207,7 +207,14 @@ void SlotList::shrink() noexcept {
     if (!block) return;
     const bool keeps_index = capacity > kIndexedAbove;
     copy_compacted(block, keeps_index ? index : nullptr);
-    if (!keeps_index) delete index;
+    if (keeps_index) {
+      try {
+        index->starts.rehash(0);  // to fit the runs left: the map never shrinks by itself
+      } catch (const std::bad_alloc&) {
+      }
+    } else {
+      delete index;
+    }
     heap_ = {block, keeps_index ? index : nullptr, 0, 0};
     size_ = entries;
     capacity_ = capacity;

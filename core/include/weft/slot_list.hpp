@@ -145,8 +145,9 @@ class SlotList {
   Run find_run(u32 slot) const;
   // Removes the span's entries [first, last), keeping the order of the rest.
   void erase(std::size_t first, std::size_t last) noexcept;
-  // Moves the entries into a block of twice their number, or inside when they fit there;
-  // keeps the block when no memory is to be had for the smaller one.
+  // Moves the entries into a block of twice their number, or inside when they fit there,
+  // and fits the index to the runs left; keeps the block or the index when no memory is to
+  // be had for a smaller one.
   void shrink() noexcept;
   void release_heap() noexcept;
   // Takes `other`'s entries and leaves it empty.
