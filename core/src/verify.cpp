@@ -460,6 +460,10 @@ bool Runtime::reads_settled(const DepFrame& frame, u64 start) const {
 
 void Runtime::end_stale(u32 slot) {
   nodes_.get(slot).set_state(NodeState::Stale);
+  retry_failed_dependents(slot);
+}
+
+void Runtime::retry_failed_dependents(u32 slot) {
   std::vector<u32> failed;
   SharedGuard guard(tables_lock_);
   auto append_failed_dependents = [&](u32 of) {
@@ -467,14 +471,24 @@ void Runtime::end_stale(u32 slot) {
       if (nodes_.get(dependent).node_state() == NodeState::Failed) failed.push_back(dependent);
     }
   };
-  append_failed_dependents(slot);
-  while (!failed.empty()) {
-    u32 next = failed.back();
-    failed.pop_back();
-    NodeRecord& record = nodes_.get(next);
-    if (record.node_state() != NodeState::Failed) continue;
-    record.set_state(NodeState::Stale);
-    append_failed_dependents(next);
+  try {
+    append_failed_dependents(slot);
+    while (!failed.empty()) {
+      u32 next = failed.back();
+      failed.pop_back();
+      NodeRecord& record = nodes_.get(next);
+      if (record.node_state() != NodeState::Failed) continue;
+      record.set_state(NodeState::Stale);
+      append_failed_dependents(next);
+    }
+  } catch (const std::bad_alloc&) {
+    // No room for the walk: every failed node is retried on its next read instead, a
+    // superset of those it would reach. A failed node is verified against stamps from before
+    // its failure, so its retry recomputes it.
+    for (u32 s = 0; s < nodes_.count(); ++s) {
+      NodeRecord& record = nodes_.get(s);
+      if (record.node_state() == NodeState::Failed) record.set_state(NodeState::Stale);
+    }
   }
 }
 
@@ -489,6 +503,7 @@ int Runtime::commit_or_give_up(u32 slot, const std::vector<ReadRecord>& reads, b
     NodeRecord& record = nodes_.get(slot);
     if (value_changed) record.changed_at = std::max(record.changed_at, start);
     record.set_state(NodeState::Dirty);
+    retry_failed_dependents(slot);
     throw;
   }
 }

@@ -276,12 +276,16 @@ class Runtime {
   // stands until one of them changes.
   bool reads_settled(const DepFrame& frame, u64 start) const;
   // Ends a compute Stale. A Stale node stops every later invalidation, so no dependent of it
-  // may stay Failed (one that failed reading it while it computed, through a cycle): they
-  // are turned Stale, and their Failed dependents in turn, to be retried once it changes.
+  // may stay Failed (one that failed reading it while it computed, through a cycle).
   void end_stale(u32 slot);
+  // Turns the Failed dependents of `slot` Stale, and their Failed dependents in turn, to be
+  // retried once it changes; when memory runs out, every Failed node instead.
+  void retry_failed_dependents(u32 slot);
   int commit_deps(u32 slot, const std::vector<ReadRecord>& reads, bool merge, u64 start);
   // commit_deps, or when memory runs out, the node left Dirty (and counted as changed when
-  // `value_changed`, the compute having stored a value) and the failure passed on.
+  // `value_changed`, the compute having stored a value), its Failed dependents to be
+  // retried (no write may reach them through its unrecorded reads), and the failure passed
+  // on.
   int commit_or_give_up(u32 slot, const std::vector<ReadRecord>& reads, bool merge, u64 start, bool value_changed);
   // Stores `deps` in the record, in `block` (made for them) when they do not fit inline.
   void store_deps(NodeRecord& record, const std::vector<u32>& deps, DepBlock* block);
