@@ -86,25 +86,15 @@ TEST(OutOfMemory, ARetreatThatRunsOutOfMemoryStillEnds) {
   }
 }
 
-// The graph of Failures.NodeThatFailedOnAComputeEndingStaleIsRetried: while `i` is odd, `y`
-// fails as a cycle inside x's compute, which catches that and ends Stale, and `y` is turned
-// from Failed to Stale with it. Once `i` turns even, the write stops at Stale `x`, so `y` is
-// retried only if that turn was made: when memory runs out on the way, it still is.
+// While `i` is odd, `y` fails as a cycle inside x's compute, which catches that and ends
+// Stale, and `y` is turned from Failed to Stale with it. Once `i` turns even, the write stops
+// at Stale `x`, so `y` is retried only if that turn was made: when memory runs out on the
+// way, it still is.
 TEST(OutOfMemory, ANodeThatFailedOnAComputeEndingStaleIsRetriedWhateverAllocationFails) {
   for (long fail_at = 0;; ++fail_at) {
     ASSERT_LT(fail_at, 200);
-    Runtime rt;
-    auto i = rt.create_input<u64>(1);
-    Weft<u64> x, y;
-    x = rt.create_compute<u64>([&](Runtime& r) -> u64 {
-      if (r.read(i) % 2 == 0) return 3;
-      try {
-        return r.read(y);
-      } catch (const InvariantFailure&) {
-        return 5;
-      }
-    });
-    y = rt.create_compute<u64>([&](Runtime& r) { return r.read(x) + 1; });
+    testing::CaughtCycle graph;
+    auto& [rt, i, x, y] = graph;
     test_alloc::fail_allocation(fail_at);
     try {
       EXPECT_EQ(rt.read(x), 5u);

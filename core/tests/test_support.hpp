@@ -64,6 +64,26 @@ struct ComputeError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// While `i` is odd, `x` and `y` read each other: `y` fails as a cycle inside x's compute,
+// which catches that and returns 5; while `i` is even, `x` is 3. `y` is x + 1.
+struct CaughtCycle {
+  Runtime rt;
+  Weft<u64> i = rt.create_input<u64>(1);
+  Weft<u64> x, y;
+
+  CaughtCycle() {
+    x = rt.create_compute<u64>([this](Runtime& r) -> u64 {
+      if (r.read(i) % 2 == 0) return 3;
+      try {
+        return r.read(y);
+      } catch (const InvariantFailure&) {
+        return 5;
+      }
+    });
+    y = rt.create_compute<u64>([this](Runtime& r) { return r.read(x) + 1; });
+  }
+};
+
 }  // namespace weft::testing
 
 #define EXPECT_FAILURE(statement, message) \
