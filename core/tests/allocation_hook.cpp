@@ -48,6 +48,9 @@ void fail_allocation(long n) {
 
 bool allocation_failed() { return failed.load(); }
 
+NothingFails::NothingFails() : before_failure_(before_failure.exchange(-1)) {}
+NothingFails::~NothingFails() { before_failure = before_failure_; }
+
 }  // namespace weft::test_alloc
 
 void* operator new(std::size_t size) {

@@ -16,4 +16,17 @@ void fail_allocation(long n);
 // Whether the allocation chosen by the last `fail_allocation` was made (and failed).
 bool allocation_failed();
 
+// While one lives, allocations neither fail nor count toward the chosen one: for a test's
+// own bookkeeping in the middle of the operations it fails.
+class NothingFails {
+ public:
+  NothingFails();
+  ~NothingFails();
+  NothingFails(const NothingFails&) = delete;
+  NothingFails& operator=(const NothingFails&) = delete;
+
+ private:
+  long before_failure_;
+};
+
 }  // namespace weft::test_alloc

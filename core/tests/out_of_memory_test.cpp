@@ -2,6 +2,7 @@
 // every allocation its operations make, and checks that the runtime goes on.
 #include <algorithm>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -228,6 +229,167 @@ void fail_each_allocation(long most) {
 
 TEST(OutOfMemory, EveryAllocationThatFailsLeavesARuntimeThatGoesOn) {
   fail_each_allocation<GraphLife>(1000);
+}
+
+// Random graphs of four inputs and ten queries. What a query reads, and how often, turns on
+// the parity of an input: earlier nodes only while it is even; while it is odd, earlier
+// nodes too, or (`loops`) any node but itself, so that reads can loop (a cycle, or a compute
+// run ahead of need meeting a running one). Some queries catch the failure of a read, and
+// some read more nodes than a record holds inline. A random script of writes, reads and
+// stabilizes runs once for every allocation it makes, with that allocation failing: until
+// then each step does what it did in a run where nothing failed. Afterwards, once every
+// input is written afresh with an even value, so that nothing loops, every query reads
+// right, and nothing is left computing.
+struct RandomGraph {
+  static constexpr u32 kInputs = 4, kQueries = 10, kNodes = kInputs + kQueries;
+  struct Reads {
+    u32 switch_input;
+    bool catches;  // a failed read counts 7 instead of failing the query
+    std::vector<u32> when_even, when_odd;  // node numbers: inputs first, then queries
+  };
+  std::vector<Reads> reads;
+
+  RandomGraph(std::mt19937& rng, bool loops) {
+    for (u32 q = 0; q < kQueries; ++q) {
+      const u32 node = kInputs + q;
+      auto some = [&](bool any) {
+        std::vector<u32> picked(rng() % 4 == 0 ? 9 + rng() % 3 : 1 + rng() % 4);
+        for (u32& p : picked) {
+          do p = rng() % (any ? kNodes : node);  // repeats allowed
+          while (p == node);
+        }
+        return picked;
+      };
+      const u32 switch_input = rng() % kInputs;
+      const bool catches = rng() % 3 == 0;
+      std::vector<u32> when_even = some(false);
+      reads.push_back({switch_input, catches, std::move(when_even), some(loops)});
+    }
+  }
+
+  // What every node holds for these input values, all of them even.
+  std::vector<u64> values(const std::vector<u64>& inputs) const {
+    std::vector<u64> v(inputs);
+    for (u32 q = 0; q < kQueries; ++q) {
+      u64 total = q;
+      for (u32 n : reads[q].when_even) total += v[n];
+      v.push_back(total % 1000003);
+    }
+    return v;
+  }
+
+  std::vector<Weft<u64>> build(Runtime& rt, const std::vector<u64>& inputs) const {
+    std::vector<Weft<u64>> nodes(kNodes);
+    for (u32 k = 0; k < kInputs; ++k) nodes[k] = rt.create_input<u64>(inputs[k]);
+    for (u32 q = 0; q < kQueries; ++q) {
+      nodes[kInputs + q] = rt.create_compute<u64>([this, q, nodes = &nodes](Runtime& r) {
+        const Reads& rd = reads[q];
+        u64 total = q;
+        for (u32 n : r.read((*nodes)[rd.switch_input]) % 2 ? rd.when_odd : rd.when_even) {
+          try {
+            total += r.read((*nodes)[n]);
+          } catch (const InvariantFailure&) {
+            if (!rd.catches) throw;
+            total += 7;
+          }
+        }
+        return total % 1000003;
+      });
+    }
+    return nodes;
+  }
+
+  // Runs the script of `seed` on a fresh runtime and returns what each step gave, up to the
+  // step where the chosen allocation failed; then checks that the runtime goes on.
+  std::vector<std::string> run(u32 seed, long fail_at, bool& failed) const {
+    std::mt19937 rng(seed + 100);
+    std::vector<u64> inputs(kInputs);
+    for (u64& v : inputs) v = rng() % 10;
+    Runtime rt;
+    std::vector<Weft<u64>> nodes = build(rt, inputs);
+    int fired = 0;
+    for (int k = 0; k < 2; ++k) rt.observe(nodes[kInputs + rng() % kQueries], [&fired](u64) { ++fired; });
+    std::vector<std::string> outcomes;
+    test_alloc::fail_allocation(fail_at);
+    for (int step = 0; step < 40; ++step) {
+      const u32 pick = rng() % 8;
+      std::optional<u64> value;
+      try {
+        if (pick < 3) {
+          const u32 input = rng() % kInputs;
+          rt.set(nodes[input], inputs[input] = rng() % 10);
+        } else if (pick < 7) {
+          value = rt.read(nodes[kInputs + rng() % kQueries]);
+        } else {
+          rt.stabilize();
+          value = fired;
+        }
+      } catch (const std::bad_alloc&) {
+        break;  // the chosen allocation, or one of a failure's own
+      } catch (const InvariantFailure& failure) {
+        if (test_alloc::allocation_failed()) break;
+        test_alloc::NothingFails bookkeeping;
+        outcomes.push_back(failure.message());
+        continue;
+      }
+      if (test_alloc::allocation_failed()) break;
+      test_alloc::NothingFails bookkeeping;
+      outcomes.push_back(value ? std::to_string(*value) : "");
+    }
+    failed = test_alloc::allocation_failed();
+    test_alloc::fail_allocation(-1);
+    for (u32 input = 0; input < kInputs; ++input) rt.set(nodes[input], inputs[input] = 2 * (inputs[input] + 10));
+    const std::vector<u64> expected = values(inputs);
+    try {
+      for (u32 node = kInputs; node < kNodes; ++node) EXPECT_EQ(rt.read(nodes[node]), expected[node]) << "node " << node;
+      rt.stabilize();
+    } catch (const InvariantFailure& failure) {
+      ADD_FAILURE() << failure.message();
+    }
+    for (u32 slot = 0; slot < rt.nodes().count(); ++slot) {
+      const NodeState state = rt.record(slot).node_state();
+      EXPECT_TRUE(state != NodeState::Computing && state != NodeState::ComputingStale) << "node " << slot;
+    }
+    return outcomes;
+  }
+};
+
+// Runs the scripts of 200 random graphs, each once for every allocation it makes.
+void fail_each_allocation_of_random_graphs(bool loops) {
+  int scripts = 0;
+  for (u32 seed = 0; seed < 200; ++seed) {
+    std::mt19937 shape_rng(seed);
+    const RandomGraph graph(shape_rng, loops);
+    bool failed = false;
+    test_alloc::count_allocations(true);
+    const std::vector<std::string> unfailed = graph.run(seed, -1, failed);
+    test_alloc::count_allocations(false);
+    // Some loops with queries catching their failed reads take a great many recomputes to
+    // end in the traversal budget's cycle report; failing each of their allocations would
+    // take too long.
+    if (test_alloc::allocations_counted() > 3000) continue;
+    ++scripts;
+    for (long fail_at = 0;; ++fail_at) {
+      ASSERT_LT(fail_at, 5000);
+      SCOPED_TRACE("seed " + std::to_string(seed) + ", failing allocation " + std::to_string(fail_at));
+      const std::vector<std::string> outcomes = graph.run(seed, fail_at, failed);
+      ASSERT_LE(outcomes.size(), unfailed.size());
+      EXPECT_TRUE(std::equal(outcomes.begin(), outcomes.end(), unfailed.begin()));
+      if (!failed) break;
+    }
+  }
+  EXPECT_GT(scripts, 100);
+}
+
+TEST(OutOfMemory, RandomGraphsGoOnAfterAnyAllocationFails) { fail_each_allocation_of_random_graphs(false); }
+
+// Known to fail, and kept out of the run until fixed: after some failures in graphs whose
+// recorded reads loop, a read in the loop-free graph that follows ends in a false cycle
+// report (a traversal dispatching a node another traversal has marked unmarks it, and the
+// owner expands it again until its budget runs out), or, with queries catching failed
+// reads, returns a wrong value. Run it with --gtest_also_run_disabled_tests.
+TEST(OutOfMemory, DISABLED_RandomGraphsWithLoopingReadsGoOnAfterAnyAllocationFails) {
+  fail_each_allocation_of_random_graphs(true);
 }
 
 // A collection's life with map, filter, count, aggregate, join, sort_by_key, window,
