@@ -172,8 +172,16 @@ void retire(DepBlock* block) {
     std::lock_guard<SpinLock> g(d.retired_lock);
     d.retired.push_back(block);
   } catch (const std::bad_alloc&) {
-    // Without room to keep it until no reader holds it, the block is never freed: a reader
-    // may still be walking it.
+    // Without room to keep it until no reader holds it, it is freed now unless a reader
+    // publishes it: it was unlinked before it was retired, so a reader still walking it
+    // shows up here, as in a pass. One that is held is never freed.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    bool held = false;
+    {
+      std::lock_guard<SpinLock> g(d.records_lock);
+      for (HazardRecord* r : d.all) held = held || r->published.load(std::memory_order_seq_cst) == block;
+    }
+    if (!held) free_dep_block(block);
     return;
   }
   std::size_t count = d.retired_count.fetch_add(1, std::memory_order_relaxed) + 1;
