@@ -272,7 +272,8 @@ void Runtime::release_slot(u32 slot, std::vector<u32> deps) {
   std::string label;
   {
     ExclusiveGuard guard(tables_lock_);
-    // Once per distinct dependency: each removal scans the whole list of the node read.
+    // Once per distinct dependency (`deps` comes distinct): one removal takes all the entries
+    // of this node, however many times it read the dependency.
     for (u32 dep : deps) tables_.dependents[dep].remove_all(slot);
     tables_.dependents[slot].reset();
     if (auto it = tables_.owner_of.find(slot); it != tables_.owner_of.end()) {
