@@ -323,7 +323,8 @@ def test_a_loop_of_queries_recovers_once_an_input_breaks_it():
 def run_ahead_graph(rt, on_panic):
     """`d` reads `a`, whose last read of `c` is refreshed before a's recompute (which no
     longer reads it) runs once `i` is 1; c's recompute then reads `d`, still running: work
-    run ahead of need. `on_panic(exc)` is what c's body does with the panic it meets."""
+    run ahead of need. `on_panic(exc)` is what c's body does with the panic it meets: a
+    value it returns is c's value in place of d's."""
     i = rt.create_input(0)
     q = {}
 
@@ -333,8 +334,10 @@ def run_ahead_graph(rt, on_panic):
         try:
             return ref.get(q["d"])
         except BaseException as exc:
-            on_panic(exc)
-            raise
+            fallback = on_panic(exc)
+            if fallback is None:
+                raise
+            return fallback
 
     q["b"] = rt.create_query(lambda ref: ref.get(i) + 1)
     q["a"] = rt.create_query(lambda ref: ref.get(q["c"]) if ref.get(q["b"]) % 2 else 0)
@@ -349,10 +352,12 @@ def give_up(exc):
     raise ValueError("c gives up") from exc
 
 
-@pytest.mark.parametrize("on_panic", [lambda exc: None, give_up], ids=["passes", "replaces"])
+@pytest.mark.parametrize(
+    "on_panic", [lambda exc: None, give_up, lambda exc: 1000], ids=["passes", "replaces", "swallows"]
+)
 def test_work_run_ahead_of_need_that_meets_the_running_query_is_no_cycle(capfd, on_panic):
     # That work is abandoned quietly, even when c's body turns the panic it meets into its
-    # own error.
+    # own error, and when it returns a value instead, that value is not kept as c's.
     rt = weft.Runtime()
     failed = rt.create_query(lambda ref: ref.get(failed))
     with pytest.raises(RuntimeError, match="dependency cycle detected"):

@@ -163,7 +163,12 @@ void Runtime::fail_deleted_while_read(u32 slot) {
 
 void Runtime::ensure_clean(u32 root) {
   if (nodes_.get(root).node_state() == NodeState::Clean) return;
-  u64 budget = static_cast<u64>(nodes_.count()) * 256 + 1024;
+  if (traversals_running_ == 0) traversal_budget_ = static_cast<u64>(nodes_.count()) * 256 + 1024;
+  ++traversals_running_;
+  struct Running {
+    u32& count;
+    ~Running() { --count; }
+  } running{traversals_running_};
   SpareStack<TraversalEntry> spare(spare_traversals_);
   std::vector<TraversalEntry>& stack = spare.get();
   stack.push_back({root, Step::Unexpanded});
@@ -217,7 +222,7 @@ void Runtime::ensure_clean(u32 root) {
         // only they are counted. A node read many times is pushed once per read: the other
         // entries find it Clean, or marked and already dispatched (left unverified), however
         // many of them there are.
-        if (--budget == 0) fail_budget(root);
+        if (traversal_budget_ == 0 || --traversal_budget_ == 0) fail_budget(root);
         record.mark_expanding();
         top.step = Step::ExpandedMarked;  // `top` is not used after the pushes below
         with_deps(record, [&](const u32* deps, std::size_t n) {
@@ -364,6 +369,9 @@ void Runtime::fail_running(u32 slot) {
   // The running compute is read by work that only a dependency's refresh started: whether
   // that loop is a cycle is for the dependent to find out, so nothing is reported here.
   if (retreat_depth_ == 0 || speculative < retreat_depth_) retreat_depth_ = speculative;
+  // Whatever compute on the way catches the retreat made its value from abandoned work: each
+  // of them keeps its last sound verification, and is recomputed when it is next read.
+  dep_stack_.taint_from(speculative);
   throw InvariantFailure(cat("weft-core: node ", slot,
                              " was read by a compute run ahead of need, which is abandoned"));
 }

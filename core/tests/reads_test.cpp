@@ -317,6 +317,36 @@ TEST(Cycles, ComputeRunAheadOfNeedThatReadsTheRunningOneIsNoCycle) {
   EXPECT_EQ(rt.read(c), 7u);
 }
 
+// Acyclic for either parity of `m`, though the recorded lists of the odd shape lead from `p`
+// to `s` and the even shape's `s` reads `p`. Once `m` turns even, a read of `r` refreshes `p`
+// ahead of need; p's compute reads `q`, whose stale list has `s` refreshed ahead of need in
+// turn, and s's compute reads `p`, still running. `s` catches that retreat: the value it
+// returns is made from abandoned work, so it is recomputed when it is read.
+TEST(Cycles, ComputeRunAheadOfNeedThatCatchesItsRetreatIsRecomputedWhenRead) {
+  Runtime rt;
+  auto m = rt.create_input<u64>(1);
+  auto x = rt.create_input<u64>(10);
+  Weft<u64> p, q, s, r;
+  p = rt.create_compute<u64>([&](Runtime& rd) { return rd.read(m) + rd.read(rd.read(m) % 2 ? x : q); });
+  q = rt.create_compute<u64>([&](Runtime& rd) { return rd.read(m) % 2 ? rd.read(s) : 10 * rd.read(m); });
+  s = rt.create_compute<u64>([&](Runtime& rd) -> u64 {
+    if (rd.read(m) % 2) return rd.read(x);
+    try {
+      return rd.read(p) + 1;
+    } catch (const InvariantFailure&) {
+      return 1000;
+    }
+  });
+  r = rt.create_compute<u64>([&](Runtime& rd) { return rd.read(p); });
+  EXPECT_EQ(rt.read(r), 11u);
+  EXPECT_EQ(rt.read(q), 10u);
+  rt.set(m, u64{2});
+  EXPECT_EQ(rt.read(r), 22u);
+  EXPECT_FALSE(rt.retreating());
+  EXPECT_EQ(rt.read(s), 23u);
+  EXPECT_EQ(rt.read(q), 20u);
+}
+
 TEST(Failures, FailedComputeStaysFailedUntilAnInputItReadChanges) {
   Runtime rt;
   auto a = rt.create_input<u64>(0);

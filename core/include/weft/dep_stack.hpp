@@ -80,6 +80,12 @@ class LocalDepStack {
     if (depth_ != 0) frames_[depth_ - 1].tainted = true;
   }
 
+  // Taints the frame at `depth` (counted from 1) and every frame above it.
+  void taint_from(std::size_t depth) {
+    ExclusiveGuard guard(lock_);
+    for (std::size_t i = depth - 1; i < depth_; ++i) frames_[i].tainted = true;
+  }
+
   bool is_on_stack(u32 node) const {
     SharedGuard guard(lock_);
     for (std::size_t i = 0; i < depth_; ++i) {

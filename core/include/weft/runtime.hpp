@@ -316,6 +316,11 @@ class Runtime {
   // Nodes left unverified by the traversals in progress, each traversal's above the ones of
   // the traversals it runs in.
   std::vector<u32> unverified_;
+  // The expansions left to the traversals in progress: the outermost sets it and those it
+  // runs through computes share it, so that recorded lists looping through nested reads
+  // cannot spend a budget for each read.
+  u64 traversal_budget_ = 0;
+  u32 traversals_running_ = 0;
   bool tracing_ = false;
   u64 stabilizes_started_ = 0;  // tells a stabilize that a callback ran one meanwhile
   u32 stabilize_depth_ = 0;      // stabilizes in progress: callbacks may run their own
