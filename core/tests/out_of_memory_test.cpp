@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -242,6 +243,7 @@ TEST(OutOfMemory, EveryAllocationThatFailsLeavesARuntimeThatGoesOn) {
 // right, and nothing is left computing.
 struct RandomGraph {
   static constexpr u32 kInputs = 4, kQueries = 10, kNodes = kInputs + kQueries;
+  static constexpr long kMostRuns = 300000;  // ten times what the longest script runs
   struct Reads {
     u32 switch_input;
     bool catches;  // a failed read counts 7 instead of failing the query
@@ -278,11 +280,13 @@ struct RandomGraph {
     return v;
   }
 
-  std::vector<Weft<u64>> build(Runtime& rt, const std::vector<u64>& inputs) const {
+  std::vector<Weft<u64>> build(Runtime& rt, const std::vector<u64>& inputs, long& runs) const {
     std::vector<Weft<u64>> nodes(kNodes);
     for (u32 k = 0; k < kInputs; ++k) nodes[k] = rt.create_input<u64>(inputs[k]);
     for (u32 q = 0; q < kQueries; ++q) {
-      nodes[kInputs + q] = rt.create_compute<u64>([this, q, nodes = &nodes](Runtime& r) {
+      nodes[kInputs + q] = rt.create_compute<u64>([this, q, nodes = &nodes, &runs](Runtime& r) {
+        // A read that loops through catching queries must end in a cycle report, and soon.
+        if (++runs > kMostRuns) throw std::runtime_error("the script ran more computes than any should");
         const Reads& rd = reads[q];
         u64 total = q;
         for (u32 n : r.read((*nodes)[rd.switch_input]) % 2 ? rd.when_odd : rd.when_even) {
@@ -306,7 +310,8 @@ struct RandomGraph {
     std::vector<u64> inputs(kInputs);
     for (u64& v : inputs) v = rng() % 10;
     Runtime rt;
-    std::vector<Weft<u64>> nodes = build(rt, inputs);
+    long runs = 0;
+    std::vector<Weft<u64>> nodes = build(rt, inputs, runs);
     int fired = 0;
     for (int k = 0; k < 2; ++k) rt.observe(nodes[kInputs + rng() % kQueries], [&fired](u64) { ++fired; });
     std::vector<std::string> outcomes;
