@@ -293,6 +293,36 @@ def test_a_query_that_caught_a_failure_sees_the_node_recover_to_its_old_value():
     assert rt.get(q) == 10
 
 
+def test_a_query_that_caught_a_cycle_sees_the_loop_break():
+    # While `turn` is 2, `top` and `side` read each other, and each counts 1 for a read
+    # that fails as the cycle. Once `turn` is 0, `top` no longer reads `side` and comes back
+    # to the value it had: `side` must read it, not keep what it made of the cycle.
+    rt = weft.Runtime()
+    base, turn = rt.create_input(2), rt.create_input(0)
+    q = {}
+
+    def read_or_one(ref, node):
+        try:
+            return ref.get(node)
+        except PanicException:
+            return 1
+
+    def top(ref):
+        t = ref.get(turn)
+        if t == 2:
+            t += ref.get(base) + read_or_one(ref, q["side"])
+        return t % 4
+
+    q["top"] = rt.create_query(top)
+    q["side"] = rt.create_query(lambda ref: (ref.get(base) + 1 + read_or_one(ref, q["top"])) % 4)
+    rt.set(turn, 2)
+    rt.get(q["side"])
+    rt.get(q["top"])
+    rt.set(turn, 0)
+    assert rt.get(q["top"]) == 0
+    assert rt.get(q["side"]) == 3
+
+
 def test_a_loop_of_queries_recovers_once_an_input_breaks_it():
     # A cell whose formula reads a second cell that reads it back fails as a cycle; fixing
     # the formula recomputes both. Two cells that read each other in turn, one at a time,

@@ -239,7 +239,10 @@ void Runtime::ensure_clean(u32 root) {
       if (entry.step == Step::ExpandedMarked) nodes_.get(entry.slot).clear_expanding();
     }
     unmark_unverified(unverified_base);
+    // A compute that catches this made its value without the node's: like one that catches
+    // the failure of a compute it read, it keeps its last sound verification.
     dep_stack_.note_failed_read(root);
+    dep_stack_.taint_top();
     throw;
   }
   if (unverified_.size() != unverified_base) unmark_unverified(unverified_base);

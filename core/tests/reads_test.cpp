@@ -347,6 +347,35 @@ TEST(Cycles, ComputeRunAheadOfNeedThatCatchesItsRetreatIsRecomputedWhenRead) {
   EXPECT_EQ(rt.read(q), 20u);
 }
 
+// While `turn` is 2, `top` and `side` read each other, and each counts 1 for a read that
+// fails as the cycle. Once `turn` is 0, `top` no longer reads `side` and comes back to the
+// value it had: `side` must read it, not keep what it made of the cycle.
+TEST(Cycles, ComputeThatCaughtACycleSeesTheLoopBreak) {
+  Runtime rt;
+  auto base = rt.create_input<u64>(2);
+  auto turn = rt.create_input<u64>(0);
+  Weft<u64> top, side;
+  auto read_or_one = [](Runtime& r, Weft<u64> node) -> u64 {
+    try {
+      return r.read(node);
+    } catch (const InvariantFailure&) {
+      return 1;
+    }
+  };
+  top = rt.create_compute<u64>([&](Runtime& r) {
+    u64 t = r.read(turn);
+    if (t == 2) t += r.read(base) + read_or_one(r, side);
+    return t % 4;
+  });
+  side = rt.create_compute<u64>([&](Runtime& r) { return (r.read(base) + 1 + read_or_one(r, top)) % 4; });
+  rt.set(turn, u64{2});
+  rt.read(side);
+  rt.read(top);
+  rt.set(turn, u64{0});
+  EXPECT_EQ(rt.read(top), 0u);
+  EXPECT_EQ(rt.read(side), 3u);
+}
+
 TEST(Failures, FailedComputeStaysFailedUntilAnInputItReadChanges) {
   Runtime rt;
   auto a = rt.create_input<u64>(0);
