@@ -64,6 +64,15 @@ struct ComputeError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The node's value, or `fallback` when the read fails: a compute that catches a failed read.
+inline u64 read_or(Runtime& rt, Weft<u64> node, u64 fallback) {
+  try {
+    return rt.read(node);
+  } catch (const InvariantFailure&) {
+    return fallback;
+  }
+}
+
 // While `i` is odd, `x` and `y` read each other: `y` fails as a cycle inside x's compute,
 // which catches that and returns 5; while `i` is even, `x` is 3. `y` is x + 1.
 struct CaughtCycle {
@@ -73,12 +82,7 @@ struct CaughtCycle {
 
   CaughtCycle() {
     x = rt.create_compute<u64>([this](Runtime& r) -> u64 {
-      if (r.read(i) % 2 == 0) return 3;
-      try {
-        return r.read(y);
-      } catch (const InvariantFailure&) {
-        return 5;
-      }
+      return r.read(i) % 2 == 0 ? 3 : read_or(r, y, 5);
     });
     y = rt.create_compute<u64>([this](Runtime& r) { return r.read(x) + 1; });
   }
