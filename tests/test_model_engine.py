@@ -210,6 +210,8 @@ class EngineModel(RuleBasedStateMachine):
             node.state = CLEAN
             self.record(node.slot, "recomputed_changed" if changed else "recomputed_cutoff")
             return
+        # a failure counts as a change: readers met it, not the value the node holds
+        node.changed_at = max(node.changed_at, start)
         merged = list(node.deps)
         added = []
         for r in reads:

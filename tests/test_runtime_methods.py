@@ -323,6 +323,36 @@ def test_a_query_that_caught_a_cycle_sees_the_loop_break():
     assert rt.get(q["side"]) == 3
 
 
+def test_a_query_that_caught_a_failure_sees_the_node_recover_even_if_nothing_it_reads_changed():
+    # `c` reads only `b` and `p`. While `a` is 2, `p` fails as a cycle and `c` counts 1
+    # for it; once `a` is 0 again, `p` comes back to the value it held before it failed, and
+    # `c` must read that rather than keep what it made of the failure.
+    rt = weft.Runtime()
+    a, b = rt.create_input(0), rt.create_input(0)
+    q = {}
+
+    def read_or_one(ref, node):
+        try:
+            return ref.get(node)
+        except PanicException:
+            return 1
+
+    q["p"] = rt.create_query(lambda ref: (ref.get(a) + ref.get(q["r"])) % 4)
+    q["r"] = rt.create_query(lambda ref: (ref.get(b) + ref.get(q["s"])) % 4)
+    q["s"] = rt.create_query(lambda ref: ref.get(a) + (ref.get(q["t"]) if ref.get(a) == 2 else 0))
+    q["t"] = rt.create_query(lambda ref: ref.get(q["p"]) % 4)
+    q["c"] = rt.create_query(lambda ref: ref.get(b) + read_or_one(ref, q["p"]))
+    assert (rt.get(q["p"]), rt.get(q["c"])) == (0, 0)
+    rt.set(a, 2)
+    for _ in range(2):
+        with pytest.raises(RuntimeError, match="dependency cycle detected"):
+            rt.get(q["p"])
+    assert rt.get(q["c"]) == 1
+    rt.set(a, 0)
+    assert rt.get(q["p"]) == 0
+    assert rt.get(q["c"]) == 0
+
+
 def test_a_loop_of_queries_recovers_once_an_input_breaks_it():
     # A cell whose formula reads a second cell that reads it back fails as a cycle; fixing
     # the formula recomputes both. Two cells that read each other in turn, one at a time,

@@ -416,6 +416,9 @@ bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start, bool
       if (result != 2) leave_unverified(slot);
       return true;
     }
+    // Its reader meets a failure, not the value it holds: that counts as a change, so that a
+    // reader that catches it is recomputed once the node recovers, even to that same value.
+    record.changed_at = std::max(record.changed_at, start);
     dep_stack_.taint_top();
     throw;
   }

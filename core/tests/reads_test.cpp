@@ -363,6 +363,29 @@ TEST(Cycles, ComputeThatCaughtACycleSeesTheLoopBreak) {
   EXPECT_EQ(rt.read(side), 3u);
 }
 
+// `c` reads only `b` and `p`. While `a` is 2, `p` fails as a cycle and `c` counts 1 for
+// it; once `a` is 0 again, `p` comes back to the value it held before it failed, and `c`
+// must read that rather than keep what it made of the failure.
+TEST(Failures, ComputeThatCaughtAFailureSeesTheNodeRecoverToItsOldValue) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(0);
+  auto b = rt.create_input<u64>(0);
+  Weft<u64> p, r, s, t, c;
+  p = rt.create_compute<u64>([&](Runtime& rd) { return (rd.read(a) + rd.read(r)) % 4; });
+  r = rt.create_compute<u64>([&](Runtime& rd) { return (rd.read(b) + rd.read(s)) % 4; });
+  s = rt.create_compute<u64>([&](Runtime& rd) { return rd.read(a) + (rd.read(a) == 2 ? rd.read(t) : 0); });
+  t = rt.create_compute<u64>([&](Runtime& rd) { return rd.read(p) % 4; });
+  c = rt.create_compute<u64>([&](Runtime& rd) { return rd.read(b) + read_or(rd, p, 1); });
+  EXPECT_EQ(rt.read(p), 0u);
+  EXPECT_EQ(rt.read(c), 0u);
+  rt.set(a, u64{2});
+  for (int k = 0; k < 2; ++k) EXPECT_THROW(rt.read(p), InvariantFailure);
+  EXPECT_EQ(rt.read(c), 1u);
+  rt.set(a, u64{0});
+  EXPECT_EQ(rt.read(p), 0u);
+  EXPECT_EQ(rt.read(c), 0u);
+}
+
 TEST(Failures, FailedComputeStaysFailedUntilAnInputItReadChanges) {
   Runtime rt;
   auto a = rt.create_input<u64>(0);
