@@ -293,6 +293,14 @@ def test_a_query_that_caught_a_failure_sees_the_node_recover_to_its_old_value():
     assert rt.get(q) == 10
 
 
+def read_or_one(ref, node):
+    """What a query that catches a failed read sees: the node's value, or 1."""
+    try:
+        return ref.get(node)
+    except PanicException:
+        return 1
+
+
 def test_a_query_that_caught_a_cycle_sees_the_loop_break():
     # While `turn` is 2, `top` and `side` read each other, and each counts 1 for a read
     # that fails as the cycle. Once `turn` is 0, `top` no longer reads `side` and comes back
@@ -300,12 +308,6 @@ def test_a_query_that_caught_a_cycle_sees_the_loop_break():
     rt = weft.Runtime()
     base, turn = rt.create_input(2), rt.create_input(0)
     q = {}
-
-    def read_or_one(ref, node):
-        try:
-            return ref.get(node)
-        except PanicException:
-            return 1
 
     def top(ref):
         t = ref.get(turn)
@@ -330,12 +332,6 @@ def test_a_query_that_caught_a_failure_sees_the_node_recover_even_if_nothing_it_
     rt = weft.Runtime()
     a, b = rt.create_input(0), rt.create_input(0)
     q = {}
-
-    def read_or_one(ref, node):
-        try:
-            return ref.get(node)
-        except PanicException:
-            return 1
 
     q["p"] = rt.create_query(lambda ref: (ref.get(a) + ref.get(q["r"])) % 4)
     q["r"] = rt.create_query(lambda ref: (ref.get(b) + ref.get(q["s"])) % 4)
