@@ -239,10 +239,9 @@ void Runtime::ensure_clean(u32 root) {
       if (entry.step == Step::ExpandedMarked) nodes_.get(entry.slot).clear_expanding();
     }
     unmark_unverified(unverified_base);
-    // A compute that catches this made its value without the node's: like one that catches
-    // the failure of a compute it read, it keeps its last sound verification.
+    // Whether a compute failed on the way or the node itself could not be read, the reader
+    // that catches this keeps its last sound verification.
     dep_stack_.note_failed_read(root);
-    dep_stack_.taint_top();
     throw;
   }
   if (unverified_.size() != unverified_base) unmark_unverified(unverified_base);
@@ -419,8 +418,7 @@ bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start, bool
     // Its reader meets a failure, not the value it holds: that counts as a change, so that a
     // reader that catches it is recomputed once the node recovers, even to that same value.
     record.changed_at = std::max(record.changed_at, start);
-    dep_stack_.taint_top();
-    throw;
+    throw;  // the traversal that dispatched it taints its reader
   }
   const DepFrame& frame = dep_stack_.pop_frame();  // valid until the next push
   if (depth == retreat_depth_) retreat_depth_ = 0;  // its own code caught the retreat

@@ -49,9 +49,13 @@ class LocalDepStack {
     ++depth_;
   }
 
+  // A read of `slot` in the top frame's compute failed: a compute that catches that makes
+  // its value without the node's, so the frame is tainted too.
   void note_failed_read(u32 slot) {
     ExclusiveGuard guard(lock_);
-    if (depth_ != 0) frames_[depth_ - 1].failed_read = slot;
+    if (depth_ == 0) return;
+    frames_[depth_ - 1].failed_read = slot;
+    frames_[depth_ - 1].tainted = true;
   }
 
   // Appends to the top frame only; a read outside any compute records nothing.
