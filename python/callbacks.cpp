@@ -194,6 +194,48 @@ bool restore_pending_error() noexcept {
 
 void discard_pending_error() noexcept { park(nullptr, nullptr, nullptr); }
 
+namespace {
+
+// A parked exception taken out of the slot; released when the failure it went with is.
+struct KeptError {
+  PendingError error;
+  KeptError() = default;
+  KeptError(const KeptError&) = delete;
+  KeptError& operator=(const KeptError&) = delete;
+  ~KeptError() {
+    Py_XDECREF(error.type);
+    Py_XDECREF(error.value);
+    Py_XDECREF(error.traceback);
+  }
+};
+
+class ParkedErrorHost final : public FailureHost {
+ public:
+  bool set_aside(std::shared_ptr<void>& kept) noexcept override {
+    if (!pending_error.type) return true;
+    // A KeyboardInterrupt or SystemExit is the program's, not a callback's failure.
+    if (!PyErr_GivenExceptionMatches(pending_error.type, PyExc_Exception)) return false;
+    try {
+      auto held = std::make_shared<KeptError>();
+      held->error = std::exchange(pending_error, PendingError{});
+      kept = std::move(held);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    return true;
+  }
+  void resume(std::shared_ptr<void> kept) noexcept override {
+    park_pending_error(std::exchange(static_cast<KeptError*>(kept.get())->error, PendingError{}));
+  }
+};
+
+}  // namespace
+
+FailureHost& parked_error_host() noexcept {
+  static ParkedErrorHost host;
+  return host;
+}
+
 void end_failure_notices() noexcept {
   passing_notices = 0;
   in_passage = false;

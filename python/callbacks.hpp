@@ -78,6 +78,10 @@ void end_passage() noexcept;
 void park_pending_error(const PendingError& error) noexcept;
 void park_pending_error(FetchedError error) noexcept;
 
+// Keeps a failed callback's parked exception with its failure while the engine sets the
+// failure aside, and parks it again if the failure is raised again. Every runtime uses it.
+FailureHost& parked_error_host() noexcept;
+
 // Python code that runs while a failure unwinds (the __del__ of a value the unwinding drops)
 // may call into the module while the failure's exception waits in the slot. Every entry
 // point sets such an exception aside for its own duration, so that what it parks, takes or

@@ -51,7 +51,9 @@ PyObject* none() { Py_RETURN_NONE; }
 PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
     parse_tuple_args("Runtime()", nullptr, 0, args, kwargs, nullptr);
-    return reinterpret_cast<PyObject*>(new_object<RuntimeObject>(type));
+    RuntimeObject* runtime = new_object<RuntimeObject>(type);
+    runtime->d.core->set_failure_host(&parked_error_host());
+    return reinterpret_cast<PyObject*>(runtime);
   });
 }
 

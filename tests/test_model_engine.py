@@ -132,6 +132,7 @@ class EngineModel(RuleBasedStateMachine):
         self.observers = []             # [ObserverId, node, last_seen, registered]
         self.fired = []                 # (observer index, value) appended by callbacks
         self.trace = None
+        self.set_aside = {}             # failed node -> the failure a read set aside for it
 
     # -- model of the engine -------------------------------------------------
 
@@ -225,17 +226,34 @@ class EngineModel(RuleBasedStateMachine):
         node.state = STALE if any(d.state not in (CLEAN, FAILED) for d in added) else FAILED
         raise failure
 
+    def settle(self, node):
+        """An outermost read's bringing `node` up to date: the failures it sets aside last
+        as long as it does."""
+        self.set_aside = {}
+        try:
+            self.ensure(node)
+        finally:
+            self.set_aside = {}
+
     def ensure(self, node):
         if node.state == CLEAN:
             return
         for dep in reversed(node.deps):
             if dep.state != CLEAN:
-                self.ensure(dep)
+                try:
+                    self.ensure(dep)
+                except Failure as failure:
+                    # the node may no longer read it: its failure waits for whatever does
+                    self.set_aside.setdefault(dep, failure)
         if node.state == FAILED:
-            raise Failure("failed", FAILED_TEXT.format(node.slot))
+            raise self.set_aside.get(node, Failure("failed", FAILED_TEXT.format(node.slot)))
+        first = next((d for d in node.deps
+                      if d.state != CLEAN or d.changed_at > node.verified_at), None)
         if node.state == DIRTY:
             self.recompute(node, was_stale=False)
-        elif any(d.changed_at > node.verified_at for d in node.deps):
+        elif first in self.set_aside:
+            raise self.set_aside[first]  # the node would read it again, and stays Stale
+        elif first is not None:
             self.recompute(node, was_stale=True)
         else:
             node.verified_at = max(node.verified_at, self.revision)
@@ -320,7 +338,7 @@ class EngineModel(RuleBasedStateMachine):
         if not node.alive:
             return None, self.stale(node)
         try:
-            self.ensure(node)
+            self.settle(node)
         except Failure as failure:
             return None, failure
         return node.value, None
@@ -501,7 +519,7 @@ class EngineModel(RuleBasedStateMachine):
             if not entry[3]:
                 continue
             node = entry[1]
-            self.ensure(node)
+            self.settle(node)
             stamp = min(node.changed_at, self.revision)
             if entry[2] < stamp:
                 expected.append((index, node.value))

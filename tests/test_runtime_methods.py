@@ -232,6 +232,41 @@ def test_guarded_core_failures():
     assert rt.get(q) == 2
 
 
+def test_a_dependency_a_query_no_longer_reads_cannot_fail_its_reads():
+    # While `a` is odd, `q` reads `loop` (which reads itself) and `g` reads `odd_only`
+    # (which raises on even values). Back at an even `a`, the queries read neither, though
+    # refreshing what they read last fails: their reads must not fail, now or later.
+    rt = weft.Runtime()
+    a = rt.create_input(0)
+    nodes = {}
+    nodes["loop"] = rt.create_query(lambda ref: ref.get(a) + ref.get(nodes["loop"]))
+    q = rt.create_query(lambda ref: ref.get(nodes["loop"]) if ref.get(a) % 2 else ref.get(a))
+    odd_only = rt.create_query(lambda ref: 1 // (ref.get(a) % 2))
+    g = rt.create_query(lambda ref: ref.get(odd_only) if ref.get(a) % 2 else "even")
+    assert (rt.get(q), rt.get(g)) == (0, "even")
+    rt.set(a, 1)
+    with pytest.raises(RuntimeError, match="dependency cycle detected"):
+        rt.get(q)
+    assert rt.get(g) == 1
+    for value in (2, 4):
+        rt.set(a, value)
+        assert (rt.get(q), rt.get(g)) == (value, "even")
+
+
+def test_a_failing_refresh_a_query_still_needs_raises_the_callbacks_own_exception():
+    # `g` reads `f` first, so the failure of f's refresh is g's, as the exception f raised.
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    f = rt.create_query(lambda ref: 1 // ref.get(a))
+    g = rt.create_query(lambda ref: ref.get(f) + 1)
+    assert rt.get(g) == 2
+    rt.set(a, 0)
+    with pytest.raises(ZeroDivisionError):
+        rt.get(g)
+    with pytest.raises(RuntimeError, match=f"^weft-core: node {f.id} read but its last compute panicked"):
+        rt.get(g)
+
+
 def test_a_query_that_read_itself_recovers():
     # The read of its own node fails as a cycle and is not kept as a dependency: the failed
     # query says so on the next read and recomputes once its input changes; one that caught

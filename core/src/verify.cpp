@@ -163,12 +163,23 @@ void Runtime::fail_deleted_while_read(u32 slot) {
 
 void Runtime::ensure_clean(u32 root) {
   if (nodes_.get(root).node_state() == NodeState::Clean) return;
+  if (served_this_read(root)) {
+    dep_stack_.taint_top();  // its value came from a failure it caught
+    return;
+  }
   if (traversals_running_ == 0) traversal_budget_ = static_cast<u64>(nodes_.count()) * 256 + 1024;
   ++traversals_running_;
   struct Running {
-    u32& count;
-    ~Running() { --count; }
-  } running{traversals_running_};
+    Runtime& runtime;
+    ~Running() {
+      if (--runtime.traversals_running_ != 0 || !runtime.read_remembers_failures_) return;
+      runtime.read_remembers_failures_ = false;
+      runtime.served_tainted_.clear();
+      // Dropped from a local: what the host kept may run code that reads again.
+      auto dropped = std::move(runtime.set_aside_);
+      runtime.set_aside_.clear();
+    }
+  } running{*this};
   SpareStack<TraversalEntry> spare(spare_traversals_);
   std::vector<TraversalEntry>& stack = spare.get();
   stack.push_back({root, Step::Unexpanded});
@@ -183,7 +194,17 @@ void Runtime::ensure_clean(u32 root) {
         // until the traversal ends.
         bool root_met_again = top.step == Step::RootMetAgain;
         stack.pop_back();
-        dispatch(slot, stack.empty());
+        if (slot == root) {
+          dispatch(slot, stack.empty());
+        } else {
+          try {
+            dispatch(slot, false);
+          } catch (const StackExhausted&) {
+            throw;  // the read as a whole nests too deeply
+          } catch (const std::exception&) {
+            if (!set_aside_failure(slot)) throw;
+          }
+        }
         if (root_met_again && nodes_.get(root).node_state() == NodeState::Clean) {
           // Met again through a loop in the recorded lists and brought up to date: what is
           // left was only there for it, and it reads none of that now.
@@ -196,8 +217,18 @@ void Runtime::ensure_clean(u32 root) {
       }
       NodeRecord& record = nodes_.get(slot);
       NodeState state = record.node_state();
-      if (state == NodeState::Clean) {
+      if (state == NodeState::Clean || served_this_read(slot)) {
         stack.pop_back();
+        continue;
+      }
+      if (set_aside_for(slot)) {
+        // Its failure in this read is known: a dependent decides whether it meets it, and
+        // the read of the node itself meets it once the node is dispatched.
+        if (stack.size() > 1) {
+          stack.pop_back();
+        } else {
+          top.step = Step::Expanded;
+        }
         continue;
       }
       if (is_computing(state)) {
@@ -271,6 +302,7 @@ void Runtime::dispatch(u32 slot, bool is_root) {
         return;
       case NodeState::Failed:
         record.clear_expanding();
+        if (SetAsideFailure* set_aside = set_aside_for(slot)) raise_set_aside(*set_aside);
         fail_failed(slot);
       case NodeState::Deleted:
         record.clear_expanding();
@@ -287,6 +319,33 @@ void Runtime::dispatch(u32 slot, bool is_root) {
         continue;
     }
   }
+}
+
+bool Runtime::set_aside_failure(u32 slot) {
+  if (retreating()) return false;
+  const NodeRecord& record = nodes_.get(slot);
+  SetAsideFailure* entry = set_aside_for(slot);  // met again on another path: kept as first met
+  bool added = !entry;
+  if (added) {
+    try {
+      auto [it, inserted] = set_aside_.insert_or_assign(
+          slot, SetAsideFailure{record.generation, std::current_exception(), nullptr});
+      entry = &it.value();
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+  if (failure_host_ && !entry->kept && !failure_host_->set_aside(entry->kept)) {
+    if (added) set_aside_.erase(slot);
+    return false;
+  }
+  read_remembers_failures_ = true;
+  return true;
+}
+
+void Runtime::raise_set_aside(SetAsideFailure& entry) {
+  if (failure_host_ && entry.kept) failure_host_->resume(std::move(entry.kept));
+  std::rethrow_exception(entry.failure);
 }
 
 // Returns true when the node is done, false when its state moved on and it must be
@@ -313,9 +372,15 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched, bool is_root) {
     return recompute(slot, *fn, now == NodeState::Stale, revision_, !is_root);
   }
   if (dispatched == NodeState::Stale && now == NodeState::Stale) {
+    if (served_this_read(slot)) {
+      record.clear_expanding();
+      if (is_root) dep_stack_.taint_top();
+      return true;
+    }
     record.set_state(NodeState::Computing);
     u64 start = revision_;
     u32 running = kNoDependency;
+    u32 unsettled_first = kNoDependency;  // a dependency not Clean, met before any change
     bool unverified = false;
     bool changed = with_deps(record, [&](const u32* deps, std::size_t n) {
       bool seen_change = false;
@@ -324,6 +389,7 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched, bool is_root) {
         NodeState dep_state = dep.node_state();
         if (dep_state != NodeState::Clean) {
           if (is_computing(dep_state) && dep_stack_.is_on_stack(deps[i])) running = deps[i];
+          if (!seen_change) unsettled_first = deps[i];
           unverified = running != kNoDependency || dep.expanding();
           return true;
         }
@@ -334,6 +400,14 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched, bool is_root) {
       }
       return seen_change;
     });
+    if (unsettled_first != kNoDependency) {
+      if (SetAsideFailure* set_aside = set_aside_for(unsettled_first)) {
+        // Everything the node read before it is unchanged, so a recompute would read it
+        // and fail: its refresh's failure is the read's, and the node is left as it was.
+        record.set_state(NodeState::Stale);
+        raise_set_aside(*set_aside);
+      }
+    }
     if (unverified && !is_root) {
       // A dependency the traversal could not bring up to date: a compute running on this
       // thread, or a node marked as still being brought up to date (one left unverified for
@@ -444,8 +518,16 @@ bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start, bool
   if (record.node_state() == NodeState::Computing && result == 0 && !frame.tainted) {
     record.set_state(NodeState::Clean);
   } else if (is_computing(record.node_state())) {
+    const bool caught_failure = frame.tainted && record.node_state() == NodeState::Computing;
     end_stale(slot);
     dep_stack_.taint_top();
+    if (caught_failure) {
+      try {
+        served_tainted_[slot] = record.generation;
+        read_remembers_failures_ = true;
+      } catch (const std::bad_alloc&) {  // then it runs again when read again
+      }
+    }
   }
   record_trace(slot, changed ? TraceAction::RecomputedChanged : TraceAction::RecomputedCutoff);
   return true;

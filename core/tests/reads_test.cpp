@@ -419,6 +419,194 @@ TEST(Failures, FailedComputeStaysFailedUntilAnInputItReadChanges) {
   EXPECT_EQ(state_of(rt, f), NodeState::Clean);
 }
 
+// While `a` is odd, `q` reads `loop`, which reads itself, and `g` reads `boom`, which fails
+// on even values. Back at an even `a`, their recorded lists still name those nodes, whose
+// refresh fails again: neither reads them now, so no read of theirs may fail, after this
+// write or any later one.
+TEST(Failures, DependencyFailingAsItIsRefreshedFailsNoReadThatNoLongerNeedsIt) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(0);
+  Weft<u64> loop, q;
+  loop = rt.create_compute<u64>([&](Runtime& r) { return r.read(a) + r.read(loop); });
+  q = rt.create_compute<u64>([&](Runtime& r) { return r.read(a) % 2 ? r.read(loop) : r.read(a); });
+  auto boom = rt.create_compute<u64>([a](Runtime& r) -> u64 {
+    if (r.read(a) % 2 == 0) throw ComputeError("even");
+    return 1;
+  });
+  auto g = rt.create_compute<u64>([a, boom](Runtime& r) { return r.read(a) % 2 ? r.read(boom) : 7; });
+  EXPECT_EQ(rt.read(q), 0u);
+  EXPECT_EQ(rt.read(g), 7u);
+  rt.set(a, u64{1});
+  EXPECT_FAILURE(rt.read(q), cycle_message(loop.slot));
+  EXPECT_EQ(rt.read(g), 1u);
+  rt.set(a, u64{2});
+  EXPECT_EQ(rt.read(q), 2u);
+  EXPECT_EQ(rt.read(g), 7u);
+  EXPECT_EQ(state_of(rt, loop), NodeState::Failed);
+  EXPECT_EQ(state_of(rt, boom), NodeState::Failed);
+  EXPECT_EQ(rt.dependencies_of(q.slot), (std::vector<u32>{a.slot, a.slot}));
+  rt.set(a, u64{4});
+  EXPECT_EQ(rt.read(q), 4u);
+  EXPECT_EQ(rt.read(g), 7u);
+}
+
+// `g` reads `f` first, so a refresh of `f` that fails is a failure `g` would meet: it
+// reaches the reader as f's own, and `g` stays Stale, as when it fails on the way.
+TEST(Failures, DependencyFailingAsItIsRefreshedFailsTheReadThatStillNeedsIt) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(1);
+  auto b = rt.create_input<u64>(1);
+  int g_runs = 0;
+  auto f = rt.create_compute<u64>([a](Runtime& r) -> u64 {
+    if (r.read(a) == 0) throw ComputeError("zero");
+    return r.read(a);
+  });
+  auto g = rt.create_compute<u64>([&, b, f](Runtime& r) {
+    ++g_runs;
+    return r.read(b) + r.read(f);
+  });
+  EXPECT_EQ(rt.read(g), 2u);
+  rt.set(a, u64{0});
+  for (int k = 0; k < 2; ++k) {
+    try {
+      rt.read(g);
+      ADD_FAILURE() << "the refresh of f fails";
+    } catch (const ComputeError& error) {
+      EXPECT_STREQ(error.what(), "zero");
+    } catch (const InvariantFailure& failure) {
+      EXPECT_EQ(k, 1);  // once f is Failed, the read meets f's state
+      EXPECT_EQ(std::string(failure.what()), failed_message(f.slot));
+    }
+    EXPECT_EQ(g_runs, 1);
+    EXPECT_EQ(state_of(rt, g), NodeState::Stale);
+  }
+}
+
+// One level further down: `f` fails as it is refreshed for `d`, which reads it first. `r`
+// no longer reads `d`, and `s` does, first.
+TEST(Failures, DependencyFailingFurtherDownFailsOnlyTheReadsThatNeedIt) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(1);
+  auto f = rt.create_compute<u64>([a](Runtime& r) -> u64 {
+    if (r.read(a) == 0) throw ComputeError("zero");
+    return r.read(a);
+  });
+  auto d = rt.create_compute<u64>([f](Runtime& r) { return r.read(f) + 1; });
+  auto r = rt.create_compute<u64>([a, d](Runtime& rd) { return rd.read(a) ? rd.read(d) : 9; });
+  auto s = rt.create_compute<u64>([d](Runtime& rd) { return rd.read(d) * 2; });
+  EXPECT_EQ(rt.read(r), 2u);
+  EXPECT_EQ(rt.read(s), 4u);
+  rt.set(a, u64{0});
+  EXPECT_THROW(rt.read(s), ComputeError);
+  EXPECT_EQ(state_of(rt, d), NodeState::Stale);
+  EXPECT_EQ(state_of(rt, s), NodeState::Stale);
+  rt.set(a, u64{2});
+  rt.set(a, u64{0});
+  EXPECT_EQ(rt.read(r), 9u);
+  EXPECT_EQ(state_of(rt, f), NodeState::Failed);
+}
+
+// `c` catches the failure of `x`, and each of twelve levels reads the one below twice. What
+// a node made of a caught failure serves the rest of the read, so one read runs each node
+// once; the next read runs them again, since their values came from a failure.
+TEST(Failures, NodeThatCaughtAFailureRunsOncePerRead) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(1);
+  int runs = 0;
+  auto x = rt.create_compute<u64>([a](Runtime& r) -> u64 {
+    if (r.read(a) % 2 == 0) throw InvariantFailure("even");
+    return 1;
+  });
+  Weft<u64> level = rt.create_compute<u64>([&, a, x](Runtime& r) {
+    ++runs;
+    return r.read(a) + read_or(r, x, 0);
+  });
+  for (int k = 0; k < 12; ++k) {
+    level = rt.create_compute<u64>([&, below = level](Runtime& r) {
+      ++runs;
+      return r.read(below) + r.read(below);
+    });
+  }
+  EXPECT_EQ(rt.read(level), 2u << 12);
+  rt.set(a, u64{2});
+  for (int read = 0; read < 2; ++read) {
+    runs = 0;
+    EXPECT_EQ(rt.read(level), 2u << 12);
+    EXPECT_EQ(runs, 13);
+    EXPECT_EQ(state_of(rt, level), NodeState::Stale);
+  }
+}
+
+// The same chain with `c` not catching: the read meets x's failure, running each node once.
+TEST(Failures, FailureMetThroughNodesReadTwiceRunsEachOnce) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(1);
+  int runs = 0;
+  auto x = rt.create_compute<u64>([a](Runtime& r) -> u64 {
+    if (r.read(a) % 2 == 0) throw ComputeError("even");
+    return 1;
+  });
+  Weft<u64> level = rt.create_compute<u64>([&, a, x](Runtime& r) {
+    ++runs;
+    return r.read(a) + r.read(x);
+  });
+  for (int k = 0; k < 12; ++k) {
+    level = rt.create_compute<u64>([&, below = level](Runtime& r) {
+      ++runs;
+      return r.read(below) + r.read(below);
+    });
+  }
+  EXPECT_EQ(rt.read(level), 2u << 12);
+  rt.set(a, u64{2});
+  runs = 0;
+  EXPECT_THROW(rt.read(level), ComputeError);
+  EXPECT_LE(runs, 1);
+}
+
+// What the host keeps of a failure set aside goes back to it when the failure is raised
+// again, and is dropped with the failure when the read ends without it.
+TEST(Failures, HostKeepsWhatItParkedWithAFailureSetAside) {
+  struct Host final : FailureHost {
+    int parked = 0, resumed = 0, dropped = 0;
+    bool set_aside(std::shared_ptr<void>& kept) noexcept override {
+      if (parked == 0) return true;
+      kept = std::shared_ptr<void>(new int(parked), [this](void* p) {
+        ++dropped;
+        delete static_cast<int*>(p);
+      });
+      parked = 0;
+      return true;
+    }
+    void resume(std::shared_ptr<void> kept) noexcept override {
+      parked = *static_cast<int*>(kept.get());
+      ++resumed;
+    }
+  } host;
+  Runtime rt;
+  rt.set_failure_host(&host);
+  auto a = rt.create_input<u64>(1);
+  auto b = rt.create_input<u64>(0);
+  auto f = rt.create_compute<u64>([&](Runtime& r) -> u64 {
+    if (r.read(a) == 0) {
+      host.parked = 42;  // what a failing callback leaves the host
+      throw ComputeError("zero");
+    }
+    return 1;
+  });
+  auto g = rt.create_compute<u64>([&, f](Runtime& r) { return r.read(b) + r.read(f); });
+  auto h = rt.create_compute<u64>([=](Runtime& r) { return r.read(a) ? r.read(f) : 5; });
+  EXPECT_EQ(rt.read(g), 1u);
+  EXPECT_EQ(rt.read(h), 1u);
+  rt.set(a, u64{0});
+  EXPECT_EQ(rt.read(h), 5u);  // f's failure was set aside and not met again
+  EXPECT_EQ((std::pair{host.parked, host.dropped}), (std::pair{0, 1}));
+  rt.set(a, u64{1});
+  EXPECT_EQ(rt.read(g), 1u);
+  rt.set(a, u64{0});
+  EXPECT_THROW(rt.read(g), ComputeError);  // g reads f first among what changed
+  EXPECT_EQ((std::pair{host.parked, host.resumed}), (std::pair{42, 1}));
+}
+
 TEST(Failures, FailureTravelsThroughEveryComputeOnTheReadChain) {
   Runtime rt;
   auto a = rt.create_input<u64>(0);
@@ -490,9 +678,9 @@ TEST(Failures, ComputeThatCatchesAFailingReadEndsStale) {
 }
 
 // `a` reads `c` while `j` is even (and `c` reads `a`), else `e`, which reads `s`; `s` reads
-// itself while `i` is even. Once `j` turns, a read of `c` fails on `s` and leaves `a` and `e`
-// Stale: `c`, which read `a`, must not stay Failed past the write of `i` that breaks the
-// self-loop, though that write stops at the Stale nodes.
+// itself while `i` is even. Once `j` turns, a read of `c` fails on `s`, which `e` and so `a`
+// and `c` now read: `c` must not stay Failed past the write of `i` that breaks the
+// self-loop.
 TEST(Failures, NodeWhoseFailedReadLeftADependencyStaleIsRetried) {
   Runtime rt;
   auto i = rt.create_input<u64>(0);
@@ -506,7 +694,7 @@ TEST(Failures, NodeWhoseFailedReadLeftADependencyStaleIsRetried) {
   EXPECT_FAILURE(rt.read(e), cycle_message(s.slot));
   rt.set(j, u64{1});
   EXPECT_FAILURE(rt.read(c), failed_message(s.slot));
-  EXPECT_EQ(state_of(rt, c), NodeState::Stale);
+  EXPECT_EQ(state_of(rt, c), NodeState::Failed);
   rt.set(i, u64{1});
   EXPECT_EQ(rt.read(a), 2u);
   EXPECT_EQ(rt.read(c), 2u);
@@ -551,11 +739,10 @@ TEST(Cycles, TraversalEndsOnceItsNodeIsUpToDate) {
   EXPECT_EQ(rt.record_for_testing(s.slot).state, encode_state(NodeState::Stale));  // no mark
 }
 
-// Once `x` is 1, the read of `a` inside b's compute refreshes a's recorded dependencies: y's
-// recompute reads `a`, which is recomputed then and no longer reads `s`; the refresh of `s`
-// (a self-loop now) still fails the read. `b` fails with it, but must be retried on its next
-// read rather than left Failed, with nothing left to change it.
-TEST(Failures, NodeWhoseReadFailedOnWorkNoLongerNeededIsRetried) {
+// Once `x` is 1, the read of `a` inside b's compute refreshes a's recorded dependencies: the
+// refresh of `s` (a self-loop now) fails, and y's recompute reads `a`, which is recomputed
+// then and no longer reads `s`. The read of `b` does not fail on work no node needs.
+TEST(Failures, ReadDoesNotFailOnWorkNoNodeNeeds) {
   Runtime rt;
   auto x = rt.create_input<u64>(0);
   Weft<u64> a, b, y, s;
@@ -565,10 +752,10 @@ TEST(Failures, NodeWhoseReadFailedOnWorkNoLongerNeededIsRetried) {
   b = rt.create_compute<u64>([&](Runtime& r) { return r.read(x) % 2 ? r.read(a) + 1 : 0; });
   EXPECT_EQ(rt.read(a), 0u);
   rt.set(x, u64{1});
-  EXPECT_FAILURE(rt.read(b), cycle_message(s.slot));
-  EXPECT_EQ(state_of(rt, a), NodeState::Clean);
-  EXPECT_EQ(state_of(rt, b), NodeState::Stale);
   EXPECT_EQ(rt.read(b), 2u);
+  EXPECT_EQ(state_of(rt, s), NodeState::Failed);
+  EXPECT_EQ(state_of(rt, a), NodeState::Clean);
+  EXPECT_EQ(state_of(rt, b), NodeState::Clean);
 }
 
 TEST(Failures, DeletedDependencyIsMetAsDeleted) {

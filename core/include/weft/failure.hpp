@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <source_location>
 #include <sstream>
 #include <string>
@@ -48,6 +49,19 @@ class StackExhausted : public InvariantFailure {
 // The same, throwing StackExhausted.
 [[noreturn]] void fail_stack_exhausted(
     std::string message, std::source_location where = std::source_location::current());
+
+// What a host keeps beside a failure in flight (the binding's exception that a failed
+// callback parked), for a failure the engine sets aside and may raise again later.
+class FailureHost {
+ public:
+  virtual ~FailureHost() = default;
+  // Takes what the host keeps of the failure in flight into `kept` (nothing when it keeps
+  // nothing). False when the failure must go on at once (it interrupts the program, or
+  // there is no room to keep it): nothing is taken then.
+  virtual bool set_aside(std::shared_ptr<void>& kept) noexcept = 0;
+  // Gives back what `set_aside` took, as the failure is raised again.
+  virtual void resume(std::shared_ptr<void> kept) noexcept = 0;
+};
 
 // Joins the printable pieces of a message.
 template <class... Parts>

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +12,8 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include <tsl/robin_map.h>
 
 #include "weft/arena_registry.hpp"
 #include "weft/dep_stack.hpp"
@@ -111,6 +114,9 @@ class Runtime {
   // being interrupted) must reach the outer caller: the retreat ends, and everything on the
   // way fails with it as with any failure.
   void end_retreat() { retreat_depth_ = 0; }
+  // The host whose kept state goes with the failures a read sets aside (see FailureHost);
+  // none by default. The host outlives the runtime.
+  void set_failure_host(FailureHost* host) { failure_host_ = host; }
   const AccessLock& tables_lock() const { return tables_lock_; }
   // The side-table lock itself, for tests that provoke access conflicts.
   AccessLock& tables_lock_for_testing() { return tables_lock_; }
@@ -264,6 +270,19 @@ class Runtime {
   // being read, not a recorded dependency of it brought up to date on the way.
   void dispatch(u32 slot, bool is_root);
   bool check_or_recompute(u32 slot, NodeState dispatched, bool is_root);
+  // A failure met while a recorded dependency is brought up to date, before its dependent
+  // is verified: the dependent may no longer read that node. Set aside until the outermost
+  // read ends, it is raised again for a dependent that would read the node first among what
+  // changed, and for a read that meets the node still Failed.
+  struct SetAsideFailure {
+    u32 generation;
+    std::exception_ptr failure;
+    std::shared_ptr<void> kept;  // what the host keeps of it (FailureHost::set_aside)
+  };
+  // Sets aside the failure in flight of a recorded dependency the traversal dispatched,
+  // unless it must go on at once (a retreat, the host's interruption, no room to keep it).
+  bool set_aside_failure(u32 slot);
+  [[noreturn]] void raise_set_aside(SetAsideFailure& entry);
   // Leaves a recorded dependency of the node being read Stale, marked until the traversal
   // that reached it ends, so that the other nodes that recorded it dispatch it as it is.
   void leave_unverified(u32 slot);
@@ -321,6 +340,27 @@ class Runtime {
   // cannot spend a budget for each read.
   u64 traversal_budget_ = 0;
   u32 traversals_running_ = 0;
+  tsl::robin_map<u32, SetAsideFailure, RandomHasher> set_aside_;  // by slot
+  // Nodes whose compute caught a failure during the outermost read in progress (slot ->
+  // generation): each is left Stale, to run again on a later read, but serves its value
+  // for the rest of this one. Run again on each read, a chain of such nodes that read one
+  // another more than once would run exponentially often.
+  tsl::robin_map<u32, u32, RandomHasher> served_tainted_;
+  // Whether either of the two holds anything: one test on the paths of ordinary reads.
+  bool read_remembers_failures_ = false;
+  bool served_this_read(u32 slot) const {
+    if (!read_remembers_failures_) return false;
+    auto it = served_tainted_.find(slot);
+    return it != served_tainted_.end() && it->second == nodes_.get(slot).generation;
+  }
+  // Valid until the next failure is set aside.
+  SetAsideFailure* set_aside_for(u32 slot) {
+    if (!read_remembers_failures_) return nullptr;
+    auto it = set_aside_.find(slot);
+    if (it == set_aside_.end() || it->second.generation != nodes_.get(slot).generation) return nullptr;
+    return &it.value();
+  }
+  FailureHost* failure_host_ = nullptr;
   bool tracing_ = false;
   u64 stabilizes_started_ = 0;  // tells a stabilize that a callback ran one meanwhile
   u32 stabilize_depth_ = 0;      // stabilizes in progress: callbacks may run their own
