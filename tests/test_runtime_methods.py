@@ -267,6 +267,29 @@ def test_a_failing_refresh_a_query_still_needs_raises_the_callbacks_own_exceptio
         rt.get(g)
 
 
+def test_work_run_ahead_of_need_that_catches_its_retreat_serves_no_read():
+    # Once `a` is 1 and `b` 0, refreshing q8's recorded list runs `q3`, whose read of `q6`
+    # refreshes q6's, which still names `q8`: q8 runs ahead of need, reads q3, which is
+    # running, and catches the retreat. That value came from abandoned work, so the read of
+    # q8 must run q8 again rather than return it.
+    rt = weft.Runtime()
+    a, b = rt.create_input(0), rt.create_input(0)
+    q = {}
+    q["q2"] = rt.create_query(lambda ref: ref.get(a) % 4)
+    q["q3"] = rt.create_query(
+        lambda ref: (ref.get(a) + (ref.get(a) + read_or_one(ref, q["q6"]) if ref.get(a) % 2 else 0)) % 4)
+    q["q6"] = rt.create_query(
+        lambda ref: (ref.get(b) + (read_or_one(ref, q["q8"]) if ref.get(b) == 2 else 0)) % 4)
+    q["q8"] = rt.create_query(
+        lambda ref: (ref.get(a) + read_or_one(ref, q["q2"]) + read_or_one(ref, q["q3"])) % 4)
+    rt.get(q["q2"])
+    rt.set(b, 2)
+    assert rt.get(q["q6"]) == 2
+    rt.set(b, 0)
+    rt.set(a, 1)
+    assert rt.get(q["q8"]) == 0
+
+
 def test_a_query_that_read_itself_recovers():
     # The read of its own node fails as a cycle and is not kept as a dependency: the failed
     # query says so on the next read and recomputes once its input changes; one that caught

@@ -164,7 +164,7 @@ void Runtime::fail_deleted_while_read(u32 slot) {
 void Runtime::ensure_clean(u32 root) {
   if (nodes_.get(root).node_state() == NodeState::Clean) return;
   if (served_this_read(root)) {
-    dep_stack_.taint_top();  // its value came from a failure it caught
+    dep_stack_.taint_top(/*sound=*/true);  // its value came from a failure it caught
     return;
   }
   if (traversals_running_ == 0) traversal_budget_ = static_cast<u64>(nodes_.count()) * 256 + 1024;
@@ -374,7 +374,7 @@ bool Runtime::check_or_recompute(u32 slot, NodeState dispatched, bool is_root) {
   if (dispatched == NodeState::Stale && now == NodeState::Stale) {
     if (served_this_read(slot)) {
       record.clear_expanding();
-      if (is_root) dep_stack_.taint_top();
+      if (is_root) dep_stack_.taint_top(/*sound=*/true);
       return true;
     }
     record.set_state(NodeState::Computing);
@@ -518,16 +518,19 @@ bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start, bool
   if (record.node_state() == NodeState::Computing && result == 0 && !frame.tainted) {
     record.set_state(NodeState::Clean);
   } else if (is_computing(record.node_state())) {
-    const bool caught_failure = frame.tainted && record.node_state() == NodeState::Computing;
+    // Only what caught failures, and read nothing that may not hold, serves this read.
+    bool served = frame.tainted && !frame.unsound && result == 0 &&
+                  record.node_state() == NodeState::Computing;
     end_stale(slot);
-    dep_stack_.taint_top();
-    if (caught_failure) {
+    if (served) {
       try {
         served_tainted_[slot] = record.generation;
         read_remembers_failures_ = true;
       } catch (const std::bad_alloc&) {  // then it runs again when read again
+        served = false;
       }
     }
+    dep_stack_.taint_top(served);
   }
   record_trace(slot, changed ? TraceAction::RecomputedChanged : TraceAction::RecomputedCutoff);
   return true;

@@ -18,6 +18,9 @@ struct DepFrame {
   std::vector<ReadRecord> reads;
   u32 node = 0;
   bool tainted = false;
+  // Tainted by more than failures it caught (work a retreat abandoned, a node it read whose
+  // value may not hold): its value cannot serve even the read that made it.
+  bool unsound = false;
   // Run to bring a recorded dependency up to date before its dependent has decided whether
   // it still reads it, rather than for a read that needs the value.
   bool speculative = false;
@@ -43,6 +46,7 @@ class LocalDepStack {
     frame.reads.clear();
     frame.node = node;
     frame.tainted = false;
+    frame.unsound = false;
     frame.speculative = speculative;
     frame.failed_read = kNoFailedRead;
     frame.incomplete = false;
@@ -79,15 +83,18 @@ class LocalDepStack {
     return frames_[depth_];
   }
 
-  void taint_top() {
+  // `sound`: the value read came from failures caught, and holds for the rest of the read.
+  void taint_top(bool sound = false) {
     ExclusiveGuard guard(lock_);
-    if (depth_ != 0) frames_[depth_ - 1].tainted = true;
+    if (depth_ == 0) return;
+    frames_[depth_ - 1].tainted = true;
+    if (!sound) frames_[depth_ - 1].unsound = true;
   }
 
-  // Taints the frame at `depth` (counted from 1) and every frame above it.
+  // Taints the frame at `depth` (counted from 1) and every frame above it, unsound.
   void taint_from(std::size_t depth) {
     ExclusiveGuard guard(lock_);
-    for (std::size_t i = depth - 1; i < depth_; ++i) frames_[i].tainted = true;
+    for (std::size_t i = depth - 1; i < depth_; ++i) frames_[i].tainted = frames_[i].unsound = true;
   }
 
   bool is_on_stack(u32 node) const {
