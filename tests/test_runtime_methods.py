@@ -290,6 +290,24 @@ def test_work_run_ahead_of_need_that_catches_its_retreat_serves_no_read():
     assert rt.get(q["q8"]) == 0
 
 
+def test_work_run_ahead_of_need_that_catches_its_retreat_leaves_the_read_node_clean():
+    # Once `a` is 2, q3's read of `q1` refreshes q6's recorded list: `q2` runs ahead of need,
+    # reads `q3`, which is running, and catches the retreat. q3 does not read q2, so it ends
+    # Clean: a second traced read does no work.
+    rt = weft.Runtime()
+    a = rt.create_input(0)
+    q = {}
+    q["q2"] = rt.create_query(lambda ref: (ref.get(a) + (read_or_one(ref, q["q3"]) if ref.get(a) == 2 else 0)) % 4)
+    q["q6"] = rt.create_query(lambda ref: (ref.get(a) + (read_or_one(ref, q["q2"]) if ref.get(a) == 0 else 0)) % 4)
+    q["q1"] = rt.create_query(lambda ref: (ref.get(a) + read_or_one(ref, q["q6"])) % 4)
+    q["q3"] = rt.create_query(lambda ref: (ref.get(a) + read_or_one(ref, q["q1"])) % 4)
+    assert rt.get(q["q1"]) == 0
+    rt.set(a, 2)
+    assert rt.get_traced(q["q3"])[0] == 2
+    value, trace = rt.get_traced(q["q3"])
+    assert (value, trace["node_traces"]) == (2, [])
+
+
 def test_a_query_that_read_itself_recovers():
     # The read of its own node fails as a cycle and is not kept as a dependency: the failed
     # query says so on the next read and recomputes once its input changes; one that caught

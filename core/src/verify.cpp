@@ -530,7 +530,10 @@ bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start, bool
         served = false;
       }
     }
-    dep_stack_.taint_top(served);
+    // Its reader made its value from one that may not hold. A compute run ahead of need has
+    // no reader: the compute on top of the stack reads the node whose dependency it is, and
+    // that node's verification, which finds it Stale, decides.
+    if (!speculative) dep_stack_.taint_top(served);
   }
   record_trace(slot, changed ? TraceAction::RecomputedChanged : TraceAction::RecomputedCutoff);
   return true;
