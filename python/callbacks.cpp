@@ -196,19 +196,6 @@ void discard_pending_error() noexcept { park(nullptr, nullptr, nullptr); }
 
 namespace {
 
-// A parked exception taken out of the slot; released when the failure it went with is.
-struct KeptError {
-  PendingError error;
-  KeptError() = default;
-  KeptError(const KeptError&) = delete;
-  KeptError& operator=(const KeptError&) = delete;
-  ~KeptError() {
-    Py_XDECREF(error.type);
-    Py_XDECREF(error.value);
-    Py_XDECREF(error.traceback);
-  }
-};
-
 class ParkedErrorHost final : public FailureHost {
  public:
   bool set_aside(std::shared_ptr<void>& kept) noexcept override {
@@ -216,8 +203,11 @@ class ParkedErrorHost final : public FailureHost {
     // A KeyboardInterrupt or SystemExit is the program's, not a callback's failure.
     if (!PyErr_GivenExceptionMatches(pending_error.type, PyExc_Exception)) return false;
     try {
-      auto held = std::make_shared<KeptError>();
-      held->error = std::exchange(pending_error, PendingError{});
+      // Made empty first: the slot's references move in only once nothing can fail.
+      auto held = std::make_shared<FetchedError>(
+          FetchedError{PyValue::steal(nullptr), PyValue::steal(nullptr), PyValue::steal(nullptr)});
+      PendingError taken = std::exchange(pending_error, PendingError{});
+      *held = {PyValue::steal(taken.type), PyValue::steal(taken.value), PyValue::steal(taken.traceback)};
       kept = std::move(held);
     } catch (const std::bad_alloc&) {
       return false;
@@ -225,7 +215,7 @@ class ParkedErrorHost final : public FailureHost {
     return true;
   }
   void resume(std::shared_ptr<void> kept) noexcept override {
-    park_pending_error(std::exchange(static_cast<KeptError*>(kept.get())->error, PendingError{}));
+    park_pending_error(std::move(*static_cast<FetchedError*>(kept.get())));
   }
 };
 

@@ -172,8 +172,8 @@ void Runtime::ensure_clean(u32 root) {
   struct Running {
     Runtime& runtime;
     ~Running() {
-      if (--runtime.traversals_running_ != 0 || !runtime.read_remembers_failures_) return;
-      runtime.read_remembers_failures_ = false;
+      if (--runtime.traversals_running_ != 0) return;
+      if (runtime.set_aside_.empty() && runtime.served_tainted_.empty()) return;
       runtime.served_tainted_.clear();
       // Dropped from a local: what the host kept may run code that reads again.
       auto dropped = std::move(runtime.set_aside_);
@@ -328,9 +328,8 @@ bool Runtime::set_aside_failure(u32 slot) {
   bool added = !entry;
   if (added) {
     try {
-      auto [it, inserted] = set_aside_.insert_or_assign(
-          slot, SetAsideFailure{record.generation, std::current_exception(), nullptr});
-      entry = &it.value();
+      entry = &set_aside_.insert_or_assign(slot, SetAsideFailure{record.generation, std::current_exception(), nullptr})
+                   .first.value();
     } catch (const std::bad_alloc&) {
       return false;
     }
@@ -339,7 +338,6 @@ bool Runtime::set_aside_failure(u32 slot) {
     if (added) set_aside_.erase(slot);
     return false;
   }
-  read_remembers_failures_ = true;
   return true;
 }
 
@@ -525,7 +523,6 @@ bool Runtime::recompute(u32 slot, ComputeFn& fn, bool was_stale, u64 start, bool
     if (served) {
       try {
         served_tainted_[slot] = record.generation;
-        read_remembers_failures_ = true;
       } catch (const std::bad_alloc&) {  // then it runs again when read again
         served = false;
       }

@@ -346,16 +346,15 @@ class Runtime {
   // for the rest of this one. Run again on each read, a chain of such nodes that read one
   // another more than once would run exponentially often.
   tsl::robin_map<u32, u32, RandomHasher> served_tainted_;
-  // Whether either of the two holds anything: one test on the paths of ordinary reads.
-  bool read_remembers_failures_ = false;
+  // Both tests start with the map's emptiness: one load on the paths of ordinary reads.
   bool served_this_read(u32 slot) const {
-    if (!read_remembers_failures_) return false;
+    if (served_tainted_.empty()) return false;
     auto it = served_tainted_.find(slot);
     return it != served_tainted_.end() && it->second == nodes_.get(slot).generation;
   }
   // Valid until the next failure is set aside.
   SetAsideFailure* set_aside_for(u32 slot) {
-    if (!read_remembers_failures_) return nullptr;
+    if (set_aside_.empty()) return nullptr;
     auto it = set_aside_.find(slot);
     if (it == set_aside_.end() || it->second.generation != nodes_.get(slot).generation) return nullptr;
     return &it.value();
