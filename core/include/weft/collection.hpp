@@ -17,6 +17,7 @@
 #include "weft/locks.hpp"
 #include "weft/order_summary.hpp"
 #include "weft/runtime.hpp"
+#include "weft/table_allocator.hpp"
 #include "weft/vector_room.hpp"
 
 namespace weft {
@@ -113,7 +114,7 @@ struct ElementEqual {
 // again (for Python values that would call back into Python). Values move when the map
 // changes: nothing keeps a reference into one across an insert or erase.
 template <class K, class V>
-using ElementMap = tsl::robin_map<K, V, ElementHash<K>, ElementEqual<K>, std::allocator<std::pair<K, V>>,
+using ElementMap = tsl::robin_map<K, V, ElementHash<K>, ElementEqual<K>, TableAllocator<std::pair<K, V>>,
                                   /*StoreHash=*/true>;
 
 enum class DeltaKind : u8 { Insert = 0, Delete = 1 };

@@ -11,6 +11,7 @@
 #include "weft/chunked_sequence.hpp"
 #include "weft/collection.hpp"
 #include "weft/inline_sequence.hpp"
+#include "weft/table_allocator.hpp"
 
 namespace weft {
 
@@ -333,7 +334,9 @@ class SortedState {
   };
 
   ChunkedSequence<Entry, 64, 16, KeySummary> entries_;
-  tsl::robin_map<u64, sorted_detail::ArrivalList, RandomHasher> by_hash_;
+  tsl::robin_map<u64, sorted_detail::ArrivalList, RandomHasher, std::equal_to<u64>,
+                 TableAllocator<std::pair<u64, sorted_detail::ArrivalList>>>
+      by_hash_;
   u64 next_arrival_ = 0;
   DeltaLog<SortedDelta<E>> log_;
   std::vector<K> released_keys_;
