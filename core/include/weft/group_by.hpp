@@ -15,7 +15,8 @@ namespace weft {
 [[noreturn]] void fail_router_unrecorded();
 [[noreturn]] void fail_router_recorded_twice();
 
-// The key -> group table, shared by the router and the grouped collection's handle.
+// The key -> group table, shared by the router and the grouped collection's handle. A group,
+// once made, stays in it for the table's lifetime.
 template <class K, class E>
 struct GroupsTable {
   AccessLock borrow;
@@ -193,31 +194,33 @@ struct RouterState {
   // failed halfway, which leaves the rest to be applied, before anything later, by the next.
   std::vector<Routed<K, E>> routed;
   PerKey<K> per_key;
-  std::vector<StateRef<E>> changed_groups;
+  // The groups a run changed, for their `drop_released` once the run gives up the table's
+  // borrow; the table keeps them.
+  std::vector<CollectionState<E>*> changed_groups;
 };
 
-// The group for `key` and whether it was created now. A group created while the router runs
-// is adopted at once; groups created while building are adopted once the router exists.
-// Caller holds the table's exclusive borrow.
+// The group for `key`, in its table slot (which stays put until the table next gains a
+// group), and whether it was created now. A group created while the router runs is adopted
+// at once; groups created while building are adopted once the router exists. Caller holds
+// the table's exclusive borrow.
 template <class K, class E>
-std::pair<CollectionHandle<E>, bool> find_or_create_group(Runtime& runtime, RouterState<K, E>& state,
-                                                          const K& key, bool adopt_now) {
+std::pair<const CollectionHandle<E>*, bool> find_or_create_group(Runtime& runtime, RouterState<K, E>& state,
+                                                                 const K& key, bool adopt_now) {
   auto it = state.table->groups.find(key);
-  if (it != state.table->groups.end()) return {it->second, false};
+  if (it != state.table->groups.end()) return {&it->second, false};
   CollectionHandle<E> group = create_owned_collection<E>(runtime);
   try {
     if (adopt_now) {
       if (!state.router) fail_router_unrecorded();
       runtime.adopt(state.router->erased(), group.version_node.erased());
     }
-    state.table->groups.emplace(key, group);
+    return {&state.table->groups.emplace(key, group).first->second, true};
   } catch (...) {
     // A group left out of the table would leave its node behind, and the next run would
     // make another.
     runtime.delete_node(group.version_node);
     throw;
   }
-  return {std::move(group), true};
 }
 
 // Applies one group's routed deltas, at `positions`, marking each once applied: an insert
@@ -271,7 +274,8 @@ GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source
       }
       auto [group, is_new] = [&] {
         ExclusiveGuard borrow(state->table->borrow);
-        return find_or_create_group(runtime, *state, keys[i], false);
+        auto [found, created_now] = find_or_create_group(runtime, *state, keys[i], false);
+        return std::pair{*found, created_now};
       }();
       if (is_new) created.push_back(group.version_node);
       u64 version;
@@ -316,7 +320,7 @@ GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source
         }
         state.memo.drop_released();
         while (!state.changed_groups.empty()) {
-          StateRef<E> group = std::move(state.changed_groups.back());
+          CollectionState<E>* group = state.changed_groups.back();
           state.changed_groups.pop_back();
           group->drop_released();
         }
@@ -348,8 +352,9 @@ GroupedHandle<K, E> group_by(Runtime& runtime, const CollectionHandle<E>& source
     }
     for (std::size_t i = 0; i < routed.size(); ++i) per_key.add(routed[i].key, i);
     per_key.for_each([&](const K& key, const std::vector<std::size_t>& positions) {
-      CollectionHandle<E> group = find_or_create_group(rt, *state, key, true).first;
-      state->changed_groups.push_back(group.state);
+      // The table stays as it is until the next key's lookup: the run holds its borrow.
+      const CollectionHandle<E>& group = *find_or_create_group(rt, *state, key, true).first;
+      state->changed_groups.push_back(group.state.get());
       apply_to_group(*group.state, routed, positions);
       // A group whose version node the program deleted is still kept in step with the memo,
       // but has no node left to announce its changes: setting it would fail the run halfway.
