@@ -214,8 +214,8 @@ class ParkedErrorHost final : public FailureHost {
     }
     return true;
   }
-  void resume(std::shared_ptr<void> kept) noexcept override {
-    park_pending_error(std::move(*static_cast<FetchedError*>(kept.get())));
+  void resume(const std::shared_ptr<void>& kept) noexcept override {
+    park_pending_error(*static_cast<const FetchedError*>(kept.get()));  // new references
   }
 };
 

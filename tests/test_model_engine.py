@@ -214,17 +214,26 @@ class EngineModel(RuleBasedStateMachine):
         # a failure counts as a change: readers met it, not the value the node holds
         node.changed_at = max(node.changed_at, start)
         merged = list(node.deps)
-        added = []
-        for r in reads:
-            if r not in merged:
-                merged.append(r)
-                added.append(r)
+        merged.extend(r for r in reads if r not in merged)
         self.commit(node, merged)
-        # A newly recorded dependency that is neither clean nor failed (one whose own
-        # verification failed further up) leaves the node to be verified again, so that a
-        # write upstream of that dependency reaches it.
-        node.state = STALE if any(d.state not in (CLEAN, FAILED) for d in added) else FAILED
+        # A node it read that is neither clean nor failed (one whose verification met a
+        # failure further up, and stays stale) would stop a later write upstream of it from
+        # reaching this node: the node stays stale, and so do the failed nodes above it.
+        if all(r.state == FAILED or (r.state == CLEAN and r.changed_at <= start) for r in reads):
+            node.state = FAILED
+        else:
+            self.end_stale(node)
         raise failure
+
+    def end_stale(self, node):
+        node.state = STALE
+        work = [node.slot]
+        while work:
+            for slot in self.dependents[work.pop()]:
+                dependent = self.by_slot[slot]
+                if dependent.state == FAILED:
+                    dependent.state = STALE
+                    work.append(slot)
 
     def settle(self, node):
         """An outermost read's bringing `node` up to date: the failures it sets aside last
@@ -238,13 +247,16 @@ class EngineModel(RuleBasedStateMachine):
     def ensure(self, node):
         if node.state == CLEAN:
             return
-        for dep in reversed(node.deps):
-            if dep.state != CLEAN:
+        # What this read set aside is not brought up to date again: met again on another
+        # path it is passed over, and read again (by a compute) it is dispatched as it is.
+        deps = [] if node in self.set_aside else reversed(node.deps)
+        for dep in deps:
+            if dep.state != CLEAN and dep not in self.set_aside:
                 try:
                     self.ensure(dep)
                 except Failure as failure:
                     # the node may no longer read it: its failure waits for whatever does
-                    self.set_aside.setdefault(dep, failure)
+                    self.set_aside[dep] = failure
         if node.state == FAILED:
             raise self.set_aside.get(node, Failure("failed", FAILED_TEXT.format(node.slot)))
         first = next((d for d in node.deps

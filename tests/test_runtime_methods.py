@@ -267,6 +267,24 @@ def test_a_failing_refresh_a_query_still_needs_raises_the_callbacks_own_exceptio
         rt.get(g)
 
 
+def test_a_failure_met_on_two_paths_raises_the_callbacks_own_exception_each_time():
+    # `h` meets f's failure through `g` first, then directly: each meeting raises the
+    # exception f raised, not only the first.
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    f = rt.create_query(lambda ref: 1 // ref.get(a))
+    g = rt.create_query(lambda ref: ref.get(f) + 1)
+    h = rt.create_query(lambda ref: ref.get(f) + ref.get(g))
+    assert rt.get(h) == 3
+    rt.set(a, 0)
+    with pytest.raises(ZeroDivisionError):
+        rt.get(h)
+    with pytest.raises(RuntimeError, match=f"^weft-core: node {f.id} read but its last compute panicked"):
+        rt.get(g)
+    rt.set(a, 1)
+    assert rt.get(h) == 3
+
+
 def test_work_run_ahead_of_need_that_catches_its_retreat_serves_no_read():
     # Once `a` is 1 and `b` 0, refreshing q8's recorded list runs `q3`, whose read of `q6`
     # refreshes q6's, which still names `q8`: q8 runs ahead of need, reads q3, which is

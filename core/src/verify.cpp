@@ -342,7 +342,7 @@ bool Runtime::set_aside_failure(u32 slot) {
 }
 
 void Runtime::raise_set_aside(SetAsideFailure& entry) {
-  if (failure_host_ && entry.kept) failure_host_->resume(std::move(entry.kept));
+  if (failure_host_ && entry.kept) failure_host_->resume(entry.kept);
   std::rethrow_exception(entry.failure);
 }
 

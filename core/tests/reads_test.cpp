@@ -564,23 +564,27 @@ TEST(Failures, FailureMetThroughNodesReadTwiceRunsEachOnce) {
 
 // What the host keeps of a failure set aside goes back to it when the failure is raised
 // again, and is dropped with the failure when the read ends without it.
+// Parks a number where a binding would park a callback's exception, and counts what the
+// engine does with it.
+struct ParkingHost final : FailureHost {
+  int parked = 0, resumed = 0, dropped = 0;
+  bool set_aside(std::shared_ptr<void>& kept) noexcept override {
+    if (parked == 0) return true;
+    kept = std::shared_ptr<void>(new int(parked), [this](void* p) {
+      ++dropped;
+      delete static_cast<int*>(p);
+    });
+    parked = 0;
+    return true;
+  }
+  void resume(const std::shared_ptr<void>& kept) noexcept override {
+    parked = *static_cast<int*>(kept.get());
+    ++resumed;
+  }
+};
+
 TEST(Failures, HostKeepsWhatItParkedWithAFailureSetAside) {
-  struct Host final : FailureHost {
-    int parked = 0, resumed = 0, dropped = 0;
-    bool set_aside(std::shared_ptr<void>& kept) noexcept override {
-      if (parked == 0) return true;
-      kept = std::shared_ptr<void>(new int(parked), [this](void* p) {
-        ++dropped;
-        delete static_cast<int*>(p);
-      });
-      parked = 0;
-      return true;
-    }
-    void resume(std::shared_ptr<void> kept) noexcept override {
-      parked = *static_cast<int*>(kept.get());
-      ++resumed;
-    }
-  } host;
+  ParkingHost host;
   Runtime rt;
   rt.set_failure_host(&host);
   auto a = rt.create_input<u64>(1);
@@ -604,6 +608,27 @@ TEST(Failures, HostKeepsWhatItParkedWithAFailureSetAside) {
   rt.set(a, u64{0});
   EXPECT_THROW(rt.read(g), ComputeError);  // g reads f first among what changed
   EXPECT_EQ((std::pair{host.parked, host.resumed}), (std::pair{42, 1}));
+}
+
+TEST(Failures, FailureMetOnTwoPathsGivesBackWhatTheHostKeptEachTime) {
+  ParkingHost host;
+  Runtime rt;
+  rt.set_failure_host(&host);
+  auto a = rt.create_input<u64>(1);
+  auto f = rt.create_compute<u64>([&](Runtime& r) -> u64 {
+    if (r.read(a) == 0) {
+      host.parked = 42;
+      throw ComputeError("zero");
+    }
+    return 1;
+  });
+  auto g = rt.create_compute<u64>([f](Runtime& r) { return r.read(f) + 1; });
+  auto h = rt.create_compute<u64>([f, g](Runtime& r) { return r.read(f) + r.read(g); });
+  EXPECT_EQ(rt.read(h), 3u);
+  rt.set(a, u64{0});
+  // g's refresh meets f's failure, and then h meets it directly: both get what f parked.
+  EXPECT_THROW(rt.read(h), ComputeError);
+  EXPECT_EQ((std::pair{host.parked, host.resumed}), (std::pair{42, 2}));
 }
 
 TEST(Failures, FailureTravelsThroughEveryComputeOnTheReadChain) {

@@ -59,8 +59,9 @@ class FailureHost {
   // nothing). False when the failure must go on at once (it interrupts the program, or
   // there is no room to keep it): nothing is taken then.
   virtual bool set_aside(std::shared_ptr<void>& kept) noexcept = 0;
-  // Gives back what `set_aside` took, as the failure is raised again.
-  virtual void resume(std::shared_ptr<void> kept) noexcept = 0;
+  // Restores what `set_aside` took, as the failure is raised again. `kept` keeps it too: the
+  // same failure may be raised again for another node that meets it in the same read.
+  virtual void resume(const std::shared_ptr<void>& kept) noexcept = 0;
 };
 
 // Joins the printable pieces of a message.
