@@ -4,15 +4,18 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <new>
 
 #include "weft/hashing.hpp"
+#include "weft/table_allocator.hpp"
 
 namespace weft {
 
 struct SlotList::RunIndex {
-  tsl::robin_map<u32, u32, RandomHasher> starts;  // positions counted from the block's start
+  // Positions counted from the block's start.
+  tsl::robin_map<u32, u32, RandomHasher, std::equal_to<u32>, TableAllocator<std::pair<u32, u32>>> starts;
 };
 
 SlotList::SlotList(const SlotList& other) : SlotList() {
