@@ -19,6 +19,26 @@ def test_observer_on_a_never_read_query_fires_once():
     assert fired == [20]
 
 
+@pytest.mark.parametrize("stale", [False, True])
+def test_observer_on_a_failed_query_reports_its_recovery_to_its_old_value(stale):
+    rt = weft.Runtime()
+    a = rt.create_input(1)
+    q = rt.create_query(lambda ref: 1 // (ref.get(a) % 3) * 0 + 4)
+    assert rt.get(q) == 4
+    rt.set(a, 0)
+    with pytest.raises(ZeroDivisionError):
+        rt.get(q)
+    if stale:
+        rt.set(a, 3)  # a write that leaves it failing, but Stale
+    fired = []
+    rt.observe(q, fired.append)
+    rt.set(a, 2)
+    rt.stabilize()
+    assert fired == [4]  # the value it held before, never reported to this observer
+    rt.stabilize()
+    assert fired == [4]
+
+
 def test_observer_on_an_input():
     rt = weft.Runtime()
     a = rt.create_input(1)

@@ -507,9 +507,11 @@ class CallbackObserver final : public ObserverBase {
 template <class T, class Callback>
 u64 Runtime::observe(Weft<T> handle, Callback callback) {
   NodeRecord& record = validate(handle);
-  u64 last_seen = record.node_state() == NodeState::Dirty
-                      ? 0
-                      : change_stamp(record);
+  // A node never computed, or whose last compute failed (a failure moves its change stamp
+  // past its last verification), has no value its observer could have seen: the observer
+  // reports the first value it settles at, even one equal to what it held before it failed.
+  const bool has_no_value = record.node_state() == NodeState::Dirty || record.verified_at < record.changed_at;
+  u64 last_seen = has_no_value ? 0 : change_stamp(record);
   ObserverRef observer = std::make_shared<CallbackObserver<T, Callback>>(handle, std::move(callback));
   ExclusiveGuard guard(tables_lock_);
   u64 id = next_observer_id_;
