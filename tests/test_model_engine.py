@@ -509,7 +509,10 @@ class EngineModel(RuleBasedStateMachine):
                 raise AssertionError("observe on a stale handle did not fail")
             return
         oid = self.rt.observe(node.handle, lambda v: self.fired.append((index, v)))
-        last_seen = 0 if node.state == DIRTY else min(node.changed_at, self.revision)
+        # a node whose last compute failed (its failure stamp is past its verification)
+        # holds no value the observer could have seen, as a never computed one
+        holds_none = node.state == DIRTY or node.verified_at < node.changed_at
+        last_seen = 0 if holds_none else min(node.changed_at, self.revision)
         self.observers.append([oid, node, last_seen, True])
 
     @precondition(lambda self: self.observers)
