@@ -8,7 +8,9 @@ machine load, and the ratio of their medians holds still to within a few per cen
 compared with itself gives 0.97 to 1.03). The graph built second in a process runs faster
 on the 100,000-element workloads (by up to 15%, from where its memory lies), so each
 workload is built and timed twice, A's graph first and then B's first, and the medians are
-over both halves. Unlike instructions.py, this sees cache misses.
+over both halves. Unlike instructions.py, this sees cache misses. The two builds share one
+heap, though: when they differ in how they place memory (huge-page tables, say), memory one
+of them set up may serve the other, so time those in separate, alternating processes.
 
     .venv/bin/python benchmarks/compare.py BUILD_A BUILD_B [--sizes 1000,100000]
         [--bursts 100] [--burst-ops 200] [WORKLOAD ...]
