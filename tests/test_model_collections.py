@@ -179,11 +179,25 @@ class CollectionsModel(RuleBasedStateMachine):
         self.checks.append(check)
         self.made_colls.append((joined, bag))
 
-    @rule(data=st.data())
-    def read_made(self, data):
+    @rule(data=st.data(), how=st.sampled_from(["map", "filter", "sort"]))
+    def read_made(self, data, how):
         assume(self.made_colls)
         coll, expected = data.draw(st.sampled_from(self.made_colls))
-        self.add_fold_check(coll.map(tuple), expected)
+        if how == "map":
+            self.add_fold_check(coll.map(tuple), expected)
+        elif how == "filter":
+            even = lambda t: sum(t) % 2 == 0  # noqa: E731
+            kept = coll.filter(even)
+            self.add_fold_check(kept, lambda: Counter({t: k for t, k in expected().items()
+                                                       if even(t)}), convert=tuple)
+        else:
+            s = coll.sort_by_key(lambda t: t[0])
+            def check():
+                self.rt.get(s.version_node)
+                snap = [tuple(t) for t in s.snapshot()]
+                assert Counter(snap) == expected()
+                assert [t[0] for t in snap] == sorted(t[0] for t in snap)
+            self.checks.append(check)
 
     @invariant()
     def agrees(self):
