@@ -65,6 +65,26 @@ TEST(Observers, ComputedQueryFiresOnlyAfterItChanges) {
   EXPECT_EQ(values, std::vector<u64>{6});
 }
 
+// Registered while its query fails, an observer has seen no value of it: the query's
+// recovery, to the very value it held before it failed, is the first it reports.
+TEST(Observers, QueryFailingAtRegistrationFiresWithTheValueItRecoversTo) {
+  Runtime rt;
+  auto a = rt.create_input<u64>(1);
+  auto q = rt.create_compute<u64>([a](Runtime& r) -> u64 {
+    if (r.read(a) == 0) throw ComputeError("zero");
+    return 7;
+  });
+  rt.read(q);
+  rt.set(a, u64{0});
+  EXPECT_THROW(rt.read(q), ComputeError);
+  std::vector<u64> values;
+  rt.observe(q, [&](u64 v) { values.push_back(v); });
+  rt.set(a, u64{2});
+  rt.stabilize();
+  rt.stabilize();
+  EXPECT_EQ(values, std::vector<u64>{7});
+}
+
 TEST(Observers, InputFiresAfterAnEffectiveSetOnly) {
   Runtime rt;
   auto a = rt.create_input<u64>(1);
