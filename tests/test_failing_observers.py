@@ -1,6 +1,7 @@
 """Seeded random writes and `stabilize` calls over queries that raise for chosen inputs,
-with observers on them: every value an observer receives is its node's value at that time,
-and a `stabilize` that completes leaves every observer holding its node's present value."""
+with observers on them that are added, removed and sometimes raise themselves: every value
+an observer receives is its node's value at that time, and a `stabilize` that completes
+leaves every observer holding its node's present value."""
 
 import os
 import random
@@ -71,6 +72,15 @@ def test_observers_see_only_true_values_and_catch_up_after_failures(seed):
     fired = []  # (observer index, value), appended by the callbacks
     observed = []  # query index per observer
     last = {}  # observer index -> last value received
+    ids, removed = [], set()
+    raising = set()  # observers whose callback raises after taking its value
+
+    def callback(k):
+        def take(v):
+            fired.append((k, v))
+            if k in raising:
+                raise Refused(k)
+        return take
 
     def observe(q):
         # Read first: an observer of a node that holds a value reports its changes from then
@@ -83,7 +93,7 @@ def test_observers_see_only_true_values_and_catch_up_after_failures(seed):
         except (Refused, RuntimeError):
             pass
         observed.append(q)
-        g.rt.observe(g.queries[q], lambda v, k=k: fired.append((k, v)))
+        ids.append(g.rt.observe(g.queries[q], callback(k)))
 
     for q in rnd.sample(range(QUERIES), 3):
         observe(q)
@@ -98,6 +108,12 @@ def test_observers_see_only_true_values_and_catch_up_after_failures(seed):
             g.rt.set(g.refusals, g.refused)
         elif op < 0.6:
             observe(rnd.randrange(QUERIES))
+        elif op < 0.63:
+            k = rnd.randrange(len(ids))
+            g.rt.unobserve(ids[k])
+            removed.add(k)
+        elif op < 0.68:
+            raising ^= {rnd.randrange(len(ids))}
         else:
             memo = {}
             fired.clear()
@@ -107,10 +123,14 @@ def test_observers_see_only_true_values_and_catch_up_after_failures(seed):
             except (Refused, RuntimeError):
                 completed = False
             for k, v in fired:
+                assert k not in removed, f"removed observer {k} fired"
                 assert v == g.evaluate(observed[k], memo), (k, v)
                 last[k] = v
             if completed:
+                assert not raising & {k for k, _ in fired}, "a raising callback did not stop stabilize"
                 for k, q in enumerate(observed):
+                    if k in removed:
+                        continue
                     want = g.evaluate(q, memo)
                     assert want is not None, f"observer {k} on a refusing query did not stop stabilize"
                     if k in last:
