@@ -334,9 +334,15 @@ bool Runtime::set_aside_failure(u32 slot) {
       return false;
     }
   }
-  if (failure_host_ && !entry->kept && !failure_host_->set_aside(entry->kept)) {
-    if (added) set_aside_.erase(slot);
-    return false;
+  if (failure_host_) {
+    // The host gives up what it holds of the failure in flight either way: an entry met
+    // again keeps what it took first, and what was parked for this raise is a copy of it.
+    std::shared_ptr<void> taken;
+    if (!failure_host_->set_aside(taken)) {
+      if (added) set_aside_.erase(slot);
+      return false;
+    }
+    if (!entry->kept) entry->kept = std::move(taken);
   }
   return true;
 }
