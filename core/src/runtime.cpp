@@ -120,9 +120,9 @@ void Runtime::invalidate_dependents(u32 slot) {
   work.clear();
   // The walk runs no user code and changes no table, so one shared access covers it.
   SharedGuard guard(tables_lock_);
+  // A dependent is listed once per read; it is queued once.
   auto append_dependents = [&](u32 of) {
-    const SlotList& dependents = tables_.dependents[of];
-    work.insert(work.end(), dependents.begin(), dependents.end());
+    tables_.dependents[of].for_each_slot([&](u32 dependent) { work.push_back(dependent); });
   };
   try {
     append_dependents(slot);

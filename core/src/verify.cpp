@@ -570,9 +570,9 @@ void Runtime::retry_failed_dependents(u32 slot) {
   std::vector<u32> failed;
   SharedGuard guard(tables_lock_);
   auto append_failed_dependents = [&](u32 of) {
-    for (u32 dependent : tables_.dependents[of]) {
+    tables_.dependents[of].for_each_slot([&](u32 dependent) {
       if (nodes_.get(dependent).node_state() == NodeState::Failed) failed.push_back(dependent);
-    }
+    });
   };
   try {
     append_failed_dependents(slot);

@@ -77,6 +77,16 @@ class SlotList {
   std::size_t size() const { return size_ - (on_heap() ? heap_.removed : 0); }
   bool empty() const { return size_ == 0; }
   std::vector<u32> to_vector() const { return std::vector<u32>(begin(), end()); }
+  // Calls `f` with each slot held, once however many entries it has, in list order.
+  template <class F>
+  void for_each_slot(F f) const {
+    u32 previous = kRemoved;
+    for (const u32 *at = span(), *end = at + size_; at != end; ++at) {
+      if (*at == previous) continue;
+      previous = *at;
+      if (previous != kRemoved) f(previous);
+    }
+  }
 
   // Appends `copies` entries of `slot`, which the list does not hold.
   void append(u32 slot, std::size_t copies = 1) {
