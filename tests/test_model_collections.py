@@ -53,6 +53,12 @@ class CollectionsModel(RuleBasedStateMachine):
         # element by element by operators built on them later: (collection, expected Counter)
         self.made_colls = []
 
+    def teardown(self):
+        # The callables refer to the model, and through it to the runtime that holds them:
+        # a cycle through the runtime, which the garbage collector does not see. Dropping
+        # the model's references lets the runtime go.
+        self.__dict__.clear()
+
     @rule(side=st.integers(0, 1), value=st.integers(0, 7), insert=st.booleans())
     def change(self, side, value, insert):
         coll, bag = self.colls[side][0], self.bags[side]

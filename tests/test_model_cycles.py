@@ -86,6 +86,12 @@ class CycleModel(RuleBasedStateMachine):
         self.fired = []
         self.caught = []    # the reads a from-scratch evaluation caught failing
 
+    def teardown(self):
+        # The callables refer to the model, and through it to the runtime that holds them:
+        # a cycle through the runtime, which the garbage collector does not see. Dropping
+        # the model's references lets the runtime go.
+        self.__dict__.clear()
+
     # -- from-scratch evaluation ---------------------------------------------
 
     def evaluate(self, index, under=frozenset(), reads=None):

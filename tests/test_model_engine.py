@@ -134,6 +134,12 @@ class EngineModel(RuleBasedStateMachine):
         self.trace = None
         self.set_aside = {}             # failed node -> the failure a read set aside for it
 
+    def teardown(self):
+        # The callables refer to the model, and through it to the runtime that holds them:
+        # a cycle through the runtime, which the garbage collector does not see. Dropping
+        # the model's references lets the runtime go.
+        self.__dict__.clear()
+
     # -- model of the engine -------------------------------------------------
 
     def new_slot(self):
