@@ -21,6 +21,7 @@ and WEFT_MODEL_STEPS set the number of examples and the steps per example of a r
 
 import os
 import re
+from collections import Counter
 
 import hypothesis.strategies as st
 from hypothesis import HealthCheck, settings
@@ -297,11 +298,12 @@ class CycleModel(RuleBasedStateMachine):
 
     @invariant()
     def recorded_lists_agree(self):
-        snapshot = self.rt.graph_snapshot()
-        for node in snapshot:
+        reads, read_by = Counter(), Counter()
+        for node in self.rt.graph_snapshot():
             assert node["id"] not in node["dependencies"]
-            for dep in node["dependencies"]:
-                assert node["id"] in next(n for n in snapshot if n["id"] == dep)["dependents"]
+            reads.update((node["id"], dep) for dep in node["dependencies"])
+            read_by.update((dep, node["id"]) for dep in node["dependents"])
+        assert reads == read_by  # one entry per read on both sides
 
 
 def exc_fits(model, exc, expected):

@@ -1,11 +1,14 @@
 """Seeded random use of queries, collections and observers whose callables sometimes raise,
 with nodes deleted along the way: once the runtime and the program's own references are
-gone, every value, callable, observer and exception the run made has been released."""
+gone, every value, callable, observer and exception the run made has been released; and
+throughout, the graph snapshot names live nodes only, each dependency list matching the
+dependents lists."""
 
 import gc
 import os
 import random
 import weakref
+from collections import Counter
 
 import pytest
 
@@ -43,7 +46,7 @@ class Refused(Exception):
         self.item = item  # the exception, and so its traceback, holds a tracked value
 
 
-def run(rnd):
+def run(rnd, after_step=lambda rt: None):
     rt = weft.Runtime()
     refused = set()
 
@@ -101,6 +104,7 @@ def run(rnd):
                     rt.delete_with_dependents(victim)
         except (Refused, RuntimeError, PanicException):
             pass
+        after_step(rt)
 
 
 @pytest.mark.parametrize("seed", range(SEEDS))
@@ -109,3 +113,21 @@ def test_a_random_run_leaves_nothing_behind(seed):
     run(random.Random(seed))
     gc.collect()
     assert Item.live == 0
+
+
+def check_snapshot(rt):
+    nodes = rt.graph_snapshot()
+    assert len(nodes) == rt.node_count()
+    live = {n["id"] for n in nodes}
+    reads, read_by = Counter(), Counter()
+    for n in nodes:
+        assert set(n["dependencies"]) | set(n["dependents"]) <= live, n
+        assert n["kind"] == "compute" or not n["dependencies"], n
+        reads.update((n["id"], d) for d in n["dependencies"])
+        read_by.update((d, n["id"]) for d in n["dependents"])
+    assert reads == read_by  # one entry per read on both sides
+
+
+@pytest.mark.parametrize("seed", range(SEEDS))
+def test_the_graph_snapshot_matches_itself_throughout(seed):
+    run(random.Random(seed), check_snapshot)
