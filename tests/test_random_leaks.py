@@ -2,7 +2,7 @@
 with nodes deleted along the way: once the runtime and the program's own references are
 gone, every value, callable, observer and exception the run made has been released; and
 throughout, the graph snapshot names live nodes only, each dependency list matching the
-dependents lists."""
+dependents lists, and a traced read of any node accounts for its own work."""
 
 import gc
 import os
@@ -46,7 +46,7 @@ class Refused(Exception):
         self.item = item  # the exception, and so its traceback, holds a tracked value
 
 
-def run(rnd, after_step=lambda rt: None):
+def run(rnd, after_step=lambda rt, handles, rnd: None):
     rt = weft.Runtime()
     refused = set()
 
@@ -104,7 +104,7 @@ def run(rnd, after_step=lambda rt: None):
                     rt.delete_with_dependents(victim)
         except (Refused, RuntimeError, PanicException):
             pass
-        after_step(rt)
+        after_step(rt, nodes + results, rnd)
 
 
 @pytest.mark.parametrize("seed", range(SEEDS))
@@ -115,7 +115,7 @@ def test_a_random_run_leaves_nothing_behind(seed):
     assert Item.live == 0
 
 
-def check_snapshot(rt):
+def check_snapshot(rt, handles, rnd):
     nodes = rt.graph_snapshot()
     assert len(nodes) == rt.node_count()
     live = {n["id"] for n in nodes}
@@ -131,3 +131,26 @@ def check_snapshot(rt):
 @pytest.mark.parametrize("seed", range(SEEDS))
 def test_the_graph_snapshot_matches_itself_throughout(seed):
     run(random.Random(seed), check_snapshot)
+
+
+def check_traced_read(rt, handles, rnd):
+    node = rnd.choice(handles)
+    if not rt.is_alive(node):
+        return
+    try:
+        value, trace = rt.get_traced(node)
+    except (Refused, RuntimeError, PanicException):
+        return
+    actions = [t["action"] for t in trace["node_traces"]]
+    assert trace["target"] == node.id
+    assert trace["total_nodes"] == rt.node_count()
+    assert trace["nodes_recomputed"] == sum(a != "verified_clean" for a in actions)
+    assert trace["nodes_cutoff"] == actions.count("recomputed_cutoff")
+    assert {t["id"] for t in trace["node_traces"]} <= {n["id"] for n in rt.graph_snapshot()}
+    assert rt.get(node) == value  # and the read left it up to date: nothing runs again
+    assert rt.get_traced(node)[1]["nodes_recomputed"] == 0
+
+
+@pytest.mark.parametrize("seed", range(SEEDS))
+def test_traced_reads_account_for_their_work_throughout(seed):
+    run(random.Random(seed), check_traced_read)
