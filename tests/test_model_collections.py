@@ -17,6 +17,7 @@ from hypothesis import HealthCheck, assume, settings
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 import weft
+from weft_testing import ReleasesItsRuntime
 
 EXAMPLES = int(os.environ.get("WEFT_MODEL_EXAMPLES", "30"))
 STEPS = int(os.environ.get("WEFT_MODEL_STEPS", "40"))
@@ -39,7 +40,7 @@ def as_bag(values):
     return Counter(tuple(v) if isinstance(v, list) else v for v in values)
 
 
-class CollectionsModel(RuleBasedStateMachine):
+class CollectionsModel(ReleasesItsRuntime, RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
         self.rt = weft.Runtime()
@@ -52,12 +53,6 @@ class CollectionsModel(RuleBasedStateMachine):
         # collections of windows, pairs or join tuples, counted from the start and read
         # element by element by operators built on them later: (collection, expected Counter)
         self.made_colls = []
-
-    def teardown(self):
-        # The callables refer to the model, and through it to the runtime that holds them:
-        # a cycle through the runtime, which the garbage collector does not see. Dropping
-        # the model's references lets the runtime go.
-        self.__dict__.clear()
 
     @rule(side=st.integers(0, 1), value=st.integers(0, 7), insert=st.booleans())
     def change(self, side, value, insert):

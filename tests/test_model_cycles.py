@@ -28,7 +28,7 @@ from hypothesis import HealthCheck, settings
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 import weft
-from weft_testing import PanicException
+from weft_testing import PanicException, ReleasesItsRuntime
 
 EXAMPLES = int(os.environ.get("WEFT_MODEL_EXAMPLES", "40"))
 STEPS = int(os.environ.get("WEFT_MODEL_STEPS", "40"))
@@ -76,7 +76,7 @@ class Body:
         return total
 
 
-class CycleModel(RuleBasedStateMachine):
+class CycleModel(ReleasesItsRuntime, RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
         self.rt = weft.Runtime()
@@ -86,12 +86,6 @@ class CycleModel(RuleBasedStateMachine):
         self.observers = []  # (observed index, index the callback also reads, or None)
         self.fired = []
         self.caught = []    # the reads a from-scratch evaluation caught failing
-
-    def teardown(self):
-        # The callables refer to the model, and through it to the runtime that holds them:
-        # a cycle through the runtime, which the garbage collector does not see. Dropping
-        # the model's references lets the runtime go.
-        self.__dict__.clear()
 
     # -- from-scratch evaluation ---------------------------------------------
 

@@ -22,7 +22,7 @@ from hypothesis.stateful import (
     RuleBasedStateMachine, initialize, invariant, precondition, rule)
 
 import weft
-from weft_testing import PanicException
+from weft_testing import PanicException, ReleasesItsRuntime
 
 EXAMPLES = int(os.environ.get("WEFT_MODEL_EXAMPLES", "30"))
 STEPS = int(os.environ.get("WEFT_MODEL_STEPS", "50"))
@@ -117,7 +117,7 @@ class Node:
         return self.name
 
 
-class EngineModel(RuleBasedStateMachine):
+class EngineModel(ReleasesItsRuntime, RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
         self.rt = weft.Runtime()
@@ -133,12 +133,6 @@ class EngineModel(RuleBasedStateMachine):
         self.fired = []                 # (observer index, value) appended by callbacks
         self.trace = None
         self.set_aside = {}             # failed node -> the failure a read set aside for it
-
-    def teardown(self):
-        # The callables refer to the model, and through it to the runtime that holds them:
-        # a cycle through the runtime, which the garbage collector does not see. Dropping
-        # the model's references lets the runtime go.
-        self.__dict__.clear()
 
     # -- model of the engine -------------------------------------------------
 

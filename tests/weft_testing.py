@@ -21,6 +21,15 @@ def _find_panic_exception():
 PanicException = _find_panic_exception()
 
 
+class ReleasesItsRuntime:
+    """For state machines holding a runtime whose callables refer back to the machine: a
+    cycle through the runtime, which the garbage collector does not see. Dropping the
+    machine's references at teardown lets the runtime go."""
+
+    def teardown(self):
+        self.__dict__.clear()
+
+
 def run_in_thread(fn):
     """Runs fn() on a new thread; returns (result, exception). Garbage left by earlier code
     is collected first: a collection that the new thread happened to trigger would free weft

@@ -562,8 +562,6 @@ TEST(Failures, FailureMetThroughNodesReadTwiceRunsEachOnce) {
   EXPECT_LE(chain.runs, 1);
 }
 
-// What the host keeps of a failure set aside goes back to it when the failure is raised
-// again, and is dropped with the failure when the read ends without it.
 // Parks a number where a binding would park a callback's exception, and counts what the
 // engine does with it.
 struct ParkingHost final : FailureHost {
@@ -583,6 +581,8 @@ struct ParkingHost final : FailureHost {
   }
 };
 
+// What the host keeps of a failure set aside goes back to it when the failure is raised
+// again, and is dropped with the failure when the read ends without it.
 TEST(Failures, HostKeepsWhatItParkedWithAFailureSetAside) {
   ParkingHost host;
   Runtime rt;
