@@ -149,14 +149,33 @@ namespace {
 // A KeyboardInterrupt or SystemExit (any exception outside Exception) that a callback
 // raised is no failure of the engine: it continues as itself, so that the Python code
 // between here and the outer guard cannot swallow it with `except Exception`. Restores
-// such a parked exception (true), or else empties the slot for the failure's own error.
+// such a parked exception (true).
 bool restore_parked_interrupt() noexcept {
   if (pending_error.type && !PyErr_GivenExceptionMatches(pending_error.type, PyExc_Exception)) {
     restore_pending_error();
     return true;
   }
-  discard_pending_error();
   return false;
+}
+
+// The callback exception parked by the failure about to leave as a PanicException, taken
+// out of the slot with its traceback attached (null if none is parked). The panic carries it
+// as its `__cause__`: a failure that crosses the Python code of a query and continues
+// (`fail_from_python_error`) parks it again, so that the outer guard raises the callback's
+// own exception; a panic the program catches takes it away, and nothing stays parked.
+PyObject* take_parked_cause() noexcept {
+  if (!pending_error.type) return nullptr;
+  PendingError taken = std::exchange(pending_error, PendingError{});
+  PyErr_NormalizeException(&taken.type, &taken.value, &taken.traceback);
+  PyObject* cause = taken.value;
+  if (cause && PyExceptionInstance_Check(cause)) {
+    if (taken.traceback) PyException_SetTraceback(cause, taken.traceback);
+  } else {
+    Py_CLEAR(cause);
+  }
+  Py_XDECREF(taken.type);
+  Py_XDECREF(taken.traceback);
+  return cause;
 }
 
 }  // namespace
@@ -164,20 +183,28 @@ bool restore_parked_interrupt() noexcept {
 void set_panic(const InvariantFailure& failure) noexcept {
   if (!std::exchange(in_passage, false)) passing_notices = 0;  // a new failure starts
   if (restore_parked_interrupt()) return;
+  PyValue cause = PyValue::steal(take_parked_cause());
   const std::string& message = failure.has_message() ? failure.message() : std::string(kNoMessage);
   PyObject* type = panic_exception_type();
-  PyObject* text = message_object(message);
-  if (!text) return;  // the decoding error is the one left set
-  PyErr_SetObject(type ? type : PyExc_SystemError, text);
-  Py_DECREF(text);
+  if (!type) type = PyExc_SystemError;
+  PyValue text = PyValue::steal(message_object(message));
+  if (!text.get()) return;  // the decoding error is the one left set
+  PyErr_Clear();  // the panic replaces any error still set, as setting one would
+  PyValue panic = PyValue::steal(PyObject_CallOneArg(type, text.get()));
+  if (!panic.get()) return;  // the error of making it is the one left set
+  if (cause.get()) PyException_SetCause(panic.get(), cause.release());
+  PyErr_SetObject(type, panic.get());
 }
 
 void set_memory_error() noexcept {
-  if (!restore_parked_interrupt()) PyErr_NoMemory();
+  if (restore_parked_interrupt()) return;
+  discard_pending_error();
+  PyErr_NoMemory();
 }
 
 void set_recursion_error(const StackExhausted& failure) noexcept {
   if (restore_parked_interrupt()) return;
+  discard_pending_error();
   const std::string& message = failure.message();
   if (PyObject* text = message_object(message)) {
     PyErr_SetObject(PyExc_RecursionError, text);
@@ -241,6 +268,22 @@ void park_pending_error(FetchedError error) noexcept {
   park(error.type.release(), error.value.release(), error.traceback.release());
 }
 
+namespace {
+
+// Parks again the callback exception a PanicException carries (see take_parked_cause).
+void repark_cause(PyObject* panic) noexcept {
+  PyObject* cause = PyException_GetCause(panic);  // new reference, or null
+  if (!cause) return;
+  if (!PyExceptionInstance_Check(cause) || !PyErr_GivenExceptionMatches(cause, PyExc_Exception)) {
+    Py_DECREF(cause);
+    return;
+  }
+  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(cause)));
+  park(type, cause, PyException_GetTraceback(cause));
+}
+
+}  // namespace
+
 void fail_from_python_error() {
   FetchedError error = FetchedError::fetch();
   if (!error.type.get()) {
@@ -267,6 +310,7 @@ void fail_from_python_error() {
     }
     ++passing_notices;
     in_passage = true;
+    repark_cause(error.value.get());
     throw InvariantFailure(std::move(message), has_message);
   }
 

@@ -18,17 +18,18 @@ namespace weft::py {
 // be created.
 PyObject* panic_exception_type() noexcept;
 
-// Sets PanicException carrying the failure's message as the current Python error. Any
-// exception parked by the failure is discarded: the failure leaves as the panic instead,
-// unless the parked exception is not an Exception (KeyboardInterrupt, SystemExit), which
-// is restored as itself.
+// Sets PanicException carrying the failure's message as the current Python error. An
+// exception parked by the failure leaves the slot with it, as the panic's `__cause__`,
+// unless it is not an Exception (KeyboardInterrupt, SystemExit): that one is restored as
+// itself, in place of the panic.
 void set_panic(const InvariantFailure& failure) noexcept;
 
-// Sets MemoryError, with what a parked exception calls for as set_panic does.
+// Sets MemoryError, or restores a parked KeyboardInterrupt or SystemExit as set_panic does;
+// any other parked exception is discarded.
 void set_memory_error() noexcept;
 
 // Sets RecursionError carrying the message of a read that found the stack nearly used up,
-// with what a parked exception calls for as set_panic does.
+// with what a parked exception calls for as set_memory_error does.
 void set_recursion_error(const StackExhausted& failure) noexcept;
 
 // The exception a failed callback left (strong references), held until the guard of the

@@ -311,11 +311,22 @@ def test_parked_exceptions_are_released():
     for _ in range(3):  # guarded: taken out of the slot and raised
         with pytest.raises(ValueError):
             rt.get(rt.create_query(fn))
-    # Read through RuntimeRef.get (unguarded), the parked exception is dropped.
+    # Read through RuntimeRef.get (unguarded), it travels with the PanicException to the
+    # outer guard, which raises it.
     inner = rt.create_query(fn)
     outer = rt.create_query(lambda ref: ref.get(inner))
-    with pytest.raises(RuntimeError, match="ValueError: boom"):
+    with pytest.raises(ValueError):
         rt.get(outer)
+    # A query that catches the panic drops it.
+    failing = rt.create_query(fn)
+
+    def catches(ref):
+        try:
+            return ref.get(failing)
+        except PanicException:
+            return "caught"
+
+    assert rt.get(rt.create_query(catches)) == "caught"
     boom.__traceback__ = None
     gc.collect()
     assert sys.getrefcount(boom) == base

@@ -8,7 +8,6 @@ import pytest
 
 import weft
 
-NESTED = "weft: python callback raised: RecursionError: "
 TOO_DEEP = "weft-core: reads nested too deeply: the thread's stack is nearly exhausted"
 
 # Builds `chain`: an input followed by `n` queries, each one more than the one before, and
@@ -48,17 +47,11 @@ def run_script(body):
     return done.stdout.splitlines()
 
 
-@pytest.mark.parametrize(
-    "via_runtime,kind,prefix",
-    [
-        # RuntimeRef.get is unguarded: the failure passes up as itself, named by message.
-        (False, "RuntimeError", NESTED + TOO_DEEP),
-        # Runtime.get is guarded: each level re-raises the RecursionError object itself.
-        (True, "RecursionError", TOO_DEEP),
-    ],
-    ids=["ref_get", "runtime_get"],
-)
-def test_stack_exhaustion_is_a_clean_failure_and_reads_recover(via_runtime, kind, prefix):
+# Through RuntimeRef.get (unguarded) the RecursionError travels with the PanicException
+# each level passes back; through Runtime.get (guarded) each level re-raises it. Either way
+# the outer read raises the RecursionError object itself.
+@pytest.mark.parametrize("via_runtime", [False, True], ids=["ref_get", "runtime_get"])
+def test_stack_exhaustion_is_a_clean_failure_and_reads_recover(via_runtime):
     # Without the recursion limit in the way, 100000 nested computes would overflow the C
     # stack. The read fails instead, and the chain stays usable: reading from the start
     # up succeeds, and so does the tail afterwards.
@@ -74,8 +67,8 @@ def test_stack_exhaustion_is_a_clean_failure_and_reads_recover(via_runtime, kind
         print(rt.get(nodes[-1]))
         print(rt.get(nodes[-1]))
     """)
-    assert out[0] == kind
-    assert out[1].startswith(prefix)
+    assert out[0] == "RecursionError"
+    assert out[1].startswith(TOO_DEEP)
     assert out[2:] == ["100000", "100000"]
 
 
@@ -105,7 +98,7 @@ def test_stack_exhaustion_on_a_thread_with_a_small_stack():
         def body():
             rt = weft.Runtime()
             nodes = chain(rt, 20_000, False)
-            box.append(first_read(rt, nodes[-1])[1])
+            box.append(" ".join(first_read(rt, nodes[-1])))
             for node in nodes[::20]:
                 rt.get(node)
             box.append(rt.get(nodes[-1]))
@@ -116,31 +109,31 @@ def test_stack_exhaustion_on_a_thread_with_a_small_stack():
         print(box[0])
         print(box[1])
     """)
-    assert out[0].startswith(NESTED + TOO_DEEP)
+    assert out[0].startswith("RecursionError " + TOO_DEEP)
     assert out[1] == "20000"
 
 
 def test_recursion_limit_stops_the_nesting_cleanly_and_reads_continue(capfd):
     # With the default limit, reads stop nesting before Python would raise RecursionError
     # on the way into a compute (which would fail that compute before its first read, for
-    # good): the outer read reports the failure by its message, no exception text is lost
-    # to the limit, and reading again continues where the read stopped.
+    # good): the outer read raises the RecursionError of the innermost read, no exception
+    # text is lost to the limit, and reading again continues where the read stopped.
     rt = weft.Runtime()
     source = rt.create_input(0)
     nodes = [source]
     for _ in range(3 * sys.getrecursionlimit()):
         nodes.append(rt.create_query(lambda ref, prev=nodes[-1]: ref.get(prev) + 1))
-    with pytest.raises(RuntimeError) as info:
+    with pytest.raises(RecursionError) as info:
         rt.get(nodes[-1])
-    assert str(info.value).startswith(NESTED + TOO_DEEP)
+    assert str(info.value).startswith(TOO_DEEP)
     err = capfd.readouterr().err
     assert "SystemError" not in err and "str() failed" not in err and "lost sys.stderr" not in err
     for tries in range(2, 50):
         try:
             assert rt.get(nodes[-1]) == len(nodes) - 1
             break
-        except RuntimeError as exc:
-            assert str(exc).startswith(NESTED + TOO_DEEP)
+        except RecursionError as exc:
+            assert str(exc).startswith(TOO_DEEP)
     assert tries < 20
     assert [rt.get(node) for node in nodes[:500:100]] == [0, 100, 200, 300, 400]
 

@@ -179,15 +179,9 @@ class EngineModel(ReleasesItsRuntime, RuleBasedStateMachine):
             if not target.alive:
                 raise self.stale(target)
             reads.append(target)
-            try:
-                self.ensure(target)
-            except Failure as failure:
-                if failure.kind == "raised":
-                    # leaving RuntimeRef.get (unguarded) drops the parked exception:
-                    # the guard outside sees only the failure's message
-                    raise Failure("callback", "weft: python callback raised: ValueError: "
-                                  + failure.text) from None
-                raise
+            # A query's own ValueError leaves RuntimeRef.get with the PanicException, and
+            # the guard outside raises it unchanged.
+            self.ensure(target)
             return target.value
         return read
 

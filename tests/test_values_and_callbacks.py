@@ -3,6 +3,7 @@
 import math
 import re
 import sys
+import traceback
 
 import pytest
 
@@ -309,7 +310,7 @@ def test_query_failing_on_a_stale_dependency_retries_after_an_upstream_write():
     assert rt.get(mid) == 0
     rt.set(a, 2)
     top = rt.create_query(lambda ref: ref.get(mid) + 10)
-    with pytest.raises(RuntimeError, match="low refuses"):
+    with pytest.raises(ValueError, match="low refuses"):
         rt.get(top)
     with pytest.raises(RuntimeError, match=f"node {low.id} read but its last compute panicked"):
         rt.get(top)
@@ -416,22 +417,60 @@ def test_notice_of_a_passing_panic_survives_a_write_that_replaces_stderr(monkeyp
     assert any("Traceback" in text for text in written)
 
 
-def test_exception_in_a_nested_ref_read_becomes_its_message():
+def test_exception_in_a_nested_ref_read_surfaces_as_itself():
+    # The failure leaves each RuntimeRef.get as a PanicException that carries the callback's
+    # exception as its cause; passing back through a query it parks it again, so the outer
+    # guard raises that very exception, however deep the read chain.
     rt = weft.Runtime()
+    boom = ValueError("inner boom")
 
     def inner_fn(ref):
-        raise ValueError("inner boom")
+        raise boom
 
     inner = rt.create_query(inner_fn)
-    outer = rt.create_query(lambda ref: ref.get(inner))
-    with pytest.raises(RuntimeError) as info:
+    middle = rt.create_query(lambda ref: ref.get(inner))
+    outer = rt.create_query(lambda ref: ref.get(middle))
+    with pytest.raises(ValueError) as info:
         rt.get(outer)
-    assert str(info.value) == "weft: python callback raised: ValueError: inner boom"
-    # Nothing stays parked for a later guarded failure to pick up.
+    assert info.value is boom
+    assert "inner_fn" in [frame.name for frame in info.traceback]
+    # The nodes it failed hold the message.
+    with pytest.raises(RuntimeError, match=f"node {outer.id} read but its last compute panicked"):
+        rt.get(outer)
+
+    # A query that catches the panic finds the exception as its cause and takes it away:
+    # nothing stays parked for a later guarded failure to pick up.
+    causes = []
+
+    def catches(ref):
+        try:
+            return ref.get(rt_inner)
+        except PanicException as panic:
+            causes.append(panic.__cause__)
+            return "caught"
+
+    rt_inner = rt.create_query(inner_fn)
+    assert rt.get(rt.create_query(catches)) == "caught"
+    assert causes == [boom]
+    victim = rt.create_input(0)
+    rt.delete_node(victim)
     with pytest.raises(RuntimeError, match="stale"):
-        victim = rt.create_input(0)
-        rt.delete_node(victim)
         rt.get(victim)
+
+
+def test_a_panic_leaving_an_unguarded_method_carries_the_callbacks_exception():
+    rt = weft.Runtime()
+    c = rt.create_collection()
+    c.insert(0)
+    boom = ZeroDivisionError("by zero")
+
+    def func(x):
+        raise boom
+
+    with pytest.raises(PanicException, match="weft: python callback raised: ZeroDivisionError") as info:
+        c.map(func)
+    assert info.value.__cause__ is boom
+    assert "func" in [frame.name for frame in traceback.extract_tb(boom.__traceback__)]
 
 
 def test_interrupts_raised_in_callbacks_continue_as_themselves():
