@@ -471,6 +471,10 @@ def test_a_panic_leaving_an_unguarded_method_carries_the_callbacks_exception():
         c.map(func)
     assert info.value.__cause__ is boom
     assert "func" in [frame.name for frame in traceback.extract_tb(boom.__traceback__)]
+    # Let pass by a query that builds the operator, the panic brings it to the outer guard.
+    with pytest.raises(ZeroDivisionError) as info:
+        rt.get(rt.create_query(lambda ref: c.map(func)))
+    assert info.value is boom
 
 
 def test_interrupts_raised_in_callbacks_continue_as_themselves():
