@@ -158,6 +158,18 @@ bool restore_parked_interrupt() noexcept {
   return false;
 }
 
+// An instance of the exception type `type` (a subclass of BaseException that keeps its
+// construction) with the one argument `text`, made through the type's slots: a failure that
+// leaves a read made at the recursion limit would find a call of the type refused.
+PyValue new_exception(PyObject* type, PyObject* text) {
+  PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(type);
+  PyValue args = PyValue::steal(PyTuple_Pack(1, text));
+  if (!args.get()) return args;
+  PyValue made = PyValue::steal(cls->tp_new(cls, args.get(), nullptr));
+  if (made.get() && cls->tp_init(made.get(), args.get(), nullptr) < 0) return PyValue::steal(nullptr);
+  return made;
+}
+
 // The callback exception parked by the failure about to leave as a PanicException, taken
 // out of the slot with its traceback attached (null if none is parked). The panic carries it
 // as its `__cause__`: a failure that crosses the Python code of a query and continues
@@ -190,8 +202,12 @@ void set_panic(const InvariantFailure& failure) noexcept {
   PyValue text = PyValue::steal(message_object(message));
   if (!text.get()) return;  // the decoding error is the one left set
   PyErr_Clear();  // the panic replaces any error still set, as setting one would
-  PyValue panic = PyValue::steal(PyObject_CallOneArg(type, text.get()));
-  if (!panic.get()) return;  // the error of making it is the one left set
+  PyValue panic = new_exception(type, text.get());
+  if (!panic.get()) {
+    PyErr_Clear();  // the panic goes without its cause, made when it is caught
+    PyErr_SetObject(type, text.get());
+    return;
+  }
   if (cause.get()) PyException_SetCause(panic.get(), cause.release());
   PyErr_SetObject(type, panic.get());
 }

@@ -458,6 +458,33 @@ def test_exception_in_a_nested_ref_read_surfaces_as_itself():
         rt.get(victim)
 
 
+def test_exception_in_a_nested_ref_read_surfaces_at_the_recursion_limit_too():
+    # Reads made ever closer to the limit, until the callback cannot even be called: the
+    # outer read raises the callback's exception or the RecursionError, never the message.
+    depth = 0
+    frame = sys._getframe()
+    while frame:
+        depth, frame = depth + 1, frame.f_back
+    rt = weft.Runtime()
+
+    def nest(ref, inner, k):
+        return ref.get(inner) if k == 0 else nest(ref, inner, k - 1)
+
+    outcomes = set()
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(depth + 80)
+    try:
+        for n in range(40, 80):
+            inner = rt.create_query(lambda ref: (_ for _ in ()).throw(ValueError("inner")))
+            try:
+                rt.get(rt.create_query(lambda ref, n=n, inner=inner: nest(ref, inner, n)))
+            except (ValueError, RecursionError) as exc:
+                outcomes.add(type(exc))
+    finally:
+        sys.setrecursionlimit(limit)
+    assert outcomes == {ValueError, RecursionError}
+
+
 def test_a_panic_leaving_an_unguarded_method_carries_the_callbacks_exception():
     rt = weft.Runtime()
     c = rt.create_collection()
