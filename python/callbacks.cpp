@@ -195,16 +195,17 @@ PyObject* take_parked_cause() noexcept {
 void set_panic(const InvariantFailure& failure) noexcept {
   if (!std::exchange(in_passage, false)) passing_notices = 0;  // a new failure starts
   if (restore_parked_interrupt()) return;
+  PyErr_Clear();  // the panic replaces any error still set, as setting one would
   PyValue cause = PyValue::steal(take_parked_cause());
   const std::string& message = failure.has_message() ? failure.message() : std::string(kNoMessage);
   PyObject* type = panic_exception_type();
   if (!type) type = PyExc_SystemError;
   PyValue text = PyValue::steal(message_object(message));
   if (!text.get()) return;  // the decoding error is the one left set
-  PyErr_Clear();  // the panic replaces any error still set, as setting one would
   PyValue panic = new_exception(type, text.get());
   if (!panic.get()) {
-    PyErr_Clear();  // the panic goes without its cause, made when it is caught
+    // Set without its cause, for the interpreter to make when it is caught.
+    PyErr_Clear();
     PyErr_SetObject(type, text.get());
     return;
   }
