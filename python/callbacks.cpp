@@ -28,6 +28,9 @@ constexpr const char* kPanicDoc =
 
 PyObject* panic_type = nullptr;
 
+// The attribute under which a PanicException keeps the callback exception it carries.
+constexpr const char* kCarriedCause = "_weft_cause";
+
 void park(PyObject* type, PyObject* value, PyObject* traceback) {
   PendingError old = pending_error;
   pending_error = {type, value, traceback};
@@ -209,7 +212,11 @@ void set_panic(const InvariantFailure& failure) noexcept {
     PyErr_SetObject(type, text.get());
     return;
   }
-  if (cause.get()) PyException_SetCause(panic.get(), cause.release());
+  if (cause.get()) {
+    // Marked as the cause weft attached, which alone is parked again (see repark_cause).
+    if (PyObject_SetAttrString(panic.get(), kCarriedCause, cause.get()) < 0) PyErr_Clear();
+    PyException_SetCause(panic.get(), cause.release());
+  }
   PyErr_SetObject(type, panic.get());
 }
 
@@ -287,16 +294,22 @@ void park_pending_error(FetchedError error) noexcept {
 
 namespace {
 
-// Parks again the callback exception a PanicException carries (see take_parked_cause).
+// Parks again the callback exception a PanicException carries (see take_parked_cause):
+// only the cause set_panic attached and marked, not one the program gave a panic of its own
+// or put in that one's place.
 void repark_cause(PyObject* panic) noexcept {
-  PyObject* cause = PyException_GetCause(panic);  // new reference, or null
-  if (!cause) return;
-  if (!PyExceptionInstance_Check(cause) || !PyErr_GivenExceptionMatches(cause, PyExc_Exception)) {
-    Py_DECREF(cause);
+  if (!PyExceptionInstance_Check(panic)) return;
+  PyValue cause = PyValue::steal(PyException_GetCause(panic));  // null when none
+  if (!cause.get() || !PyErr_GivenExceptionMatches(cause.get(), PyExc_Exception)) return;
+  PyValue marked = PyValue::steal(PyObject_GetAttrString(panic, kCarriedCause));
+  if (!marked.get()) {
+    PyErr_Clear();
     return;
   }
-  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(cause)));
-  park(type, cause, PyException_GetTraceback(cause));
+  if (marked.get() != cause.get()) return;
+  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(cause.get())));
+  PyObject* traceback = PyException_GetTraceback(cause.get());
+  park(type, cause.release(), traceback);
 }
 
 }  // namespace

@@ -458,6 +458,34 @@ def test_exception_in_a_nested_ref_read_surfaces_as_itself():
         rt.get(victim)
 
 
+def test_only_the_exception_weft_attached_to_a_panic_is_raised_for_it():
+    # A panic the query makes itself, or one whose cause it replaced, continues as the
+    # failure it stands for: the outer read raises RuntimeError with its message.
+    rt = weft.Runtime()
+    failing = rt.create_query(lambda ref: {}["missing"])
+
+    def wraps(ref):
+        try:
+            return ref.get(failing)
+        except PanicException as panic:
+            raise PanicException("wrapped") from KeyError("its own")
+
+    with pytest.raises(RuntimeError, match="^wrapped$"):
+        rt.get(rt.create_query(wraps))
+
+    failing_too = rt.create_query(lambda ref: {}["missing"])
+
+    def swaps(ref):
+        try:
+            return ref.get(failing_too)
+        except PanicException as panic:
+            panic.__cause__ = KeyError("swapped")
+            raise
+
+    with pytest.raises(RuntimeError, match="python callback raised: KeyError: 'missing'"):
+        rt.get(rt.create_query(swaps))
+
+
 def test_exception_in_a_nested_ref_read_surfaces_at_the_recursion_limit_too():
     # Reads made ever closer to the limit, until the callback cannot even be called: the
     # outer read raises the callback's exception or the RecursionError, never the message.
