@@ -178,19 +178,15 @@ PyValue new_exception(PyObject* type, PyObject* text) {
 // as its `__cause__`: a failure that crosses the Python code of a query and continues
 // (`fail_from_python_error`) parks it again, so that the outer guard raises the callback's
 // own exception; a panic the program catches takes it away, and nothing stays parked.
-PyObject* take_parked_cause() noexcept {
-  if (!pending_error.type) return nullptr;
-  PendingError taken = std::exchange(pending_error, PendingError{});
-  PyErr_NormalizeException(&taken.type, &taken.value, &taken.traceback);
-  PyObject* cause = taken.value;
-  if (cause && PyExceptionInstance_Check(cause)) {
-    if (taken.traceback) PyException_SetTraceback(cause, taken.traceback);
-  } else {
-    Py_CLEAR(cause);
-  }
-  Py_XDECREF(taken.type);
-  Py_XDECREF(taken.traceback);
-  return cause;
+PyValue take_parked_cause() noexcept {
+  if (!pending_error.type) return PyValue::steal(nullptr);
+  PendingError parked = std::exchange(pending_error, PendingError{});
+  FetchedError taken{PyValue::steal(parked.type), PyValue::steal(parked.value),
+                     PyValue::steal(parked.traceback)};
+  taken.normalize();
+  if (!taken.value.get() || !PyExceptionInstance_Check(taken.value.get())) return PyValue::steal(nullptr);
+  if (taken.traceback.get()) PyException_SetTraceback(taken.value.get(), taken.traceback.get());
+  return std::move(taken.value);
 }
 
 }  // namespace
@@ -199,7 +195,7 @@ void set_panic(const InvariantFailure& failure) noexcept {
   if (!std::exchange(in_passage, false)) passing_notices = 0;  // a new failure starts
   if (restore_parked_interrupt()) return;
   PyErr_Clear();  // the panic replaces any error still set, as setting one would
-  PyValue cause = PyValue::steal(take_parked_cause());
+  PyValue cause = take_parked_cause();
   const std::string& message = failure.has_message() ? failure.message() : std::string(kNoMessage);
   PyObject* type = panic_exception_type();
   if (!type) type = PyExc_SystemError;
@@ -295,18 +291,17 @@ void park_pending_error(FetchedError error) noexcept {
 namespace {
 
 // Parks again the callback exception a PanicException carries (see take_parked_cause):
-// only the cause set_panic attached and marked, not one the program gave a panic of its own
-// or put in that one's place.
+// only the cause set_panic attached and marked (an Exception, as only those are taken), not
+// one the program gave a panic of its own or put in that one's place.
 void repark_cause(PyObject* panic) noexcept {
   if (!PyExceptionInstance_Check(panic)) return;
-  PyValue cause = PyValue::steal(PyException_GetCause(panic));  // null when none
-  if (!cause.get() || !PyErr_GivenExceptionMatches(cause.get(), PyExc_Exception)) return;
   PyValue marked = PyValue::steal(PyObject_GetAttrString(panic, kCarriedCause));
   if (!marked.get()) {
     PyErr_Clear();
     return;
   }
-  if (marked.get() != cause.get()) return;
+  PyValue cause = PyValue::steal(PyException_GetCause(panic));  // null when none
+  if (cause.get() != marked.get()) return;
   PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(cause.get())));
   PyObject* traceback = PyException_GetTraceback(cause.get());
   park(type, cause.release(), traceback);
