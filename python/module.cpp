@@ -249,6 +249,7 @@ PyMODINIT_FUNC PyInit_weft(void) {
 #if PY_VERSION_HEX < 0x030E0000
   weft::set_host_nesting_check(&nesting_budget_nearly_spent);
 #endif
+  route_failure_reports();
   // Made now rather than at the first failure, which may come at the recursion limit,
   // where creating a class fails.
   if (!panic_exception_type()) {

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "failure_reports.hpp"
 #include "thread_exit.hpp"
 #include "weft/node.hpp"
 #include "weft/order_summary.hpp"
@@ -37,7 +38,10 @@ inline bool holds_gil() noexcept { return in_entry_point || PyGILState_Check(); 
 class EntryPointScope {
  public:
   EntryPointScope() noexcept : outer_(in_entry_point) { in_entry_point = true; }
-  ~EntryPointScope() { in_entry_point = outer_; }
+  ~EntryPointScope() {
+    write_failure_reports();
+    in_entry_point = outer_;
+  }
   EntryPointScope(const EntryPointScope&) = delete;
   EntryPointScope& operator=(const EntryPointScope&) = delete;
   // Whether Python called this entry point from outside every other one.
@@ -55,6 +59,7 @@ class GilGuard {
   }
   ~GilGuard() {
     if (taken_) {
+      write_failure_reports();
       in_entry_point = outer_entry_;
       PyGILState_Release(state_);
     }

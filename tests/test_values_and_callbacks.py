@@ -1,5 +1,7 @@
 """Python values as node values, calls into Python, RuntimeRef, and how exceptions travel."""
 
+import contextlib
+import io
 import math
 import re
 import sys
@@ -392,6 +394,47 @@ def test_failure_in_ref_get_reaches_the_query_as_panic(capfd):
         assert err.count("further passages back through Python code are not shown") == 1
 
 
+def test_failure_reports_are_python_output_written_as_the_failures_happen(capfd):
+    """Reports go to sys.stderr, so a program can redirect them; one made inside a query's
+    read comes out before what the query writes next, and a stream that fails to take it
+    leaves it to the process's standard error, with the method's exception intact."""
+    rt = weft.Runtime()
+    gone = rt.create_input(1)
+    rt.delete_node(gone)
+
+    def catching(ref):
+        try:
+            ref.get(gone)
+        except PanicException:
+            sys.stderr.write("caught\n")
+        return 1
+
+    def raising(ref):
+        raise ValueError("boom")
+
+    capfd.readouterr()
+    out = io.StringIO()
+    with contextlib.redirect_stderr(out):
+        assert rt.get(rt.create_query(catching)) == 1
+        with pytest.raises(ValueError, match="boom"):
+            rt.get(rt.create_query(raising))
+    lines = out.getvalue().splitlines()
+    assert len(lines) == 3, lines
+    assert lines[0].startswith("weft: failure at core/") and "stale" in lines[0]
+    assert lines[1] == "caught"
+    assert lines[2].endswith(": weft: python callback raised: ValueError: boom")
+    assert capfd.readouterr().err == ""
+
+    class Broken:
+        def write(self, text):
+            raise OSError("closed")
+
+    with contextlib.redirect_stderr(Broken()):
+        with pytest.raises(ValueError, match="again"):
+            rt.get(rt.create_query(lambda ref: (_ for _ in ()).throw(ValueError("again"))))
+    assert "weft: python callback raised: ValueError: again" in capfd.readouterr().err
+
+
 def test_notice_of_a_passing_panic_survives_a_write_that_replaces_stderr(monkeypatch):
     """The notice's traceback is written piece by piece to sys.stderr; a write that swaps
     sys.stderr for another stream drops the last reference to the one being written to."""
@@ -402,7 +445,7 @@ def test_notice_of_a_passing_panic_survives_a_write_that_replaces_stderr(monkeyp
 
     class Swapping:
         def write(self, text):
-            if written and sys.stderr is self:
+            if any("passed back" in earlier for earlier in written) and sys.stderr is self:
                 sys.stderr = sys.__stderr__
             written.append(text)
             return len(text)
@@ -413,8 +456,9 @@ def test_notice_of_a_passing_panic_survives_a_write_that_replaces_stderr(monkeyp
     monkeypatch.setattr(sys, "stderr", Swapping())
     with pytest.raises(RuntimeError, match="stale"):
         rt.get(rt.create_query(lambda ref: ref.get(gone)))
-    assert "PanicException passed back through Python code" in written[0]
-    assert any("Traceback" in text for text in written)
+    assert written[0].startswith("weft: failure at ") and "stale" in written[0]
+    assert "PanicException passed back through Python code" in written[1]
+    assert any("Traceback" in text for text in written[2:])
 
 
 def test_exception_in_a_nested_ref_read_surfaces_as_itself():

@@ -1,5 +1,8 @@
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "test_support.hpp"
 
@@ -178,6 +181,29 @@ TEST(NodeRecord, OverflowCountWithoutBlockIsAFailure) {
   EXPECT_FAILURE(rt.read(q), "overflow_deps null with dep_count > 7");
   record.dep_count = 1;  // repaired: the node works again
   EXPECT_EQ(rt.read(q), 2u);
+}
+
+std::vector<std::string>* routed_reports = nullptr;
+void keep_routed_report(std::string_view report) noexcept { routed_reports->emplace_back(report); }
+
+TEST(FailureReports, GoToTheSinkAHostSetsOneLineEachUntilItIsCleared) {
+  std::vector<std::string> reports;
+  routed_reports = &reports;
+  set_failure_report_sink(&keep_routed_report);
+  Runtime rt;
+  Weft<u64> a = rt.create_input(u64{1});
+  rt.delete_node(a);
+  EXPECT_THROW(rt.read(a), InvariantFailure);
+  EXPECT_THROW(rt.set(a, u64{2}), InvariantFailure);
+  set_failure_report_sink(nullptr);
+  EXPECT_THROW(rt.read(a), InvariantFailure);  // back on standard error
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_TRUE(reports[0].starts_with("weft: failure at ")) << reports[0];
+  EXPECT_TRUE(reports[0].ends_with(": weft-core: stale Weft<u64> handle: the node at slot 0 was deleted "
+                                   "(handle generation 0, slot generation 1)\n"))
+      << reports[0];
+  EXPECT_EQ(reports[0], reports[1]) << "the same check fails for both";
+  routed_reports = nullptr;
 }
 
 }  // namespace

@@ -42,13 +42,20 @@ class StackExhausted : public InvariantFailure {
   using InvariantFailure::InvariantFailure;
 };
 
-// Writes a short report to standard error, then throws. Kept out of line so that the hot
-// paths that may fail stay small.
+// Writes a short report (one line: where it failed and the message) to the report sink,
+// then throws. Kept out of line so that the hot paths that may fail stay small.
 [[noreturn]] void fail(std::string message,
                        std::source_location where = std::source_location::current());
 // The same, throwing StackExhausted.
 [[noreturn]] void fail_stack_exhausted(
     std::string message, std::source_location where = std::source_location::current());
+
+// Where failure reports go: standard error, unless the host routes them elsewhere (the
+// binding hands them to Python's own `sys.stderr`). A sink is called at the point of
+// failure, possibly with a runtime's tables held, so it must neither throw nor call back
+// into the engine. Null restores the default.
+using FailureReportSink = void (*)(std::string_view report) noexcept;
+void set_failure_report_sink(FailureReportSink sink) noexcept;
 
 // What a host keeps beside a failure in flight (the binding's exception that a failed
 // callback parked), for a failure the engine sets aside and may raise again later.
