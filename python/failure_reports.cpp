@@ -6,6 +6,7 @@
 
 #include "callbacks.hpp"
 #include "py_value.hpp"
+#include "thread_exit.hpp"
 #include "weft/failure.hpp"
 
 namespace weft::py {
@@ -44,7 +45,7 @@ void write_waiting_reports() noexcept {
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (message.get()) {
     // Falls back on the process's standard error when sys.stderr is missing or fails.
-    PySys_FormatStderr("%U", message.get());
+    or_hang_at_exit([&] { PySys_FormatStderr("%U", message.get()); });
   } else {
     PyErr_Clear();
     write_directly(text);
