@@ -10,6 +10,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -236,8 +237,11 @@ template <class R, class Body>
 R boundary_as(R error_value, Body&& body) noexcept {
   EntryPointScope entry;
   OuterPendingError outer_error;
+  R result = error_value;
+  bool failed = true;
   try {
-    return body();
+    result = body();
+    failed = false;
   } catch (const PythonErrorSet&) {
   } catch (const StackExhausted& failure) {
     set_recursion_error(failure);
@@ -252,8 +256,17 @@ R boundary_as(R error_value, Body&& body) noexcept {
   } catch (...) {
     set_panic(InvariantFailure("", false));
   }
-  if (entry.outermost()) end_failure_notices();
-  return error_value;
+  if (entry.outermost()) {
+    // Back to the program: the failure reports of the call are written now, and an
+    // interrupt raised by the writing is the call's outcome.
+    if (reports_waiting && !write_waiting_reports() && !failed) {
+      if constexpr (std::is_same_v<R, PyObject*>) Py_XDECREF(result);
+      result = error_value;
+      failed = true;
+    }
+    if (failed) end_failure_notices();
+  }
+  return result;
 }
 
 template <class Body>

@@ -125,7 +125,6 @@ template <class... Args>
 PyObject* vectorcall(const PyValue& fn, const Args&... args) {
   // One spare slot in front lets the callee prepend `self` without copying the arguments.
   PyObject* argv[1 + sizeof...(Args)] = {nullptr, as_object(args)...};
-  write_failure_reports();
   return or_hang_at_exit([&] {
     return PyObject_Vectorcall(fn.get(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                nullptr);

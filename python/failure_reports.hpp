@@ -7,17 +7,20 @@ namespace weft::py {
 // True while this thread has reports waiting to be written.
 inline constinit thread_local bool reports_waiting __attribute__((tls_model("initial-exec"))) = false;
 
-// Writes this thread's waiting reports to sys.stderr (to the process's standard error if
-// that fails), keeping the current Python error as it is. Needs the interpreter lock.
-void write_waiting_reports() noexcept;
+// The engine makes a report where it fails, often with a runtime's tables held, where no
+// Python code may run; a thread inside the binding keeps it until its outermost entry point
+// returns to the program, which then writes it with this: to sys.stderr (nothing when
+// sys.stderr is None; the process's standard error when there is no sys.stderr or its write
+// raises an Exception). The current Python error stays as it is, unless the write raised
+// an exception outside Exception (a KeyboardInterrupt): that one becomes the current error,
+// with the error it replaced as its context, and the result is false. Needs the interpreter
+// lock.
+bool write_waiting_reports() noexcept;
 
-// Called wherever the binding leaves the engine for Python code: at the end of an entry
-// point and before a call of a Python callable. The engine makes a report where it fails,
-// often with a runtime's tables held, where Python code must not run; the report waits
-// until then.
-inline void write_failure_reports() noexcept {
-  if (reports_waiting) [[unlikely]] write_waiting_reports();
-}
+// Writes them to the process's standard error, running no Python code: for a thread leaving
+// the binding where it cannot raise (a deallocator, a thread that took the interpreter lock
+// only to drop a value).
+void write_waiting_reports_directly() noexcept;
 
 // Routes the engine's reports through this binding. Done once, by the module's
 // initialisation.

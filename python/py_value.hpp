@@ -39,7 +39,9 @@ class EntryPointScope {
  public:
   EntryPointScope() noexcept : outer_(in_entry_point) { in_entry_point = true; }
   ~EntryPointScope() {
-    write_failure_reports();
+    // A method writes its reports through sys.stderr before this; what is left (from a
+    // deallocator) goes where no Python code runs.
+    if (!outer_ && reports_waiting) [[unlikely]] write_waiting_reports_directly();
     in_entry_point = outer_;
   }
   EntryPointScope(const EntryPointScope&) = delete;
@@ -59,7 +61,7 @@ class GilGuard {
   }
   ~GilGuard() {
     if (taken_) {
-      write_failure_reports();
+      if (reports_waiting) [[unlikely]] write_waiting_reports_directly();
       in_entry_point = outer_entry_;
       PyGILState_Release(state_);
     }
