@@ -256,16 +256,14 @@ R boundary_as(R error_value, Body&& body) noexcept {
   } catch (...) {
     set_panic(InvariantFailure("", false));
   }
-  if (entry.outermost()) {
-    // Back to the program: the failure reports of the call are written now, and an
-    // interrupt raised by the writing is the call's outcome.
-    if (reports_waiting && !write_waiting_reports() && !failed) {
-      if constexpr (std::is_same_v<R, PyObject*>) Py_XDECREF(result);
-      result = error_value;
-      failed = true;
-    }
-    if (failed) end_failure_notices();
+  // Back to Python code, which may run anything: the failure reports made meanwhile are
+  // written now, and an interrupt raised by the writing is the call's outcome.
+  if (reports_waiting && !write_waiting_reports() && !failed) {
+    if constexpr (std::is_same_v<R, PyObject*>) Py_XDECREF(result);
+    result = error_value;
+    failed = true;
   }
+  if (failed && entry.outermost()) end_failure_notices();
   return result;
 }
 

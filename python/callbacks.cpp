@@ -5,6 +5,7 @@
 #include <string>
 
 #include "binding.hpp"
+#include "failure_reports.hpp"
 
 namespace weft::py {
 
@@ -117,17 +118,21 @@ std::string panic_message(PyObject* value, bool& has_message) {
 
 // The notice for a PanicException that came back out of Python code: where it passed
 // (the traceback) and its message. Printing may itself fail near the recursion limit, so
-// each piece is written on its own and a failed piece is skipped.
-void print_passing_panic(PyObject* traceback, const std::string& message) {
-  PySys_WriteStderr("weft: a PanicException passed back through Python code; "
-                    "the failure it stands for continues:\n");
+// each piece is written on its own and a failed piece is skipped. False when writing raised
+// an interrupt, which is then the current Python error.
+bool print_passing_panic(PyObject* traceback, const std::string& message) {
+  if (!write_to_sys_stderr("weft: a PanicException passed back through Python code; "
+                           "the failure it stands for continues:\n")) {
+    return false;
+  }
   // Held: a write may replace sys.stderr, dropping the stream the traceback goes on to.
   PyObject* stream = PySys_GetObject("stderr");
   PyValue err = stream ? PyValue::borrow(stream) : PyValue::none();
   if (traceback && err.get() != Py_None && PyTraceBack_Print(traceback, err.get()) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     PyErr_Clear();
   }
-  PySys_FormatStderr("weft.PanicException: %s\n", message.c_str());
+  return write_to_sys_stderr("weft.PanicException: " + message + "\n");
 }
 
 PyObject* message_object(const std::string& message) {
@@ -328,10 +333,17 @@ void fail_from_python_error() {
     std::string message = panic_message(error.value.get(), has_message);
     // Reads nested thousands deep would print one notice per query the failure unwinds
     // through: the innermost few say where it came from.
+    bool written = true;
     if (passing_notices < kPassingNoticesShown) {
-      print_passing_panic(error.traceback.get(), message);
+      written = print_passing_panic(error.traceback.get(), message);
     } else if (passing_notices == kPassingNoticesShown) {
-      PySys_WriteStderr("weft: (its further passages back through Python code are not shown)\n");
+      written = write_to_sys_stderr("weft: (its further passages back through Python code are not shown)\n");
+    }
+    if (!written) {
+      // Interrupted while writing the notice: the interrupt goes on in place of the failure,
+      // as one that the query's own code raised would.
+      chain_replaced_error(std::move(error));
+      fail_from_python_error();
     }
     ++passing_notices;
     in_passage = true;

@@ -1,6 +1,5 @@
 #include "failure_reports.hpp"
 
-#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -14,31 +13,15 @@ namespace weft::py {
 
 namespace {
 
-// A call that fails in a loop (a query catching a failed read many times over) would
-// otherwise keep a report per failure until it returns; past this much text (or the first
-// report, however long) the rest are counted, and a line says how many were left out.
-constexpr std::size_t kKeptReportBytes = 64 * 1024;
-
 thread_local std::string waiting_reports;
-thread_local std::size_t left_out_reports = 0;
+thread_local bool writing_reports = false;
 
 void write_directly(std::string_view text) noexcept { std::fwrite(text.data(), 1, text.size(), stderr); }
 
 // What a thread has waiting, taken from it (moved: nothing here allocates).
-struct WaitingReports {
-  std::string text;
-  char left_out_line[80] = "";  // says how many were left out, if any were
-};
-
-WaitingReports take_waiting_reports() noexcept {
-  WaitingReports taken;
-  taken.text = std::move(waiting_reports);
+std::string take_waiting_reports() noexcept {
+  std::string taken = std::move(waiting_reports);
   waiting_reports.clear();
-  if (left_out_reports != 0) {
-    std::snprintf(taken.left_out_line, sizeof taken.left_out_line,
-                  "weft: failure reports left out (too many in one call): %zu\n", left_out_reports);
-    left_out_reports = 0;
-  }
   reports_waiting = false;
   return taken;
 }
@@ -50,21 +33,16 @@ void keep_report(std::string_view report) noexcept {
     write_directly(report);
     return;
   }
-  reports_waiting = true;
-  if (!waiting_reports.empty() && waiting_reports.size() + report.size() > kKeptReportBytes) {
-    ++left_out_reports;
-    return;
-  }
   try {
     waiting_reports.append(report);
+    reports_waiting = true;
   } catch (const std::bad_alloc&) {
-    ++left_out_reports;
+    write_directly(report);
   }
 }
 
-// Writes `text` to sys.stderr as Python's own output would go. False when the write raised
-// an exception outside Exception, which is then the current Python error; any other failure
-// to write sends the text to the process's standard error.
+}  // namespace
+
 bool write_to_sys_stderr(std::string_view text) noexcept {
   if (text.empty()) return true;
   PyObject* found = PySys_GetObject("stderr");  // borrowed: held, as the write may replace it
@@ -84,45 +62,40 @@ bool write_to_sys_stderr(std::string_view text) noexcept {
   return !interrupted;
 }
 
-// Makes the current Python error (an interrupt raised while writing) carry `replaced`, the
-// error it takes the place of, as its context.
 void chain_replaced_error(FetchedError replaced) noexcept {
   if (!replaced.type.get()) return;
   FetchedError interrupt = FetchedError::fetch();
   interrupt.normalize();
   replaced.normalize();
-  if (replaced.traceback.get()) PyException_SetTraceback(replaced.value.get(), replaced.traceback.get());
-  PyException_SetContext(interrupt.value.get(), replaced.value.release());
+  PyObject* context = PyException_GetContext(interrupt.value.get());
+  if (!context && interrupt.value.get() != replaced.value.get()) {
+    if (replaced.traceback.get()) PyException_SetTraceback(replaced.value.get(), replaced.traceback.get());
+    PyException_SetContext(interrupt.value.get(), replaced.value.release());
+  }
+  Py_XDECREF(context);
   interrupt.restore();
 }
 
-}  // namespace
-
 bool write_waiting_reports() noexcept {
+  // A stream that calls back into weft and fails there makes reports of its own: they wait,
+  // and go where no Python code runs once this write is done.
+  if (writing_reports) return true;
+  writing_reports = true;
   FetchedError outer = FetchedError::fetch();
-  WaitingReports taken = take_waiting_reports();
-  bool written = write_to_sys_stderr(taken.text);
-  if (written) {
-    written = write_to_sys_stderr(taken.left_out_line);
-  } else {
-    write_directly(taken.left_out_line);
-  }
+  bool written = write_to_sys_stderr(take_waiting_reports());
+  writing_reports = false;
   if (written) {
     outer.restore();
   } else {
     chain_replaced_error(std::move(outer));
   }
-  // Failures inside the write (a stream that calls back into weft) are not written through
-  // it again.
   write_waiting_reports_directly();
   return written;
 }
 
 void write_waiting_reports_directly() noexcept {
   if (!reports_waiting) return;
-  WaitingReports taken = take_waiting_reports();
-  write_directly(taken.text);
-  write_directly(taken.left_out_line);
+  write_directly(take_waiting_reports());
 }
 
 void route_failure_reports() noexcept { set_failure_report_sink(&keep_report); }

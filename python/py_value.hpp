@@ -39,8 +39,8 @@ class EntryPointScope {
  public:
   EntryPointScope() noexcept : outer_(in_entry_point) { in_entry_point = true; }
   ~EntryPointScope() {
-    // A method writes its reports through sys.stderr before this; what is left (from a
-    // deallocator) goes where no Python code runs.
+    // A method writes its reports through sys.stderr before this; what a deallocator's
+    // outermost call leaves goes where no Python code runs.
     if (!outer_ && reports_waiting) [[unlikely]] write_waiting_reports_directly();
     in_entry_point = outer_;
   }
