@@ -129,7 +129,7 @@ bool print_passing_panic(PyObject* traceback, const std::string& message) {
   PyObject* stream = PySys_GetObject("stderr");
   PyValue err = stream ? PyValue::borrow(stream) : PyValue::none();
   if (traceback && err.get() != Py_None && PyTraceBack_Print(traceback, err.get()) < 0) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    if (interrupt_pending()) return false;
     PyErr_Clear();
   }
   return write_to_sys_stderr("weft.PanicException: " + message + "\n");

@@ -43,6 +43,14 @@ void keep_report(std::string_view report) noexcept {
 
 }  // namespace
 
+bool interrupt_pending() noexcept {
+  // A PanicException is the stream's own failure (it called into weft), not the program
+  // being stopped.
+  PyObject* panic = panic_exception_type();
+  return PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception) &&
+         !(panic && PyErr_ExceptionMatches(panic));
+}
+
 bool write_to_sys_stderr(std::string_view text) noexcept {
   if (text.empty()) return true;
   PyObject* found = PySys_GetObject("stderr");  // borrowed: held, as the write may replace it
@@ -56,7 +64,7 @@ bool write_to_sys_stderr(std::string_view text) noexcept {
         [&] { return PyObject_CallMethodOneArg(stream.get(), write_name, message.get()); }));
     if (written.get()) return true;
   }
-  bool interrupted = PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception);
+  bool interrupted = interrupt_pending();
   if (!interrupted) PyErr_Clear();
   write_directly(text);
   return !interrupted;

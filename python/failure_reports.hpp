@@ -16,7 +16,7 @@ inline constinit thread_local bool reports_waiting __attribute__((tls_model("ini
 // Python code, which then writes it with this: to sys.stderr (nothing when
 // sys.stderr is None; the process's standard error when there is no sys.stderr or its write
 // raises an Exception). The current Python error stays as it is, unless the write raised
-// an exception outside Exception (a KeyboardInterrupt): that one becomes the current error,
+// an interrupt (see write_to_sys_stderr): that one becomes the current error,
 // with the error it replaced as its context, and the result is false. Needs the interpreter
 // lock.
 bool write_waiting_reports() noexcept;
@@ -28,10 +28,14 @@ void write_waiting_reports_directly() noexcept;
 
 // Writes `text` to sys.stderr as Python's own output would go: nothing when sys.stderr is
 // None; the process's standard error when there is no sys.stderr or its write raises an
-// Exception. False when the write raised an exception outside Exception (a
+// Exception or a PanicException. False when the write raised any other exception (a
 // KeyboardInterrupt), which is then the current Python error. Needs the interpreter lock and
 // no current error.
 bool write_to_sys_stderr(std::string_view text) noexcept;
+
+// Whether the current Python error, raised while writing, is an interrupt: neither an
+// Exception nor a PanicException.
+bool interrupt_pending() noexcept;
 
 // Makes the current Python error, an interrupt raised while writing, carry `replaced`, the
 // error it takes the place of, as its context (unless it has one).

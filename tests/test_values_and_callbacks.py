@@ -457,6 +457,18 @@ def test_failure_reports_are_python_output_written_as_calls_return(capfd):
             rt.get(rt.create_query(lambda ref: (_ for _ in ()).throw(ValueError("a\0gain"))))
     assert "weft: python callback raised: ValueError: a\0gain\n" in capfd.readouterr().err
 
+    class CallingBack:  # its write fails inside weft: PanicException, the stream's own failure
+        def write(self, text):
+            rt.observe(gone, print)
+
+    with contextlib.redirect_stderr(CallingBack()):
+        with pytest.raises(ValueError, match="boom"):
+            rt.get(rt.create_query(raising))
+        assert "ValueError: boom" in capfd.readouterr().err
+        with pytest.raises(RuntimeError, match="stale"):  # a panic's notice, the same way
+            rt.get(rt.create_query(lambda ref: ref.get(gone)))
+        assert "PanicException passed back" in capfd.readouterr().err
+
     with contextlib.redirect_stderr(None):
         with pytest.raises(ValueError):
             rt.get(rt.create_query(raising))
