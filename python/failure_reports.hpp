@@ -13,12 +13,10 @@ inline constinit thread_local bool reports_waiting __attribute__((tls_model("ini
 
 // The engine makes a report where it fails, often with a runtime's tables held, where no
 // Python code may run; a thread inside the binding keeps it until a method returns to
-// Python code, which then writes it with this: to sys.stderr (nothing when
-// sys.stderr is None; the process's standard error when there is no sys.stderr or its write
-// raises an Exception). The current Python error stays as it is, unless the write raised
-// an interrupt (see write_to_sys_stderr): that one becomes the current error,
-// with the error it replaced as its context, and the result is false. Needs the interpreter
-// lock.
+// Python code, which then writes it with this, through write_to_sys_stderr. The current
+// Python error stays as it is, unless the write raised an interrupt: that one becomes the
+// current error, with the error it replaced as its context, and the result is false. Needs
+// the interpreter lock.
 bool write_waiting_reports() noexcept;
 
 // Writes them to the process's standard error, running no Python code: for a thread leaving
