@@ -152,6 +152,12 @@ PyObject* panic_exception_type() noexcept {
   return panic_type;
 }
 
+bool interrupt_pending() noexcept {
+  PyObject* panic = panic_exception_type();
+  return PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception) &&
+         !(panic && PyErr_ExceptionMatches(panic));
+}
+
 namespace {
 
 // A KeyboardInterrupt or SystemExit (any exception outside Exception) that a callback
@@ -190,7 +196,6 @@ PyValue take_parked_cause() noexcept {
                      PyValue::steal(parked.traceback)};
   taken.normalize();
   if (!taken.value.get() || !PyExceptionInstance_Check(taken.value.get())) return PyValue::steal(nullptr);
-  if (taken.traceback.get()) PyException_SetTraceback(taken.value.get(), taken.traceback.get());
   return std::move(taken.value);
 }
 
@@ -322,9 +327,6 @@ void fail_from_python_error() {
   }
   error.normalize();
   if (!error.value.get()) error.value = PyValue::none();
-  if (error.traceback.get() && PyExceptionInstance_Check(error.value.get())) {
-    PyException_SetTraceback(error.value.get(), error.traceback.get());
-  }
 
   PyObject* panic = panic_exception_type();
   if (panic && PyErr_GivenExceptionMatches(error.type.get(), panic)) {
@@ -360,9 +362,7 @@ void fail_from_compute_call(Runtime& runtime) {
   if (runtime.retreating()) {
     // The retreat itself passes back through Python code as a PanicException; anything
     // else outside Exception is the program's.
-    PyObject* panic = panic_exception_type();
-    bool interrupt = !PyErr_ExceptionMatches(PyExc_Exception) && !(panic && PyErr_ExceptionMatches(panic));
-    if (!interrupt) {
+    if (PyErr_Occurred() && !interrupt_pending()) {
       PyErr_Clear();
       throw InvariantFailure("weft: a compute run ahead of need was abandoned");
     }

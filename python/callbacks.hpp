@@ -18,6 +18,11 @@ namespace weft::py {
 // be created.
 PyObject* panic_exception_type() noexcept;
 
+// Whether the current Python error is one that stops the program (a KeyboardInterrupt, a
+// SystemExit): neither an Exception nor a PanicException, which stands for a failure of the
+// engine.
+bool interrupt_pending() noexcept;
+
 // Sets PanicException carrying the failure's message as the current Python error. An
 // exception parked by the failure leaves the slot with it, as the panic's `__cause__`,
 // unless it is not an Exception (KeyboardInterrupt, SystemExit): that one is restored as
@@ -50,13 +55,14 @@ struct FetchedError {
     PyErr_Fetch(&t, &v, &tb);
     return {PyValue::steal(t), PyValue::steal(v), PyValue::steal(tb)};
   }
-  // Makes `value` an instance of `type` (requires a type).
+  // Makes `value` an instance of `type` (requires a type), carrying the traceback.
   void normalize() noexcept {
     PyObject *t = type.release(), *v = value.release(), *tb = traceback.release();
     PyErr_NormalizeException(&t, &v, &tb);
     type = PyValue::steal(t);
     value = PyValue::steal(v);
     traceback = PyValue::steal(tb);
+    if (tb && v && PyExceptionInstance_Check(v)) PyException_SetTraceback(v, tb);
   }
   // Sets it as the current Python error again.
   void restore() noexcept { PyErr_Restore(type.release(), value.release(), traceback.release()); }

@@ -43,14 +43,6 @@ void keep_report(std::string_view report) noexcept {
 
 }  // namespace
 
-bool interrupt_pending() noexcept {
-  // A PanicException is the stream's own failure (it called into weft), not the program
-  // being stopped.
-  PyObject* panic = panic_exception_type();
-  return PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception) &&
-         !(panic && PyErr_ExceptionMatches(panic));
-}
-
 bool write_to_sys_stderr(std::string_view text) noexcept {
   if (text.empty()) return true;
   PyObject* found = PySys_GetObject("stderr");  // borrowed: held, as the write may replace it
@@ -77,7 +69,6 @@ void chain_replaced_error(FetchedError replaced) noexcept {
   replaced.normalize();
   PyObject* context = PyException_GetContext(interrupt.value.get());
   if (!context && interrupt.value.get() != replaced.value.get()) {
-    if (replaced.traceback.get()) PyException_SetTraceback(replaced.value.get(), replaced.traceback.get());
     PyException_SetContext(interrupt.value.get(), replaced.value.release());
   }
   Py_XDECREF(context);

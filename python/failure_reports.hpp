@@ -31,10 +31,6 @@ void write_waiting_reports_directly() noexcept;
 // no current error.
 bool write_to_sys_stderr(std::string_view text) noexcept;
 
-// Whether the current Python error, raised while writing, is an interrupt: neither an
-// Exception nor a PanicException.
-bool interrupt_pending() noexcept;
-
 // Makes the current Python error, an interrupt raised while writing, carry `replaced`, the
 // error it takes the place of, as its context (unless it has one).
 void chain_replaced_error(FetchedError replaced) noexcept;
